@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -221,6 +223,8 @@ R guarded(R failed, Body&& body);
 void raise_internal_failure(const InternalFailure& failure) noexcept;
 // Raises MemoryError for a native allocation that could not be satisfied.
 void raise_memory_error() noexcept;
+// Any other C++ exception is a broken invariant as well.
+void raise_unknown_exception(const char* what) noexcept;
 
 template <class R, class Body>
 R guarded(R failed, Body&& body) {
@@ -230,6 +234,10 @@ R guarded(R failed, Body&& body) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {
         raise_memory_error();
+    } catch (const std::exception& e) {
+        raise_unknown_exception(e.what());
+    } catch (...) {
+        raise_unknown_exception(nullptr);
     }
     return failed;
 }
@@ -290,6 +298,13 @@ PyObject* invoke(const FunctionDescription& function, PyObject* args, PyObject* 
 
 // ---------------------------------------------------------------------------------------------------
 // Process-wide caches.
+
+// Attribute names interned once for the process.
+enum class Name { AddNote, Qualname, Name, All };
+PyObject* interned(Name name);
+
+// Clears the pending exception and returns str() of it, for messages of internal failures.
+std::string pending_error_text();
 
 // The PanicException class (a BaseException subclass), created once.
 PyObject* panic_exception_class();

@@ -1,0 +1,66 @@
+// Midpoint reports for every unary operation on binary32 inputs: exact for sqrt and recip, binary64 otherwise.
+#pragma once
+
+#include <cmath>
+#include <optional>
+
+#include "catalogue.hpp"
+#include "float/format.hpp"
+#include "float/ordered.hpp"
+#include "midpoint_report.hpp"
+#include "oracles.hpp"
+
+namespace exact {
+
+namespace detail {
+
+// Where a binary64 stand-in e for the exact result lies against the binary32 midpoints. NaN and infinite e,
+// and an e whose binary32 rounding overflows, give no report; an e equal to its rounding (signed zeros
+// included) gives an exact report; zeros and subnormals are measured with the smallest subnormal as gap.
+inline std::optional<MidpointReport> report_against_f32(double e) {
+    if (!fp::is_finite(e)) return std::nullopt;
+    const float r = fp::narrow(e);
+    if (!fp::is_finite(r)) return std::nullopt;
+    const double rd = fp::widen(r);
+    if (e == rd) return exact_report(rd);
+    const bool above = e > rd;
+    const float neighbour = above ? fp::next_up(r) : fp::next_down(r);
+    double gap;
+    if (fp::is_finite(neighbour)) {
+        gap = above ? fp::widen(neighbour) - rd : rd - fp::widen(neighbour);
+    } else {
+        // Past the largest finite value the spacing just below it is taken to continue.
+        const float magnitude = std::fabs(r);
+        const float below = fp::from_bits<float>(fp::to_bits(magnitude) - 1);
+        gap = fp::widen(magnitude) - fp::widen(below);
+    }
+    const double t = above ? 0.5 : -0.5;
+    // The build disables contraction, so this is a rounded product followed by a rounded sum, never a fma.
+    const double midpoint = t * gap + rd;
+    return MidpointReport{rd, std::fabs(e - midpoint) / gap, above, false};
+}
+
+}  // namespace detail
+
+// Report for op(x) rounded to binary32, op fixed at compile time so a scan loop carries no dispatch.
+// Sqrt: as sqrt_midpoint<float>. Recip: no report for +-0, infinities and NaN; otherwise the report of 1/|x|
+// with the sign of x put on rounded (exact_above then compares magnitudes). Others: see report_against_f32.
+template <UnaryOp op>
+inline std::optional<MidpointReport> unary_midpoint_f32(float x) {
+    if constexpr (op == UnaryOp::Sqrt) {
+        return sqrt_midpoint<float>(x);
+    } else if constexpr (op == UnaryOp::Recip) {
+        if ((fp::to_bits(x) & fp::Format<float>::magnitude_mask) == 0) return std::nullopt;
+        std::optional<MidpointReport> report = div_midpoint<float>(1.0f, std::fabs(x));
+        if (report) report->rounded = std::copysign(report->rounded, static_cast<double>(x));
+        return report;
+    } else {
+        return detail::report_against_f32(evaluate_f64<op>(fp::widen(x)));
+    }
+}
+
+// The same with the operation chosen at run time, for single queries; a loop should hoist the choice with
+// with_unary_op and call the template inside.
+std::optional<MidpointReport> unary_midpoint_f32(UnaryOp op, float x);
+
+}  // namespace exact

@@ -10,14 +10,10 @@ PyObject* pending(const char* name) {
 }
 }  // namespace
 
-PyObject* ulp_distance(PyObject*, PyObject*, PyObject*) { return pending("ulp_distance"); }
-PyObject* ulp_distances(PyObject*, PyObject*, PyObject*) { return pending("ulp_distances"); }
 PyObject* special(PyObject*, PyObject*, PyObject*) { return pending("special"); }
 PyObject* neighbours(PyObject*, PyObject*, PyObject*) { return pending("neighbours"); }
 PyObject* binade_edges(PyObject*, PyObject*, PyObject*) { return pending("binade_edges"); }
 PyObject* all_floats(PyObject*, PyObject*, PyObject*) { return pending("all_floats"); }
 PyObject* knife_edges_raw(PyObject*, PyObject*, PyObject*) { return pending("knife_edges_raw"); }
-PyObject* midpoint(PyObject*, PyObject*, PyObject*) { return pending("midpoint"); }
-PyObject* sqrt_cr(PyObject*, PyObject*, PyObject*) { return pending("sqrt_cr"); }
 
 }  // namespace py

@@ -11,9 +11,6 @@ PyObject* pending(const char* name) {
 }  // namespace
 
 PyObject* special(PyObject*, PyObject*, PyObject*) { return pending("special"); }
-PyObject* neighbours(PyObject*, PyObject*, PyObject*) { return pending("neighbours"); }
-PyObject* binade_edges(PyObject*, PyObject*, PyObject*) { return pending("binade_edges"); }
-PyObject* all_floats(PyObject*, PyObject*, PyObject*) { return pending("all_floats"); }
 PyObject* knife_edges_raw(PyObject*, PyObject*, PyObject*) { return pending("knife_edges_raw"); }
 
 }  // namespace py

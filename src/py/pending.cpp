@@ -10,7 +10,6 @@ PyObject* pending(const char* name) {
 }
 }  // namespace
 
-PyObject* special(PyObject*, PyObject*, PyObject*) { return pending("special"); }
 PyObject* knife_edges_raw(PyObject*, PyObject*, PyObject*) { return pending("knife_edges_raw"); }
 
 }  // namespace py

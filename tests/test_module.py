@@ -72,9 +72,9 @@ def test_defaults_reported_by_inspect():
 
 
 def test_a_fresh_module_object_gets_fresh_attributes():
-    spec = importlib.util.find_spec("fpscope._core")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    module_spec = importlib.util.find_spec("fpscope._core")
+    other = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(other)
     assert other.__all__ == ALL
     assert other.UNARY_OPS == fs.UNARY_OPS and other.UNARY_OPS is not fs.UNARY_OPS
     assert other.next_up is not fs.next_up
@@ -90,8 +90,8 @@ def test_changing_unary_ops_changes_nothing():
 
 
 def test_execution_step_refuses_a_non_list_all():
-    spec = importlib.util.find_spec("fpscope._core")
-    other = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("fpscope._core")
+    other = importlib.util.module_from_spec(module_spec)
     other.__all__ = ("x",)
     with pytest.raises(TypeError, match="'tuple' object is not an instance of 'list'"):
-        spec.loader.exec_module(other)
+        module_spec.loader.exec_module(other)

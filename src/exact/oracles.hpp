@@ -80,6 +80,39 @@ inline std::optional<MidpointReport> bracket(F guess, ResidualAt residual_at, Di
     }
 }
 
+// The searches behind the oracles, seeded with any guess; the oracles seed them with the platform's
+// operation. x (and y) must be positive, finite and non-zero, the guess finite and non-negative.
+template <class F>
+inline std::optional<MidpointReport> sqrt_search(F x, F guess) {
+    const fp::Significand<F> sx = fp::decompose(x);
+    return bracket<F, false>(
+        guess, [&](u128 m, std::int32_t e) { return residual_sq(sx.m, sx.e, m, e); },
+        [&](const Midpoint& mid, const Residual& r) {
+            // |x - M^2| / (2 M gap), then |sqrt(x) - M| / gap = that * 2M / (sqrt(x) + M).
+            const double q = scaled_ratio(r.magnitude, mid.m, std::int64_t{mid.gap_e} + mid.e - r.exponent + 1);
+            const double midpoint = to_double(mid.m) * pow2(mid.e);
+            // Only this last factor uses an approximate root; for binary32 it is the binary64 root.
+            double root;
+            if constexpr (fp::Format<F>::dtype == fp::Dtype::F64)
+                root = guess;
+            else
+                root = std::sqrt(static_cast<double>(x));
+            return (q + q) / (root / midpoint + 1.0);
+        });
+}
+
+template <class F>
+inline std::optional<MidpointReport> div_search(F x, F y, F guess) {
+    const fp::Significand<F> sx = fp::decompose(x);
+    const fp::Significand<F> sy = fp::decompose(y);
+    return bracket<F, true>(
+        guess, [&](u128 m, std::int32_t e) { return residual_mul(sx.m, sx.e, m, e, sy.m, sy.e); },
+        [&](const Midpoint& mid, const Residual& r) {
+            // |M y - x| / (y gap) = |x / y - M| / gap.
+            return scaled_ratio(r.magnitude, sy.m, std::int64_t{mid.gap_e} + sy.e - r.exponent);
+        });
+}
+
 }  // namespace detail
 
 // Report for sqrt(x) in F. +-0 give an exact report keeping the sign of zero; subnormals are ordinary inputs;
@@ -90,22 +123,7 @@ inline std::optional<MidpointReport> sqrt_midpoint(F x) {
     const auto b = fp::to_bits(x);
     if ((b & Fmt::magnitude_mask) == 0) return exact_report(static_cast<double>(std::sqrt(x)));
     if (b >= Fmt::inf_bits) return std::nullopt;  // +inf, NaN, and everything with the sign bit set
-    const fp::Significand<F> sx = fp::decompose(x);
-    const F guess = std::sqrt(x);
-    return detail::bracket<F, false>(
-        guess, [&](u128 m, std::int32_t e) { return residual_sq(sx.m, sx.e, m, e); },
-        [&](const detail::Midpoint& mid, const Residual& r) {
-            // |x - M^2| / (2 M gap), then |sqrt(x) - M| / gap = that * 2M / (sqrt(x) + M).
-            const double q = detail::scaled_ratio(r.magnitude, mid.m, std::int64_t{mid.gap_e} + mid.e - r.exponent + 1);
-            const double midpoint = detail::to_double(mid.m) * detail::pow2(mid.e);
-            // Only this last factor uses an approximate root; for binary32 it is the binary64 root.
-            double root;
-            if constexpr (Fmt::dtype == fp::Dtype::F64)
-                root = guess;
-            else
-                root = std::sqrt(static_cast<double>(x));
-            return (q + q) / (root / midpoint + 1.0);
-        });
+    return detail::sqrt_search(x, std::sqrt(x));
 }
 
 // Report for x / y in F. Both operands must be positive, finite and non-zero (subnormals included); a zero,
@@ -119,16 +137,9 @@ inline std::optional<MidpointReport> div_midpoint(F x, F y) {
     const auto by = fp::to_bits(y);
     // A set sign bit makes the pattern larger than +inf, so one comparison rejects negatives too.
     if (bx == 0 || by == 0 || bx >= Fmt::inf_bits || by >= Fmt::inf_bits) return std::nullopt;
-    const fp::Significand<F> sx = fp::decompose(x);
-    const fp::Significand<F> sy = fp::decompose(y);
     const F guess = x / y;
     if (!fp::is_finite(guess)) return std::nullopt;
-    return detail::bracket<F, true>(
-        guess, [&](u128 m, std::int32_t e) { return residual_mul(sx.m, sx.e, m, e, sy.m, sy.e); },
-        [&](const detail::Midpoint& mid, const Residual& r) {
-            // |M y - x| / (y gap) = |x / y - M| / gap.
-            return detail::scaled_ratio(r.magnitude, sy.m, std::int64_t{mid.gap_e} + sy.e - r.exponent);
-        });
+    return detail::div_search(x, y, guess);
 }
 
 }  // namespace exact

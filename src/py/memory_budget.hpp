@@ -22,11 +22,17 @@ inline std::uint64_t physical_memory_bytes() {
     return p > std::numeric_limits<std::uint64_t>::max() / s ? std::numeric_limits<std::uint64_t>::max() : p * s;
 }
 
+// How many elements of `element_bytes` each fit in physical memory. A result larger than that is refused
+// up front: trying it would drive the machine into swapping or the out-of-memory killer long before an
+// allocation fails.
+inline std::uint64_t elements_in_memory(std::uint64_t element_bytes) {
+    return physical_memory_bytes() / element_bytes;
+}
+
 // Whether a result of `count` elements, each held natively in `native_bytes` and then as one Python
-// object in a list, fits in physical memory. A result that does not is refused up front: trying it
-// would drive the machine into swapping or the out-of-memory killer long before an allocation fails.
+// object in a list, fits in physical memory.
 inline bool fits_in_memory(std::uint64_t count, std::uint64_t native_bytes) {
-    return count <= physical_memory_bytes() / (native_bytes + python_element_bytes);
+    return count <= elements_in_memory(native_bytes + python_element_bytes);
 }
 
 }  // namespace py

@@ -51,8 +51,10 @@ inline int bit_length(u128 v) {
 }
 
 inline u128 isqrt(u128 n) {
-    // Seeded from long double and then corrected until w^2 <= n < (w + 1)^2; callers keep n below 2^120.
-    u128 w = static_cast<u128>(std::sqrt(static_cast<long double>(n)));
+    // Seeded from a floating-point root and then corrected until w^2 <= n < (w + 1)^2; callers keep n
+    // below 2^120.
+    u128 w = (n >> 64) == 0 ? static_cast<u128>(std::sqrt(static_cast<double>(static_cast<std::uint64_t>(n))))
+                            : static_cast<u128>(std::sqrt(static_cast<long double>(n)));
     while (w * w > n) --w;
     while ((w + 1) * (w + 1) <= n) ++w;
     return w;

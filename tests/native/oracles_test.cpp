@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -53,6 +54,8 @@ struct SqrtCase {
     std::optional<Want> want;
 };
 
+void PrintTo(const SqrtCase& c, std::ostream* os) { *os << "sqrt(" << c.x << ")"; }
+
 class SqrtF64 : public testing::TestWithParam<SqrtCase> {};
 
 TEST_P(SqrtF64, Reports) {
@@ -82,6 +85,8 @@ struct DivCase {
     double x, y;
     std::optional<Want> want;
 };
+
+void PrintTo(const DivCase& c, std::ostream* os) { *os << c.x << " / " << c.y; }
 
 class DivF64 : public testing::TestWithParam<DivCase> {};
 

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "exact/residual.hpp"
@@ -24,6 +25,11 @@ struct ShiftCase {
     u128 expected;
     std::string failure;
 };
+
+void PrintTo(const ShiftCase& c, std::ostream* os) {
+    *os << "shift_exact(" << static_cast<std::uint64_t>(c.v >> 64) << ":" << static_cast<std::uint64_t>(c.v) << ", "
+        << c.s << ")";
+}
 
 class ShiftExact : public testing::TestWithParam<ShiftCase> {};
 
@@ -52,6 +58,8 @@ struct ResidualCase {
     Residual expected;
     std::string failure;
 };
+
+void PrintTo(const ResidualCase& c, std::ostream* os) { *os << c.name; }
 
 class Residuals : public testing::TestWithParam<ResidualCase> {};
 

@@ -2,12 +2,15 @@
 // around powers of two, zeros and the overflow threshold, checked against a long double model.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "exact/unary_f32.hpp"
 #include "exact_model.hpp"
@@ -34,6 +37,8 @@ struct UnaryCase {
     float x;
     std::optional<Want> want;
 };
+
+void PrintTo(const UnaryCase& c, std::ostream* os) { *os << exact::unary_op_name(c.op) << "(" << c.x << ")"; }
 
 class UnaryF32 : public testing::TestWithParam<UnaryCase> {};
 
@@ -135,7 +140,10 @@ TEST(ReportAgainstF32, MatchesModelAroundEdges) {
     }
     const double max = std::numeric_limits<float>::max();
     for (double v : {max * (1 + 0x1p-26), max * (1 + 0x1p-25), 0x1p-151, 0x1p-150 * 1.5, 0x1p-160, -0x1p-160})
-        values.push_back(v), values.push_back(-v);
+    {
+        values.push_back(v);
+        values.push_back(-v);
+    }
     std::uniform_real_distribution<double> mantissa(1.0, 2.0);
     std::uniform_int_distribution<int> exponent(-155, 128);
     for (int i = 0; i < 5000; ++i) values.push_back(std::ldexp(mantissa(rng), exponent(rng)) * (i % 2 ? -1 : 1));

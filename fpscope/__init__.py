@@ -1,3 +1,42 @@
-"""Exact answers about IEEE 754 binary32 and binary64 floats."""
-from fpscope._core import *  # noqa: F401,F403
-from fpscope._core import __all__, __version__  # noqa: F401
+"""Exact answers about IEEE 754 binary32 and binary64 floats.
+
+The thirteen functions of the native core are re-exported as they are. On top of them:
+
+- :class:`Midpoint`, :class:`Hit`, :class:`Scan`: named forms of the core's tuples (they compare
+  equal to them);
+- :func:`report`: the midpoint report of one operation as a :class:`Midpoint`;
+- :func:`knife_edges`: the knife-edge scan in interruptible chunks, with progress;
+- :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64.
+
+``fpscope.strategies`` (with Hypothesis installed) draws edge values; ``python -m fpscope`` is
+the command line.
+"""
+from fpscope._core import UNARY_OPS as UNARY_OPS
+from fpscope._core import __version__ as __version__
+from fpscope._core import all_floats as all_floats
+from fpscope._core import binade_edges as binade_edges
+from fpscope._core import knife_edges_raw as knife_edges_raw
+from fpscope._core import midpoint as midpoint
+from fpscope._core import neighbours as neighbours
+from fpscope._core import next_down as next_down
+from fpscope._core import next_up as next_up
+from fpscope._core import ordered as ordered
+from fpscope._core import special as special
+from fpscope._core import spacing as spacing
+from fpscope._core import sqrt_cr as sqrt_cr
+from fpscope._core import ulp_distance as ulp_distance
+from fpscope._core import ulp_distances as ulp_distances
+from fpscope._assertions import assert_ulp_close as assert_ulp_close
+from fpscope._results import Hit as Hit
+from fpscope._results import Midpoint as Midpoint
+from fpscope._results import Scan as Scan
+from fpscope._results import report as report
+from fpscope._scan import ScanInterrupted as ScanInterrupted
+from fpscope._scan import knife_edges as knife_edges
+
+__all__ = [
+    "ulp_distance", "ulp_distances", "ordered", "next_up", "next_down", "spacing", "special",
+    "neighbours", "binade_edges", "all_floats", "midpoint", "knife_edges_raw", "sqrt_cr",
+    "UNARY_OPS", "__version__",
+    "Midpoint", "Hit", "Scan", "ScanInterrupted", "report", "knife_edges", "assert_ulp_close",
+]

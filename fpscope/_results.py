@@ -1,0 +1,55 @@
+"""Named result types over the core's bare tuples, and the typed midpoint query."""
+from __future__ import annotations
+
+from typing import NamedTuple, Optional, SupportsFloat, SupportsIndex, Union
+
+from fpscope._core import midpoint
+
+_FloatLike = Union[SupportsFloat, SupportsIndex]
+
+
+class Midpoint(NamedTuple):
+    """Where the exact result of an operation lies against the midpoint of the two floats around it.
+
+    ``rounded`` is the correctly rounded result, ``distance_ulp`` the distance of the exact result
+    from the nearest rounding midpoint in units of the last place (0.5 means it sits on a float),
+    ``exact_above`` whether the exact result lies above ``rounded``, ``exact`` whether it equals it.
+    """
+
+    rounded: float
+    distance_ulp: float
+    exact_above: bool
+    exact: bool
+
+
+class Hit(NamedTuple):
+    """One knife edge: input ``x`` whose exact result lies within the tolerance of a midpoint."""
+
+    x: float
+    rounded: float
+    distance_ulp: float
+    exact_above: bool
+
+
+class Scan(NamedTuple):
+    """Result of a knife-edge scan.
+
+    ``hits`` in ascending order of ``x``; ``evaluated`` counts the inputs handed to the oracle;
+    ``covered`` tells whether every input of the range was visited (false when ``limit`` or
+    ``max_evals`` stopped the scan while inputs were still pending).
+    """
+
+    hits: list[Hit]
+    evaluated: int
+    covered: bool
+
+
+def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None) -> Optional[Midpoint]:
+    """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.
+
+    ``None`` when the operation has no finite result in the format, or the input lies outside
+    the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
+    Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
+    """
+    answer = midpoint(op, x, dtype, y)
+    return None if answer is None else Midpoint(*answer)

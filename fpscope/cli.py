@@ -1,0 +1,379 @@
+"""The ``fpscope`` command: exact float questions from a terminal.
+
+Every subcommand prints an aligned table with each float in ``repr`` and C99 hex form, or JSON
+with ``--json`` (non-finite floats as the strings "inf", "-inf", "nan"; every float also as a
+``*_hex`` string). Exit status: 0 on success, 2 on a usage error (bad arguments, or a request the
+core refuses), 130 when interrupted, 1 on an internal failure of the native code.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from typing import Any, Callable, NoReturn, Optional, Sequence
+
+from fpscope import _core
+from fpscope._floats import bits, from_ordered, hexfloat, is_f32, parse_float, to_format
+from fpscope._results import Scan, report
+from fpscope._scan import ScanInterrupted, knife_edges
+
+EXIT_OK = 0
+EXIT_INTERNAL = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line instead of the usage block plus the error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+# ---------------------------------------------------------------- argument types
+
+def _float_arg(text: str) -> float:
+    try:
+        return parse_float(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _int_arg(text: str) -> int:
+    s = text.strip()
+    try:
+        return int(s, 0)
+    except ValueError:
+        pass
+    try:
+        value = float(s)
+    except ValueError:
+        value = math.nan
+    if math.isfinite(value) and value == int(value):
+        return int(value)
+    raise argparse.ArgumentTypeError(f"not an integer: {s!r}")
+
+
+def _count_arg(text: str) -> int:
+    value = _int_arg(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text.strip()!r}")
+    return value
+
+
+def _protect_negative_floats(argv: Sequence[str]) -> list[str]:
+    """Keep argparse from reading ``-inf``, ``-1e-3`` or ``-0x1p-3`` as options.
+
+    argparse treats a token that starts with '-' as an option unless it looks like a plain
+    negative number; a token with a space in it is always positional, and the float and integer
+    parsers strip the space again.
+    """
+    out = []
+    for token in argv:
+        if len(token) > 1 and token.startswith("-") and not token.startswith("--"):
+            try:
+                parse_float(token)
+            except ValueError:
+                pass
+            else:
+                token = " " + token
+        out.append(token)
+    return out
+
+
+# ---------------------------------------------------------------- output
+
+def _dtype_name(dtype: str) -> str:
+    return "f32" if is_f32(dtype) else "f64"
+
+
+def _bits_text(value: float, f32: bool) -> str:
+    return f"0x{bits(value, f32):0{8 if f32 else 16}x}"
+
+
+def _json_float(value: float) -> Any:
+    return value if math.isfinite(value) else repr(value)
+
+
+def _float_fields(name: str, value: float) -> dict[str, Any]:
+    return {name: _json_float(value), f"{name}_hex": hexfloat(value)}
+
+
+def _print_json(obj: Any) -> None:
+    print(json.dumps(obj, indent=2, allow_nan=False))
+
+
+def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> None:
+    """Prints rows in columns separated by two blanks; column numbers in ``right`` align right."""
+    widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
+
+    def line(cells: Sequence[str]) -> str:
+        return "  ".join(c.rjust(w) if i in right else c.ljust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    print(line(headers))
+    for r in rows:
+        print(line(r))
+
+
+def _shown(value: float) -> str:
+    """repr of a float with its dtype-free C99 hex form, for one-off lines."""
+    return f"{value!r} ({hexfloat(value)})"
+
+
+# ---------------------------------------------------------------- subcommands
+
+def _scan_command(args: argparse.Namespace) -> int:
+    f32 = is_f32(args.dtype)
+    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
+    interrupted = False
+    try:
+        scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
+                           args.max_evals, chunk=args.chunk, progress=progress, desc=args.op)
+    except ScanInterrupted as stop:
+        scan, interrupted = stop.scan, True
+    step = args.stride or 1
+    pending: Optional[float] = None
+    if not scan.covered:
+        pending = from_ordered(_core.ordered(args.lo, args.dtype) + scan.evaluated * step, f32)
+    dtype = "f32" if f32 else "f64"
+    if args.json:
+        _print_json({
+            "op": args.op, "dtype": dtype, **_float_fields("lo", to_format(args.lo, f32)),
+            **_float_fields("hi", to_format(args.hi, f32)), "tol_ulp": _json_float(args.tol),
+            "hits": [{**_float_fields("x", h.x), **_float_fields("rounded", h.rounded),
+                      "distance_ulp": h.distance_ulp, "exact_above": h.exact_above} for h in scan.hits],
+            "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
+            **(_float_fields("next", pending) if pending is not None else {"next": None, "next_hex": None}),
+        })
+    else:
+        _print_scan(args, scan, dtype, interrupted, pending)
+    return EXIT_INTERRUPTED if interrupted else EXIT_OK
+
+
+def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: bool,
+                pending: Optional[float]) -> None:
+    f32 = dtype == "f32"
+    lo, hi = to_format(args.lo, f32), to_format(args.hi, f32)
+    print(f"{args.op} over [{lo!r}, {hi!r}] in {dtype}, tolerance {args.tol!r} ulp"
+          + (f", stride {args.stride}" if args.stride > 1 else ""))
+    if scan.hits:
+        _table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
+               [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
+                 "above rounded" if h.exact_above else "below rounded"] for h in scan.hits])
+    else:
+        print("no knife edges found")
+    counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
+    if scan.covered:
+        print(f"{counts}; range covered{' before the interrupt' if interrupted else ''}")
+        return
+    assert pending is not None
+    if interrupted:
+        why = "interrupted"
+    elif len(scan.hits) >= args.limit:
+        why = f"stopped at the hit limit ({args.limit}; raise --limit)"
+    else:
+        why = f"stopped at the evaluation limit ({args.max_evals}; raise --max-evals)"
+    print(f"{counts}; range NOT covered: {why}")
+    options = [f"--tol {args.tol!r}", f"--dtype {dtype}"]
+    options += [f"--stride {args.stride}"] if args.stride > 1 else []
+    options += [f"--limit {args.limit}"] if args.limit != 100 else []
+    print(f"next input: {_shown(pending)}; continue with: fpscope scan {args.op} {hexfloat(pending)} "
+          f"{hexfloat(hi)} {' '.join(options)}")
+
+
+def _midpoint_command(args: argparse.Namespace) -> int:
+    answer = report(args.op, args.x, args.dtype, args.y)
+    dtype = _dtype_name(args.dtype)
+    f32 = dtype == "f32"
+    x = to_format(args.x, f32)
+    what = f"{x!r} / {to_format(args.y, f32)!r}" if args.op == "div" and args.y is not None else f"{args.op}({x!r})"
+    if args.json:
+        _print_json({"op": args.op, "dtype": dtype, **_float_fields("x", x),
+                     **(_float_fields("y", to_format(args.y, f32)) if args.y is not None else {}),
+                     "report": None if answer is None else {
+                         **_float_fields("rounded", answer.rounded), "distance_ulp": answer.distance_ulp,
+                         "exact_above": answer.exact_above, "exact": answer.exact}})
+        return EXIT_OK
+    if answer is None:
+        print(f"{what} in {dtype}: no report (the result is not finite, or the input is outside the "
+              "operation's domain)")
+        return EXIT_OK
+    print(f"{what} in {dtype}")
+    if answer.exact:
+        where = "exact: the result is a float of the format"
+    else:
+        where = "exact result lies " + ("above" if answer.exact_above else "below") + " rounded"
+    _table(["field", "value", "hex"], [
+        ["rounded", repr(answer.rounded), hexfloat(answer.rounded)],
+        ["distance_ulp", repr(answer.distance_ulp), hexfloat(answer.distance_ulp)],
+        ["exact_above", str(answer.exact_above), ""],
+        ["exact", str(answer.exact), ""],
+    ])
+    print(f"{where}; {answer.distance_ulp!r} ulp from the rounding midpoint")
+    return EXIT_OK
+
+
+def _special_command(args: argparse.Namespace) -> int:
+    table = _core.special(args.dtype)
+    f32 = is_f32(args.dtype)
+    if args.json:
+        _print_json([{"name": name, **_float_fields("value", v), "bits": _bits_text(v, f32)} for name, v in table])
+        return EXIT_OK
+    _table(["name", "value", "hex", "bits"],
+           [[name, repr(v), hexfloat(v), _bits_text(v, f32)] for name, v in table])
+    return EXIT_OK
+
+
+def _ulp_command(args: argparse.Namespace) -> int:
+    distance = _core.ulp_distance(args.a, args.b, args.dtype)
+    f32 = is_f32(args.dtype)
+    a, b = to_format(args.a, f32), to_format(args.b, f32)
+    if args.json:
+        _print_json({"dtype": "f32" if f32 else "f64", **_float_fields("a", a), **_float_fields("b", b),
+                     "distance": distance})
+        return EXIT_OK
+    _table(["", "value", "hex", "ordered"],
+           [[name, repr(v), hexfloat(v), str(_core.ordered(v, args.dtype))] for name, v in (("a", a), ("b", b))],
+           right=[3])
+    print(f"distance: {distance} ulp ({'f32' if f32 else 'f64'})" if distance is not None
+          else "distance: undefined, a NaN is no number of floats away from anything")
+    return EXIT_OK
+
+
+def _neighbours_command(args: argparse.Namespace) -> int:
+    values = _core.neighbours(args.x, args.k, args.dtype)
+    f32 = is_f32(args.dtype)
+    centre = _core.ordered(args.x, args.dtype)
+    rows = [(_core.ordered(v, args.dtype) - centre if math.isfinite(v) else 0, v) for v in values]
+    if args.json:
+        _print_json([{"offset": k, **_float_fields("value", v), "bits": _bits_text(v, f32)} for k, v in rows])
+        return EXIT_OK
+    _table(["offset", "value", "hex", "bits"],
+           [[f"{k:+d}" if k else "0", repr(v), hexfloat(v), _bits_text(v, f32)] for k, v in rows], right=[0])
+    return EXIT_OK
+
+
+def _range_command(args: argparse.Namespace) -> int:
+    values = _core.all_floats(args.lo, args.hi, args.dtype, args.limit)
+    f32 = is_f32(args.dtype)
+    if args.json:
+        _print_json([{**_float_fields("value", v), "bits": _bits_text(v, f32)} for v in values])
+        return EXIT_OK
+    if not values:
+        print("no floats in the range")
+        return EXIT_OK
+    _table(["#", "value", "hex", "bits"],
+           [[str(i), repr(v), hexfloat(v), _bits_text(v, f32)] for i, v in enumerate(values)], right=[0])
+    return EXIT_OK
+
+
+def _edges_command(args: argparse.Namespace) -> int:
+    values = _core.binade_edges(args.min_exp, args.max_exp, args.dtype)
+    pairs = [(values[i], values[i + 1]) for i in range(0, len(values), 2)]
+    rows = [(math.frexp(p)[1] - 1, below, p) for below, p in pairs]
+    if args.json:
+        _print_json([{"e": e, **_float_fields("below", below), **_float_fields("power", p)} for e, below, p in rows])
+        return EXIT_OK
+    if not rows:
+        print("no normal exponents in the range")
+        return EXIT_OK
+    _table(["e", "just below 2**e", "hex", "2**e", "hex"],
+           [[str(e), repr(below), hexfloat(below), repr(p), hexfloat(p)] for e, below, p in rows], right=[0])
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------- parser
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="fpscope",
+        description="Exact answers about IEEE 754 binary32 (f32) and binary64 (f64) floats. "
+                    "Floats may be written in decimal (1.5, -0.0, inf, nan) or C99 hex (0x1.8p+1).")
+    parser.add_argument("--version", action="version", version=f"fpscope {_core.__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+
+    def command(name: str, help_text: str, run: Callable[[argparse.Namespace], int],
+                dtype: str) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=help_text, description=help_text)
+        p.set_defaults(run=run)
+        p.add_argument("--dtype", default=dtype, help=f"f32 or f64 (also float32/float, float64/double; "
+                                                      f"default {dtype})")
+        p.add_argument("--json", action="store_true", help="machine-readable output")
+        return p
+
+    ops = ", ".join(_core.UNARY_OPS)
+    p = command("scan", "find knife edges: inputs whose exact result lies within a tolerance of a "
+                        "rounding midpoint", _scan_command, "f32")
+    p.add_argument("op", help=f"unary operation: {ops} (f64 scans: sqrt only)")
+    p.add_argument("lo", type=_float_arg, help="lower end of the range, inclusive")
+    p.add_argument("hi", type=_float_arg, help="upper end of the range, inclusive")
+    p.add_argument("--tol", type=_float_arg, default=1e-3, help="tolerance in ulp (default 1e-3)")
+    p.add_argument("--limit", type=_count_arg, default=100, help="stop after this many hits (default 100)")
+    p.add_argument("--stride", type=_count_arg, default=1, help="visit every n-th float (default 1)")
+    p.add_argument("--max-evals", type=_count_arg, default=100_000_000,
+                   help="evaluate at most this many inputs (default 1e8; the whole f32 line is about 4.3e9)")
+    p.add_argument("--chunk", type=_count_arg, default=None,
+                   help="inputs per core call (default: sized to about 40 ms, so Ctrl-C answers at once)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="progress bar on stderr (default: when stderr is a terminal)")
+
+    p = command("midpoint", "where the exact result of op(x), or x / y, lies against the rounding "
+                            "midpoint", _midpoint_command, "f32")
+    p.add_argument("op", help=f"{ops}, or div (needs Y); f64: sqrt, recip, div")
+    p.add_argument("x", type=_float_arg)
+    p.add_argument("y", type=_float_arg, nargs="?", default=None, help="divisor, for div")
+
+    command("special", "the named edge values of a format", _special_command, "f32")
+
+    p = command("ulp", "distance between two floats, counted in floats of the format", _ulp_command, "f64")
+    p.add_argument("a", type=_float_arg)
+    p.add_argument("b", type=_float_arg)
+
+    p = command("neighbours", "the k floats below x, x, and the k floats above it", _neighbours_command, "f64")
+    p.add_argument("x", type=_float_arg)
+    p.add_argument("-k", type=_count_arg, default=1, help="floats on each side (default 1)")
+
+    p = command("range", "every float of the format in [lo, hi]", _range_command, "f32")
+    p.add_argument("lo", type=_float_arg)
+    p.add_argument("hi", type=_float_arg)
+    p.add_argument("--limit", type=_count_arg, default=1000,
+                   help="refuse ranges holding more floats than this (default 1000)")
+
+    p = command("edges", "the float just below 2**e and 2**e, for each normal exponent e in "
+                         "[min_exp, max_exp]", _edges_command, "f64")
+    p.add_argument("min_exp", type=_int_arg)
+    p.add_argument("max_exp", type=_int_arg)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs one command; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(_protect_negative_floats(sys.argv[1:] if argv is None else argv))
+    try:
+        status: int = args.run(args)
+        sys.stdout.flush()
+        return status
+    except (ValueError, TypeError, OverflowError) as e:
+        print(f"fpscope {args.command}: error: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("fpscope: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (``fpscope range ... | head``): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_INTERNAL
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        print(f"fpscope {args.command}: internal failure: {e}", file=sys.stderr)
+        return EXIT_INTERNAL
+
+
+if __name__ == "__main__":
+    sys.exit(main())

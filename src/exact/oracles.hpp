@@ -57,8 +57,8 @@ constexpr double pow2(std::int32_t e) {
                                  << fp::Format<double>::fraction_bits);
 }
 
-// The search shared by both oracles: take the platform's guess, compare it exactly with the true result,
-// and step toward the true result until a candidate lies strictly between it and the midpoint on its side.
+// The search shared by both oracles: take a guess, compare it exactly with the true result, and step toward
+// the true result until it lies strictly between the candidate and the midpoint on its side.
 // residual_at(m, e) is the exact residual of m * 2^e; distance(midpoint, residual) measures the accepted one.
 template <class F, bool stop_on_infinite, class ResidualAt, class Distance>
 inline std::optional<MidpointReport> bracket(F guess, ResidualAt residual_at, Distance distance) {
@@ -126,10 +126,9 @@ inline std::optional<MidpointReport> sqrt_midpoint(F x) {
     return detail::sqrt_search(x, std::sqrt(x));
 }
 
-// Report for x / y in F. Both operands must be positive, finite and non-zero (subnormals included); a zero,
-// negative, infinite or NaN operand, a quotient that overflows, and a quotient exactly on a midpoint (possible
-// only among subnormals) give no report. The binary64 instance fails with "exact residual overflowed u128"
-// when the quotient underflows to zero and the divisor's exponent lies far above the dividend's.
+// Report for x / y in F, for positive finite non-zero operands (subnormals included); zeros, negatives,
+// infinities, NaN, an overflowing quotient and a quotient on a midpoint (only among subnormals) give none.
+// Fails with "exact residual overflowed u128" for binary64 quotients far below the smallest subnormal.
 template <class F>
 inline std::optional<MidpointReport> div_midpoint(F x, F y) {
     using Fmt = fp::Format<F>;

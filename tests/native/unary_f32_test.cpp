@@ -2,7 +2,6 @@
 // around powers of two, zeros and the overflow threshold, checked against a long double model.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "exact/unary_f32.hpp"
-#include "exact_model.hpp"
 
 namespace {
 
@@ -99,9 +97,6 @@ TEST(Catalogue, DispatchReachesEveryOperation) {
         const auto op = static_cast<UnaryOp>(i);
         EXPECT_EQ(exact::with_unary_op(op, [](auto tag) { return decltype(tag)::value; }), op);
     }
-    EXPECT_EQ(exact::unary_op_names.front(), "sqrt");
-    EXPECT_EQ(exact::unary_op_names.back(), "softplus");
-    EXPECT_EQ(exact::unary_op_name(UnaryOp::Log10), "log10");
 }
 
 TEST(Catalogue, SigmoidAndSoftplusBranches) {
@@ -156,14 +151,6 @@ TEST(ReportAgainstF32, MatchesModelAroundEdges) {
         EXPECT_EQ(got->exact, want->exact) << e;
         EXPECT_EQ(got->exact_above, want->exact_above) << e;
         EXPECT_NEAR(got->distance_ulp, want->distance_ulp, 1e-15 * want->distance_ulp) << e;
-    }
-}
-
-TEST(RecipF32, AgreesWithModelOnBothSigns) {
-    std::mt19937_64 rng(11);
-    for (int i = 0; i < 20000; ++i) {
-        const float x = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
-        EXPECT_EQ(model::mismatch(exact::unary_midpoint_f32<UnaryOp::Recip>(x), model::recip_answer(x)), "") << x;
     }
 }
 

@@ -25,14 +25,16 @@ from fpscope._results import Hit, Scan
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
-# Adaptive chunking aims at this wall time per core call: short enough that Ctrl-C is answered
-# well within a second even when the cost per input jumps (a chunk sized on cheap inputs, such as
-# the negative half of a square-root scan, can land on inputs ten or twenty times dearer), long
-# enough that the few microseconds of Python around each call do not show.
-TARGET_SECONDS = 0.04
+# Adaptive chunking aims at this wall time per core call, and never hands one call more than
+# MAX_CHUNK inputs. The cost of one input ranges from about a nanosecond (a negative square root,
+# refused at once) to some 200 ns (a binary64 square root), and it can jump between one chunk and
+# the next, as when a scan of [-inf, inf] reaches the positive half. The cap bounds the chunk that
+# lands on such a jump to a fraction of a second, so Ctrl-C is answered within one; the few
+# microseconds of Python around each call stay below one percent even for the cheapest inputs.
+TARGET_SECONDS = 0.05
 FIRST_CHUNK = 1 << 12
 MAX_GROWTH = 2.0
-MAX_CHUNK = 1 << 30
+MAX_CHUNK = 1 << 20
 
 
 class ScanInterrupted(KeyboardInterrupt):
@@ -89,7 +91,7 @@ def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1
     :class:`Hit`), and so are the errors; the answer is identical for every ``chunk``.
 
     ``chunk``: the most inputs evaluated by one core call. ``None`` (the default) sizes chunks
-    by time, about 40 ms each, so Ctrl-C is answered quickly whatever the operation costs.
+    by time, about 50 ms each, so Ctrl-C is answered quickly whatever the operation costs.
 
     ``progress``: ``True`` draws a bar on stderr (tqdm when installed); a callable is called as
     ``progress(evaluated, total)`` at the start and after every chunk, ``total`` being the

@@ -317,7 +317,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--max-evals", type=_count_arg, default=100_000_000,
                    help="evaluate at most this many inputs (default 1e8; the whole f32 line is about 4.3e9)")
     p.add_argument("--chunk", type=_count_arg, default=None,
-                   help="inputs per core call (default: sized to about 40 ms, so Ctrl-C answers at once)")
+                   help="inputs per core call (default: sized to about 50 ms, so Ctrl-C answers at once)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
 

@@ -1,0 +1,140 @@
+"""The fpscope command, run as `python -m fpscope` in a child process from the source tree."""
+import json
+import math
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from fpscope import _core
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def fpscope(*argv, timeout=60):
+    return subprocess.run([sys.executable, "-m", "fpscope", *argv], cwd=ROOT, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.parametrize("argv, lines", [
+    (["scan", "sqrt", "1", "4", "--limit", "2"], [
+        "sqrt over [1.0, 4.0] in f32, tolerance 0.001 ulp",
+        "1.0000001192092896  0x1.000002p+0  1.0                 0x1p+0         1.4901160305669303e-08  above rounded",
+        "2 hits, 4 inputs evaluated; range NOT covered: stopped at the hit limit (2; raise --limit)",
+        "next input: 1.0000004768371582 (0x1.000008p+0); continue with: fpscope scan sqrt 0x1.000008p+0 0x1p+2 "
+        "--tol 0.001 --dtype f32 --limit 2"]),
+    (["scan", "sqrt", "0x1.8p+1", "3", "--dtype", "f64"], ["no knife edges found",
+                                                           "0 hits, 1 inputs evaluated; range covered"]),
+    (["scan", "sqrt", "2", "3", "--max-evals", "1e3"], [
+        "4 hits, 1000 inputs evaluated; range NOT covered: stopped at the evaluation limit (1000; raise --max-evals)"]),
+    (["midpoint", "sqrt", "2", "--dtype", "f64"], [
+        "sqrt(2.0) in f64", "rounded       1.4142135623730951   0x1.6a09e667f3bcdp+0",
+        "exact result lies below rounded; 0.06462381435852174 ulp from the rounding midpoint"]),
+    (["midpoint", "div", "1", "3"], ["1.0 / 3.0 in f32", "rounded       0.3333333432674408   0x1.555556p-2"]),
+    (["midpoint", "sqrt", "-1"], ["sqrt(-1.0) in f32: no report (the result is not finite, or the input is "
+                                  "outside the operation's domain)"]),
+    (["special", "--dtype", "f64"], ["neg_zero                   -0.0                      -0x0p+0                   "
+                                     "0x8000000000000000"]),
+    (["special"], ["min_subnormal              1.401298464324817e-45    0x1p-149          0x00000001"]),
+    (["ulp", "-0x1p-1074", "5e-324"], ["distance: 2 ulp (f64)", "a  -5e-324  -0x0.0000000000001p-1022       -1"]),
+    (["ulp", "1", "1e300", "--dtype", "f32"], ["b  inf    inf     2139095040", "distance: 1073741824 ulp (f32)"]),
+    (["ulp", "nan", "nan"], ["distance: undefined, a NaN is no number of floats away from anything"]),
+    (["neighbours", "-0.0", "-k", "1"], ["    -1  -5e-324  -0x0.0000000000001p-1022  0x8000000000000001",
+                                         "     0  0.0      0x0p+0                    0x0000000000000000"]),
+    (["neighbours", "-inf", "-k", "3"], ["     0  -inf   -inf  0xfff0000000000000"]),
+    (["range", "-1e-45", "1e-45"], ["0  -1.401298464324817e-45  -0x1p-149  0x80000001",
+                                    "1  0.0                     0x0p+0     0x00000000",
+                                    "2  1.401298464324817e-45   0x1p-149   0x00000001"]),
+    (["range", "2", "1"], ["no floats in the range"]),
+    (["edges", "-1022", "-1022"], ["-1022  2.225073858507201e-308  0x0.fffffffffffffp-1022  "
+                                   "2.2250738585072014e-308  0x1p-1022"]),
+    (["edges", "200", "300", "--dtype", "f32"], ["no normal exponents in the range"]),
+])
+def test_subcommands_print_aligned_tables(argv, lines):
+    done = fpscope(*argv)
+    assert (done.returncode, done.stderr) == (0, "")
+    out = done.stdout.splitlines()
+    for line in lines:
+        assert line in out, f"{line!r} not in\n{done.stdout}"
+
+
+def test_scan_json_is_the_core_answer():
+    done = fpscope("scan", "sqrt", "1", "4", "--tol", "1e-6", "--limit", "5", "--json", "--chunk", "1000")
+    data = json.loads(done.stdout)
+    hits, evaluated, covered = _core.knife_edges_raw("sqrt", 1.0, 4.0, 1e-6, "f32", 5)
+    assert [(h["x"], h["rounded"], h["distance_ulp"], h["exact_above"]) for h in data["hits"]] == hits
+    assert (data["evaluated"], data["covered"], data["interrupted"]) == (evaluated, covered, False)
+    assert float.fromhex(data["hits"][0]["x_hex"]) == hits[0][0] and float.fromhex(data["next_hex"]) == data["next"]
+
+
+@pytest.mark.parametrize("argv, check", [
+    (["special", "--json"], lambda d: len(d) == 29 and d[28] == {"name": "nan", "value": "nan", "value_hex": "nan",
+                                                                 "bits": "0x7fc00000"} and d[26]["value"] == "inf"),
+    (["ulp", "-inf", "inf", "--json"], lambda d: d["distance"] == 18437736874454810624 and d["a"] == "-inf"),
+    (["midpoint", "sqrt", "4", "--dtype", "double", "--json"],
+     lambda d: d["dtype"] == "f64" and d["report"] == {"rounded": 2.0, "rounded_hex": "0x1p+1", "distance_ulp": 0.5,
+                                                       "exact_above": False, "exact": True}),
+    (["midpoint", "log", "0", "--json"], lambda d: d["report"] is None),
+    (["neighbours", "1", "--json"], lambda d: [e["offset"] for e in d] == [-1, 0, 1]),
+    (["range", "1", "1", "--json"], lambda d: d == [{"value": 1.0, "value_hex": "0x1p+0", "bits": "0x3f800000"}]),
+    (["edges", "0", "0", "--json"], lambda d: d == [{"e": 0, "below": 0.9999999999999999,
+                                                     "below_hex": "0x1.fffffffffffffp-1", "power": 1.0,
+                                                     "power_hex": "0x1p+0"}]),
+])
+def test_json_output(argv, check):
+    done = fpscope(*argv)
+    assert done.returncode == 0 and check(json.loads(done.stdout))
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["frobnicate"], "invalid choice: 'frobnicate'"),
+    (["ulp", "1", "x"], "argument b: not a float: 'x'"),
+    (["ulp", "1", "2", "--dtype", "f16"], "fpscope ulp: error: unsupported dtype \"f16\": use 'f32' or 'f64'"),
+    (["scan", "exp", "1", "2", "--dtype", "f64"], "f64 scans are available for op='sqrt' only"),
+    (["scan", "div", "1", "2"], 'unknown op "div"'),
+    (["scan", "sqrt", "1", "2", "--limit", "-1"], "argument --limit: must not be negative: '-1'"),
+    (["scan", "sqrt", "1", "2", "--stride", "1.5"], "argument --stride: not an integer: '1.5'"),
+    (["midpoint", "div", "1"], "op='div' needs y"),
+    (["midpoint", "recip", "-3", "--dtype", "f64"], "recip for f64 takes a positive x"),
+    (["range", "0", "1", "--limit", "10"], "more than 10 floats in [0, 1], raise limit or narrow the range"),
+    (["neighbours", "1", "-k", "4294967296"], "out of range integral type conversion attempted"),
+    (["edges", "1", "2147483648"], "out of range integral type conversion attempted"),
+])
+def test_usage_errors_are_one_line_with_status_2(argv, message):
+    done = fpscope(*argv)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
+
+
+def test_internal_failure_is_reported_without_a_traceback():
+    done = fpscope("midpoint", "div", "1e-300", "1e300", "--dtype", "f64")
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert done.stderr.splitlines()[-1] == "fpscope midpoint: internal failure: exact residual overflowed u128"
+
+
+@pytest.mark.parametrize("json_output", [False, True])
+def test_ctrl_c_stops_a_long_scan_and_prints_what_it_found(json_output):
+    # Several seconds of work even on a fast machine: every binary32 float, tolerance too small to stop early.
+    argv = ["scan", "sqrt", "-inf", "inf", "--dtype", "f32", "--tol", "1e-9", "--max-evals", "5e9", "--progress"]
+    child = subprocess.Popen([sys.executable, "-m", "fpscope", *argv, *(["--json"] if json_output else [])],
+                             cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stderr.read(1) == b"\r"  # the progress bar is up, so the scan is running
+    time.sleep(0.5)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, err = (stream.decode() for stream in child.communicate(timeout=30))
+    latency = time.monotonic() - sent
+    assert child.returncode == 130 and "Traceback" not in err
+    assert latency < 1.0, f"took {latency:.2f} s to stop"
+    if json_output:
+        data = json.loads(out)
+        assert data["interrupted"] is True and data["covered"] is False and data["evaluated"] > 0
+        assert data["next"] == _core.all_floats(data["next"], data["next"])[0] and data["next"] > -math.inf
+    else:
+        last = out.splitlines()[-2:]
+        assert last[0].endswith("inputs evaluated; range NOT covered: interrupted")
+        assert last[1].startswith("next input: ") and "continue with: fpscope scan sqrt " in last[1]

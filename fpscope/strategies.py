@@ -21,7 +21,7 @@ except ImportError as e:  # pragma: no cover - exercised only without Hypothesis
 from fpscope._core import binade_edges, neighbours, special
 from fpscope._floats import bits, is_f32
 
-__all__ = ["edge_floats"]
+__all__ = ["edge_floats", "edge_values"]
 
 
 @functools.lru_cache(maxsize=None)
@@ -46,6 +46,12 @@ def _edge_values(f32: bool) -> tuple[float, ...]:
     return tuple(values)
 
 
+def edge_values(dtype: str = "f64", allow_nan: bool = False, allow_infinity: bool = True) -> list[float]:
+    """The values :func:`edge_floats` draws from, as a list (for ``pytest.mark.parametrize``)."""
+    return [v for v in _edge_values(is_f32(dtype))
+            if (allow_nan or not math.isnan(v)) and (allow_infinity or not math.isinf(v))]
+
+
 def edge_floats(dtype: str = "f64", allow_nan: bool = False,
                 allow_infinity: bool = True) -> st.SearchStrategy[float]:
     """Floats of ``dtype`` at its edges, as Python floats exactly representable in it.
@@ -54,8 +60,6 @@ def edge_floats(dtype: str = "f64", allow_nan: bool = False,
     the largest finite value, the squaring and reciprocal limits, ...), the powers of two of every
     normal exponent with the float just below each, and the immediate neighbours of all of these,
     with both signs. NaN only with ``allow_nan``; the infinities unless ``allow_infinity`` is false.
+    Shrinks towards +0.0, then the other named values.
     """
-    f32 = is_f32(dtype)
-    values = [v for v in _edge_values(f32)
-              if (allow_nan or not math.isnan(v)) and (allow_infinity or not math.isinf(v))]
-    return st.sampled_from(values)
+    return st.sampled_from(edge_values(dtype, allow_nan, allow_infinity))

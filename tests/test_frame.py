@@ -143,3 +143,32 @@ def test_each_call_raises_a_fresh_exception():
     assert first is not second
     if HAS_NOTES:
         assert notes(second) == ["while processing 'x'"]
+
+
+def test_sequence_too_long_for_memory_is_refused_before_reading():
+    exc = raised(lambda: fs.ulp_distances(range(10**12), range(10**12)))
+    assert type(exc) is MemoryError
+    if HAS_NOTES:
+        assert notes(exc) == ["while processing 'a'"]
+
+
+@pytest.mark.parametrize("a", [(1.0, 2), range(3), [True, 0.5]])
+def test_float_sequences_accept_any_sequence_of_numbers(a):
+    assert fs.ulp_distances(a, list(a)) == [0] * len(a)
+
+
+class LyingLength:
+    """A sequence whose length is a hint that iteration does not honour."""
+
+    def __len__(self):
+        return 5
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError
+        return 1.0
+
+
+def test_float_sequence_length_comes_from_iteration_not_the_hint():
+    with pytest.raises(ValueError, match="length mismatch: 2 vs 5"):
+        fs.ulp_distances(LyingLength(), [1.0] * 5)

@@ -1,5 +1,6 @@
 // The call frame: binding, conversions, errors and the process-wide caches behind them.
 #include "frame.hpp"
+#include "memory_budget.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -491,8 +492,12 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
         PyErr_Clear();
         hint = 0;
     }
+    // A sequence whose values alone would not fit in memory is refused before anything is read,
+    // rather than growing the array until the machine swaps.
+    const std::uint64_t most = elements_in_memory(sizeof(double));
+    if (static_cast<std::uint64_t>(hint) > most) return CallError::memory_error();
     std::vector<double> values;
-    // The length is only a hint; a sequence that claims an absurd length must not make us reserve it.
+    // The length is only a hint; reserving is capped so a sequence that overstates it costs little.
     constexpr Py_ssize_t reserve_cap = Py_ssize_t{1} << 24;
     values.reserve(static_cast<std::size_t>(hint < reserve_cap ? hint : reserve_cap));
     Owned iterator(PyObject_GetIter(object));
@@ -505,6 +510,7 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
         }
         auto v = convert_float(item.get());
         if (!v.ok()) return std::move(v.error());
+        if (values.size() >= most) return CallError::memory_error();
         values.push_back(v.value());
     }
     return values;

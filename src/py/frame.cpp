@@ -21,21 +21,30 @@ namespace {
 struct OnceCache {
     std::once_flag flag;
     std::atomic<PyObject*> object{nullptr};
+    // The thread running the initialisation, while it runs.
+    std::atomic<std::thread::id> filler{};
 };
 
 template <class Make>
 PyObject* fill_once(OnceCache& cache, Make make) {
     if (PyObject* ready = cache.object.load(std::memory_order_acquire)) return ready;
+    // Python code that the initialisation runs (an import hook, say) may call into the module and need
+    // the same cache on the same thread: waiting for its own initialisation, the thread would hang.
+    if (cache.filler.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        throw InternalFailure("a process-wide cache was needed while this thread was filling it");
     PyThreadState* state = PyEval_SaveThread();
     try {
         std::call_once(cache.flag, [&] {
             PyEval_RestoreThread(state);
+            cache.filler.store(std::this_thread::get_id(), std::memory_order_relaxed);
             try {
                 cache.object.store(make(), std::memory_order_release);
             } catch (...) {
+                cache.filler.store(std::thread::id(), std::memory_order_relaxed);
                 state = PyEval_SaveThread();
                 throw;
             }
+            cache.filler.store(std::thread::id(), std::memory_order_relaxed);
             state = PyEval_SaveThread();
         });
     } catch (...) {

@@ -202,17 +202,17 @@ def _midpoint_command(args: argparse.Namespace) -> int:
               "operation's domain)")
         return EXIT_OK
     print(f"{what} in {dtype}")
-    if answer.exact:
-        where = "exact: the result is a float of the format"
-    else:
-        where = "exact result lies " + ("above" if answer.exact_above else "below") + " rounded"
     _table(["field", "value", "hex"], [
         ["rounded", repr(answer.rounded), hexfloat(answer.rounded)],
         ["distance_ulp", repr(answer.distance_ulp), hexfloat(answer.distance_ulp)],
         ["exact_above", str(answer.exact_above), ""],
         ["exact", str(answer.exact), ""],
     ])
-    print(f"{where}; {answer.distance_ulp!r} ulp from the rounding midpoint")
+    if answer.exact:
+        print("exact: the result is itself a float of the format")
+    else:
+        print(f"exact result lies {'above' if answer.exact_above else 'below'} rounded; "
+              f"{answer.distance_ulp!r} ulp from the rounding midpoint")
     return EXIT_OK
 
 

@@ -33,25 +33,19 @@ def fpscope(*argv, timeout=60):
     (["midpoint", "sqrt", "2", "--dtype", "f64"], [
         "sqrt(2.0) in f64", "rounded       1.4142135623730951   0x1.6a09e667f3bcdp+0",
         "exact result lies below rounded; 0.06462381435852174 ulp from the rounding midpoint"]),
-    (["midpoint", "div", "1", "3"], ["1.0 / 3.0 in f32", "rounded       0.3333333432674408   0x1.555556p-2"]),
     (["midpoint", "sqrt", "-1"], ["sqrt(-1.0) in f32: no report (the result is not finite, or the input is "
                                   "outside the operation's domain)"]),
     (["special", "--dtype", "f64"], ["neg_zero                   -0.0                      -0x0p+0                   "
                                      "0x8000000000000000"]),
-    (["special"], ["min_subnormal              1.401298464324817e-45    0x1p-149          0x00000001"]),
     (["ulp", "-0x1p-1074", "5e-324"], ["distance: 2 ulp (f64)", "a  -5e-324  -0x0.0000000000001p-1022       -1"]),
     (["ulp", "1", "1e300", "--dtype", "f32"], ["b  inf    inf     2139095040", "distance: 1073741824 ulp (f32)"]),
-    (["ulp", "nan", "nan"], ["distance: undefined, a NaN is no number of floats away from anything"]),
     (["neighbours", "-0.0", "-k", "1"], ["    -1  -5e-324  -0x0.0000000000001p-1022  0x8000000000000001",
                                          "     0  0.0      0x0p+0                    0x0000000000000000"]),
-    (["neighbours", "-inf", "-k", "3"], ["     0  -inf   -inf  0xfff0000000000000"]),
     (["range", "-1e-45", "1e-45"], ["0  -1.401298464324817e-45  -0x1p-149  0x80000001",
                                     "1  0.0                     0x0p+0     0x00000000",
                                     "2  1.401298464324817e-45   0x1p-149   0x00000001"]),
-    (["range", "2", "1"], ["no floats in the range"]),
     (["edges", "-1022", "-1022"], ["-1022  2.225073858507201e-308  0x0.fffffffffffffp-1022  "
                                    "2.2250738585072014e-308  0x1p-1022"]),
-    (["edges", "200", "300", "--dtype", "f32"], ["no normal exponents in the range"]),
 ])
 def test_subcommands_print_aligned_tables(argv, lines):
     done = fpscope(*argv)
@@ -77,8 +71,6 @@ def test_scan_json_is_the_core_answer():
     (["midpoint", "sqrt", "4", "--dtype", "double", "--json"],
      lambda d: d["dtype"] == "f64" and d["report"] == {"rounded": 2.0, "rounded_hex": "0x1p+1", "distance_ulp": 0.5,
                                                        "exact_above": False, "exact": True}),
-    (["midpoint", "log", "0", "--json"], lambda d: d["report"] is None),
-    (["neighbours", "1", "--json"], lambda d: [e["offset"] for e in d] == [-1, 0, 1]),
     (["range", "1", "1", "--json"], lambda d: d == [{"value": 1.0, "value_hex": "0x1p+0", "bits": "0x3f800000"}]),
     (["edges", "0", "0", "--json"], lambda d: d == [{"e": 0, "below": 0.9999999999999999,
                                                      "below_hex": "0x1.fffffffffffffp-1", "power": 1.0,
@@ -91,7 +83,6 @@ def test_json_output(argv, check):
 
 @pytest.mark.parametrize("argv, message", [
     ([], "the following arguments are required: COMMAND"),
-    (["frobnicate"], "invalid choice: 'frobnicate'"),
     (["ulp", "1", "x"], "argument b: not a float: 'x'"),
     (["ulp", "1", "2", "--dtype", "f16"], "fpscope ulp: error: unsupported dtype \"f16\": use 'f32' or 'f64'"),
     (["scan", "exp", "1", "2", "--dtype", "f64"], "f64 scans are available for op='sqrt' only"),
@@ -102,7 +93,6 @@ def test_json_output(argv, check):
     (["midpoint", "recip", "-3", "--dtype", "f64"], "recip for f64 takes a positive x"),
     (["range", "0", "1", "--limit", "10"], "more than 10 floats in [0, 1], raise limit or narrow the range"),
     (["neighbours", "1", "-k", "4294967296"], "out of range integral type conversion attempted"),
-    (["edges", "1", "2147483648"], "out of range integral type conversion attempted"),
 ])
 def test_usage_errors_are_one_line_with_status_2(argv, message):
     done = fpscope(*argv)

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 import fpscope
 from fpscope import Hit, Midpoint, Scan, ScanInterrupted, assert_ulp_close, knife_edges, report
 from fpscope import _core, _scan
-from fpscope._floats import from_ordered, to_format
+from fpscope._floats import from_ordered
 from fpscope._progress import TextBar, make_reporter
 
 INF = math.inf
@@ -126,10 +126,7 @@ def test_adaptive_chunks_give_the_same_answer(monkeypatch):
     (("sqrt", 1.0, 2.0), {"dtype": "f16"}),
     (("div", 1.0, 2.0), {}),
     (("exp", 1.0, 2.0), {"dtype": "f64"}),
-    (("sqrt", "1", 2.0), {}),
-    (("sqrt", 1.0, 2.0), {"tol_ulp": None}),
     (("sqrt", 1.0, 2.0), {"limit": None, "max_evals": -1}),
-    (("sqrt", 1.0, 2.0), {"max_evals": -1}),
     (("sqrt", 1.0, 2.0), {"stride": 2**64}),
     (("sqrt", 2.0, 1.0), {"max_evals": "x"}),
 ])
@@ -172,22 +169,22 @@ def test_text_bar_draws_in_place_and_ends_the_line():
 
 
 def test_progress_true_uses_tqdm_when_installed(monkeypatch):
-    made = []
+    bars = []
 
     class FakeBar:
         def __init__(self, **kw):
-            made.append(kw)
-            self.n = 0
+            self.total, self.n, self.closed = kw["total"], 0, False
+            bars.append(self)
 
         def update(self, n):
             self.n += n
 
         def close(self):
-            made.append(self.n)
+            self.closed = True
 
     monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=FakeBar))
     scan = knife_edges("sqrt", 1.0, 1.0001, 0.3, limit=10**6, chunk=64, progress=True)
-    assert made[0]["total"] == scan.evaluated and made[0]["file"] is sys.stderr and made[-1] == scan.evaluated
+    assert (bars[0].total, bars[0].n, bars[0].closed) == (scan.evaluated, scan.evaluated, True)
     monkeypatch.setitem(sys.modules, "tqdm", None)  # an import that fails
     assert isinstance(make_reporter(True, 10), TextBar)
 
@@ -263,16 +260,10 @@ def test_scalar_failure_and_binary32_rounding_are_shown():
     ]
 
 
-@pytest.mark.parametrize("actual, desired, index", [
-    ([NAN, 1.0], [1.0, 1.0], 0),
-    ([1.0, 1.0, 5.0], [1.0, NAN, 1.0], 1),
-    (INF, NAN, None),
-])
+@pytest.mark.parametrize("actual, desired, index", [([NAN, 1.0], [1.0, 1.0], 0), ([1.0, 1.0, 5.0], [1.0, NAN, 1.0], 1)])
 def test_nan_equals_only_nan_and_ranks_worst(actual, desired, index):
-    with pytest.raises(AssertionError, match="one is NaN") as err:
+    with pytest.raises(AssertionError, match=f"worst at index {index}: one is NaN"):
         assert_ulp_close(actual, desired, max_ulp=10**30)
-    if index is not None:
-        assert f"worst at index {index}:" in str(err.value)
 
 
 def test_arrays_report_their_index_and_shapes_must_agree():
@@ -298,9 +289,3 @@ def test_bad_arguments_are_refused(kwargs, error):
     with pytest.raises(ValueError, match=error):
         assert_ulp_close(1.0, 1.0, **kwargs)
 
-
-def test_to_format_rounds_like_the_core():
-    for x in [0.1, -1e-50, 3.4028235677973366e38, 1e39, -0.0, NAN, 2.0**-150]:
-        expect = _core.all_floats(x, x, "f32")
-        if expect and x == x:
-            assert repr(to_format(x, True)) == repr(expect[0]) or (x == 0 and to_format(x, True) == 0)

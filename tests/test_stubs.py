@@ -39,16 +39,13 @@ USAGE = """
     from typing import Optional
 
     import fpscope
-    from fpscope import Hit, Midpoint, Scan, ScanInterrupted, assert_ulp_close, knife_edges, report
+    from fpscope import Hit, Midpoint, Scan, ScanInterrupted, knife_edges, report
 
-    def scan_sqrt(lo: float, hi: float) -> list[float]:
-        try:
-            scan: Scan = knife_edges("sqrt", lo, hi, tol_ulp=1e-6, limit=10, progress=True)
-        except ScanInterrupted as stop:
-            scan = stop.scan
-        first: Hit = scan.hits[0]
-        return [h.x for h in scan.hits] + [first.distance_ulp, float(scan.evaluated)]
-
+    try:
+        scan: Scan = knife_edges("sqrt", 1.0, 2, tol_ulp=1e-6, limit=10, progress=True)
+    except ScanInterrupted as stop:
+        scan = stop.scan
+    first: Hit = scan.hits[0]
     answer: Optional[Midpoint] = report("div", 1.0, "f64", 3.0)
     raw: tuple[list[tuple[float, float, float, bool]], int, bool] = fpscope.knife_edges_raw("sqrt", 1.0, 2.0)
     distances: list[Optional[int]] = fpscope.ulp_distances([1.0, 2.0], (1, 2), "f32")
@@ -56,7 +53,7 @@ USAGE = """
     point: Optional[tuple[float, float, bool, bool]] = fpscope.midpoint("sqrt", 2, y=None)
     edges: list[float] = fpscope.binade_edges(-1, 1) + fpscope.neighbours(1.0, k=2) + fpscope.all_floats(1, 2)
     order: int = fpscope.ordered(fpscope.next_up(fpscope.spacing(fpscope.sqrt_cr(2.0))))
-    assert_ulp_close([1.0], [1.0], max_ulp=0, dtype="f32")
+    fpscope.assert_ulp_close([first.x], [1.0], max_ulp=0, dtype="f32")
 """
 
 

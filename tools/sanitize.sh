@@ -7,7 +7,8 @@
 # into build-sanitize/pkg/fpscope/ beside a copy of the package's Python files, and pytest runs with that
 # directory as its working directory, so `import fpscope` finds the sanitized copy first.
 #
-# Extra arguments go to pytest (for example: bash tools/sanitize.sh tests/test_frame.py -x).
+# Arguments go to pytest in place of the default `tests` (for example: bash tools/sanitize.sh
+# tests/test_frame.py -x); paths are taken relative to the repository root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${SANITIZE_BUILD_DIR:-$root/build-sanitize}
@@ -49,8 +50,15 @@ if [ "$loaded" != "$pkg/fpscope/_core.abi3.so" ]; then
   exit 2
 fi
 
+args=()
+for arg in "$@"; do
+  if [[ $arg != -* && -e $root/${arg%%::*} ]]; then arg=$root/$arg; fi
+  args+=("$arg")
+done
+[ ${#args[@]} -gt 0 ] || args=("$root/tests")
+
 status=0
-python3 -m pytest "$root/tests" -q -p no:cacheprovider --rootdir "$root" -c "$root/pyproject.toml" "$@" || status=$?
+python3 -m pytest -q -p no:cacheprovider --rootdir "$root" -c "$root/pyproject.toml" "${args[@]}" || status=$?
 unset LD_PRELOAD
 
 reports=$(find "$logs" -type f | sort)

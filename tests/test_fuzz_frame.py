@@ -606,3 +606,48 @@ def test_hostile_arguments(name, capfd):
 
 def test_model_covers_every_function():
     assert sorted(FUNCTIONS) == sorted(fs.__all__[:13])
+
+
+# ---------------------------------------------------------------------------------------------------
+# A conversion that empties the keyword dict: the arguments not yet converted must stay alive.
+
+class DictClearing:
+    """Finds the keyword dict holding it and empties it, then fills the freed memory with other text."""
+
+    def _clear(self):
+        import gc
+
+        for referrer in gc.get_referrers(self):
+            if isinstance(referrer, dict) and "dtype" in referrer:
+                referrer.clear()
+        self.junk = [StrSub("x%02d" % i) for i in range(200)]
+
+    def __float__(self):
+        self._clear()
+        return 1.0
+
+    def __index__(self):
+        self._clear()
+        return 2
+
+    def __getitem__(self, i):
+        if i == 0:
+            self._clear()
+        if i >= 2:
+            raise IndexError(i)
+        return 1.0
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: fs.next_up(**{"x": DictClearing(), "dtype": StrSub("f32")}), fs.next_up(1.0, "f32")),
+        (lambda: fs.neighbours(**{"x": 1.0, "k": DictClearing(), "dtype": StrSub("f32")}),
+         fs.neighbours(1.0, 2, "f32")),
+        (lambda: fs.ulp_distances(**{"a": DictClearing(), "b": [FloatSub(0.5), FloatSub(4.0)],
+                                     "dtype": StrSub("f32")}),
+         fs.ulp_distances([1.0, 1.0], [0.5, 4.0], "f32")),
+    ],
+)
+def test_arguments_outlive_a_conversion_that_empties_the_keyword_dict(call, expected):
+    assert call() == expected

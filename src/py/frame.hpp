@@ -244,6 +244,24 @@ R guarded(R failed, Body&& body) {
 
 namespace detail {
 
+// Holds a reference to every bound argument until the call returns. The slots borrow from the argument
+// tuple and keyword dict, but conversions run Python code (__float__, __index__, __iter__) that can reach
+// the keyword dict (gc.get_referrers) and drop the only reference to an argument not yet converted.
+class HeldArguments {
+public:
+    explicit HeldArguments(const Slots& slots) : slots_(slots) {
+        for (PyObject* o : slots_) Py_XINCREF(o);
+    }
+    HeldArguments(const HeldArguments&) = delete;
+    HeldArguments& operator=(const HeldArguments&) = delete;
+    ~HeldArguments() {
+        for (PyObject* o : slots_) Py_XDECREF(o);
+    }
+
+private:
+    Slots slots_;
+};
+
 template <class Logic, class Params, std::size_t... I>
 PyObject* convert_and_run(const FunctionDescription& function, const Slots& slots, Logic&& logic,
                           const Params& params, std::index_sequence<I...>) {
@@ -291,6 +309,7 @@ PyObject* invoke(const FunctionDescription& function, PyObject* args, PyObject* 
             slots.error().raise();
             return nullptr;
         }
+        const detail::HeldArguments held(slots.value());
         return detail::convert_and_run(function, slots.value(), logic, std::tuple<Params...>(params...),
                                        std::index_sequence_for<Params...>{});
     });

@@ -161,6 +161,16 @@ class Unnamed(metaclass=UnnamedMeta):
         return "Unnamed()"
 
 
+class OddlyNamed:
+    """Its class's __qualname__ cannot be encoded strictly; conversion errors still name it."""
+
+    def __repr__(self):
+        return "OddlyNamed()"
+
+
+OddlyNamed.__qualname__ = "Odd\udcffName"
+
+
 class Seq:
     """A sequence by __getitem__, with knobs for each step of the sequence conversion."""
 
@@ -286,7 +296,7 @@ sequences = st.one_of(
 hostile = st.one_of(
     float_like,
     strings,
-    st.sampled_from([None, b"f32", bytearray(b"x"), [1.0], (1.0,), {}, object(), Unnamed(), math.sqrt,
+    st.sampled_from([None, b"f32", bytearray(b"x"), [1.0], (1.0,), {}, object(), Unnamed(), OddlyNamed(), math.sqrt,
                      StrSub("f64"), IntSub(-1), 10**30]),
 )
 

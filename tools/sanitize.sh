@@ -70,5 +70,5 @@ if [ -n "$reports" ]; then
   done
   [ "$status" -ne 0 ] || status=1
 fi
-echo "sanitize.sh: finished in $((SECONDS - start)) s with status $status"
+echo "sanitize.sh: finished in $((SECONDS - start)) s with status $status" >&2
 exit "$status"

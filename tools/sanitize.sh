@@ -34,9 +34,27 @@ for lib in "$asan_runtime" "$ubsan_runtime"; do
   fi
 done
 
-# Reports go to files so that one written by a child process is seen as well.
+# Reports go to files so that one written by a child process is seen as well; they are shown, and turn
+# the exit status into a failure, however the script ends.
 logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
+finish() {
+  local status=$?
+  local reports
+  unset LD_PRELOAD
+  reports=$(find "$logs" -type f | sort)
+  if [ -n "$reports" ]; then
+    echo "sanitize.sh: sanitizer reports:" >&2
+    for report in $reports; do
+      echo "--- $report" >&2
+      cat "$report" >&2
+    done
+    [ "$status" -ne 0 ] || status=1
+  fi
+  rm -rf "$logs"
+  echo "sanitize.sh: finished in $((SECONDS - start)) s with status $status" >&2
+  exit "$status"
+}
+trap finish EXIT
 # The interpreter itself does not free everything at exit, so leak detection would only report that.
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$logs/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
@@ -57,18 +75,4 @@ for arg in "$@"; do
 done
 [ ${#args[@]} -gt 0 ] || args=("$root/tests")
 
-status=0
-python3 -m pytest -q -p no:cacheprovider --rootdir "$root" -c "$root/pyproject.toml" "${args[@]}" || status=$?
-unset LD_PRELOAD
-
-reports=$(find "$logs" -type f | sort)
-if [ -n "$reports" ]; then
-  echo "sanitize.sh: sanitizer reports:" >&2
-  for report in $reports; do
-    echo "--- $report" >&2
-    cat "$report" >&2
-  done
-  [ "$status" -ne 0 ] || status=1
-fi
-echo "sanitize.sh: finished in $((SECONDS - start)) s with status $status" >&2
-exit "$status"
+python3 -m pytest -q -p no:cacheprovider --rootdir "$root" -c "$root/pyproject.toml" "${args[@]}"

@@ -17,17 +17,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from fpscope import _core as fs
+from support import panic_class
 
 
-def _panic_class():
-    try:
-        fs.midpoint("div", 1e-300, "f64", 1e300)
-    except BaseException as exc:  # noqa: B902 - PanicException derives from BaseException
-        return type(exc)
-    raise AssertionError("the division overflow no longer panics")
-
-
-Panic = _panic_class()
+Panic = panic_class()
 HAS_NOTES = sys.version_info >= (3, 11)
 MISSING = object()
 

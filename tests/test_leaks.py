@@ -14,17 +14,10 @@ import sys
 import pytest
 
 from fpscope import _core as fs
+from support import panic_class
 
 
-def _panic_class():
-    try:
-        fs.midpoint("div", 1e-300, "f64", 1e300)
-    except BaseException as exc:  # noqa: B902 - PanicException derives from BaseException
-        return type(exc)
-    raise AssertionError("the division overflow no longer panics")
-
-
-Panic = _panic_class()
+Panic = panic_class()
 CALLS_PER_ROUND = 300
 WARMUP_ROUNDS = 2
 ROUNDS = 3

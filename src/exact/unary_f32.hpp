@@ -45,13 +45,15 @@ inline std::optional<MidpointReport> report_against_f32(double e) {
 // Report for op(x) rounded to binary32, op fixed at compile time so a scan loop carries no dispatch.
 // Sqrt: as sqrt_midpoint<float>. Recip: no report for +-0, infinities and NaN; otherwise the report of 1/|x|
 // with the sign of x put on rounded (exact_above then compares magnitudes). Others: see report_against_f32.
+// The bound lets the exact oracles (sqrt, recip) drop inexact reports as sqrt_midpoint does; the
+// library-based operations measure every report anyway and ignore it.
 template <UnaryOp op>
-inline std::optional<MidpointReport> unary_midpoint_f32(float x) {
+inline std::optional<MidpointReport> unary_midpoint_f32(float x, DistanceBound bound = DistanceBound::none()) {
     if constexpr (op == UnaryOp::Sqrt) {
-        return sqrt_midpoint<float>(x);
+        return sqrt_midpoint<float>(x, bound);
     } else if constexpr (op == UnaryOp::Recip) {
         if ((fp::to_bits(x) & fp::Format<float>::magnitude_mask) == 0) return std::nullopt;
-        std::optional<MidpointReport> report = div_midpoint<float>(1.0f, std::fabs(x));
+        std::optional<MidpointReport> report = div_midpoint<float>(1.0f, std::fabs(x), bound);
         if (report) report->rounded = std::copysign(report->rounded, static_cast<double>(x));
         return report;
     } else {

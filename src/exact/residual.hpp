@@ -128,7 +128,8 @@ inline Residual residual_mul_bounded(std::uint64_t a, std::int32_t ea, std::uint
     static_assert(a_bits <= 64 && q_bits <= 64 && b_bits <= 64);
     using W = detail::word_below<std::max(a_bits, q_bits + b_bits)>;
     const std::int64_t e1 = std::int64_t{eq} + eb;
-    if (detail::aligns_in_word<a_bits, q_bits + b_bits, W>(ea - e1)) return detail::order_in_word<W>(a, ea, W{q} * b, e1);
+    if (detail::aligns_in_word<a_bits, q_bits + b_bits, W>(ea - e1))
+        return detail::order_in_word<W>(a, ea, W{q} * b, e1);
     const Residual r = residual_mul(a, ea, q, eq, b, eb);
     return {r.magnitude, r.sign, r.exponent};
 }

@@ -1,4 +1,5 @@
-// Exact shifts and residuals: aligned values, signs, and the two failures at the edge of 128 bits.
+// Exact shifts and residuals: aligned values, signs, the two failures at the edge of 128 bits, and the
+// bounded residuals against the checked ones.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -103,5 +104,55 @@ INSTANTIATE_TEST_SUITE_P(
         ResidualCase{"mul_product_overflows", [] { return exact::residual_mul(1, -100, pow2(40), 0, pow2(40), 0); },
                      {}, overflow}),
     [](const testing::TestParamInfo<ResidualCase>& info) { return std::string(info.param.name); });
+
+// The bounded residuals skip the shift checks up to the edge of their word and defer to the checked residual
+// past it. For the largest and smallest operands the bounds allow, and every exponent difference from far
+// below to far above the range the word covers, both must give the checked residual or its failure.
+void expect_same(const std::string& bounded_failure, const Residual& bounded, const std::string& failure,
+                 const Residual& checked, const std::string& what) {
+    EXPECT_EQ(bounded_failure, failure) << what;
+    if (!failure.empty() || !bounded_failure.empty()) return;
+    EXPECT_EQ(bounded.sign, checked.sign) << what;
+    EXPECT_TRUE(bounded.magnitude == checked.magnitude) << what;
+    EXPECT_EQ(bounded.exponent, checked.exponent) << what;
+}
+
+template <int a_bits, int m_bits>
+void sq_bounded_agrees() {
+    for (std::uint64_t a : {std::uint64_t{1}, (std::uint64_t{1} << a_bits) - 1})
+        for (std::uint64_t m : {std::uint64_t{1}, (std::uint64_t{1} << m_bits) - 1})
+            for (std::int32_t ea = -160; ea <= 160; ++ea) {
+                Residual bounded{}, checked{};
+                const std::string bf =
+                    failure_message([&] { bounded = exact::residual_sq_bounded<a_bits, m_bits>(a, ea, m, 3); });
+                const std::string cf = failure_message([&] { checked = exact::residual_sq(a, ea, m, 3); });
+                expect_same(bf, bounded, cf, checked,
+                            "sq<" + std::to_string(a_bits) + "," + std::to_string(m_bits) + "> a " + std::to_string(a) +
+                                " m " + std::to_string(m) + " ea " + std::to_string(ea));
+            }
+}
+
+template <int a_bits, int q_bits, int b_bits>
+void mul_bounded_agrees() {
+    for (std::uint64_t a : {std::uint64_t{1}, (std::uint64_t{1} << a_bits) - 1})
+        for (std::uint64_t q : {std::uint64_t{0}, (std::uint64_t{1} << q_bits) - 1})
+            for (std::uint64_t b : {std::uint64_t{1}, (std::uint64_t{1} << b_bits) - 1})
+                for (std::int32_t ea = -160; ea <= 160; ++ea) {
+                    Residual bounded{}, checked{};
+                    const std::string bf = failure_message(
+                        [&] { bounded = exact::residual_mul_bounded<a_bits, q_bits, b_bits>(a, ea, q, -5, b, 2); });
+                    const std::string cf = failure_message([&] { checked = exact::residual_mul(a, ea, q, -5, b, 2); });
+                    expect_same(bf, bounded, cf, checked,
+                                "mul<" + std::to_string(a_bits) + "> a " + std::to_string(a) + " q " +
+                                    std::to_string(q) + " b " + std::to_string(b) + " ea " + std::to_string(ea));
+                }
+}
+
+TEST(BoundedResiduals, AgreeWithCheckedAcrossTheWordEdges) {
+    sq_bounded_agrees<24, 25>();  // binary32: one 64-bit word
+    sq_bounded_agrees<53, 54>();  // binary64: 128 bits
+    mul_bounded_agrees<24, 25, 24>();
+    mul_bounded_agrees<53, 54, 53>();
+}
 
 }  // namespace

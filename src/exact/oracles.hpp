@@ -17,11 +17,11 @@ namespace exact {
 
 // Which inexact reports a caller wants measured: all of them, or only those whose distance_ulp may lie below
 // a tolerance. Every distance starts from a ratio n / d of two exact integers converted to binary64 (n >= 1,
-// d >= 1). A quotient's distance is n / d rounded once. A root's is 2q / (root / M + 1) with q = n / d:
-// the root is normal and lies within half a gap of the midpoint M, so root / M is within 2^-23 of 1 and,
-// with the five roundings, the distance is at least (n / d) (1 - 2^-22). The bound admits a ratio unless
-// n >= t d, with t a little above the tolerance, so the distance of a refused ratio is never below the
-// tolerance. Exact reports and the absence of a report are never affected.
+// d >= 1). A quotient's distance is n / d rounded once. A root's is 2q / (root / M + 1) with q = n / d: the
+// root is normal and lies within half a gap of the midpoint M, so root / M is within 2^-23 of 1 and, with
+// the formula's few roundings, the distance is at least (n / d) (1 - 2^-22). The bound admits a ratio
+// unless n >= t d, with t a little above the tolerance, so the distance of a refused ratio is never below
+// the tolerance. Exact reports and the absence of a report are never affected.
 class DistanceBound {
 public:
     // Admits every ratio: an infinite threshold times d >= 1 exceeds every finite n.

@@ -53,9 +53,12 @@ inline std::optional<MidpointReport> unary_midpoint_f32(float x, DistanceBound b
         return sqrt_midpoint<float>(x, bound);
     } else if constexpr (op == UnaryOp::Recip) {
         if ((fp::to_bits(x) & fp::Format<float>::magnitude_mask) == 0) return std::nullopt;
-        std::optional<MidpointReport> report = div_midpoint<float>(1.0f, std::fabs(x), bound);
-        if (report) report->rounded = std::copysign(report->rounded, static_cast<double>(x));
-        return report;
+        const std::optional<MidpointReport> r = div_midpoint<float>(1.0f, std::fabs(x), bound);
+        if (!r) return std::nullopt;
+        // A new record rather than the returned one patched: patching it in place made the compiler copy the
+        // optional through memory in a way that stalled every call of a scan loop.
+        return MidpointReport{std::copysign(r->rounded, static_cast<double>(x)), r->distance_ulp, r->exact_above,
+                              r->exact};
     } else {
         return detail::report_against_f32(evaluate_f64<op>(fp::widen(x)));
     }

@@ -148,10 +148,10 @@ RACE = textwrap.dedent(
 
     if scenario == "module":
         # Execution steps of fresh module objects run at once: the interned "__name__" and "__all__".
-        spec = importlib.util.spec_from_file_location("fpscope._core", so_path)
+        module_spec = importlib.util.spec_from_file_location("fpscope._core", so_path)
         def body():
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(module_spec)
+            module_spec.loader.exec_module(module)
             return module
         run_all(body)
         names = [list(m.__all__) for m in results]

@@ -6,7 +6,6 @@ checks the real call: a binding or conversion failure must have exactly the pred
 failures with the "while processing" note, binding failures without), and a call whose arguments all
 convert must either return a result of the function's shape or be refused by the function's logic.
 """
-import functools
 import math
 import operator
 import sys
@@ -17,7 +16,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from fpscope import _core as fs
-from support import panic_class
+from support import (FloatSub, Hostile, IntSub, PanicFloat, StrRaisingStr, StrSub, panic_class,
+                     with_keywords)
 
 
 Panic = panic_class()
@@ -28,9 +28,6 @@ MISSING = object()
 # ---------------------------------------------------------------------------------------------------
 # Hostile objects. All of them are stateless, so the model and the real call see the same behaviour.
 
-class Hostile(Exception):
-    pass
-
 
 class HostileBase(BaseException):
     pass
@@ -38,21 +35,6 @@ class HostileBase(BaseException):
 
 class PanicChild(Panic):
     """A subclass of PanicException is an ordinary exception for the frame, not a resumed failure."""
-
-
-class StrSub(str):
-    def __repr__(self):
-        return f"StrSub({str.__repr__(self)})"
-
-
-class StrRaisingStr(str):
-    """A str subclass whose str() fails: reachable as a keyword key, whose message uses str()."""
-
-    def __str__(self):
-        raise Hostile("__str__")
-
-    def __repr__(self):
-        return f"StrRaisingStr({str.__repr__(self)})"
 
 
 class HashyStr(str):
@@ -65,16 +47,6 @@ class HashyStr(str):
         return f"HashyStr({str.__repr__(self)})"
 
 
-class IntSub(int):
-    def __repr__(self):
-        return f"IntSub({int.__repr__(self)})"
-
-
-class FloatSub(float):
-    def __repr__(self):
-        return f"FloatSub({float.__repr__(self)})"
-
-
 class FloatSubBadFloat(float):
     """A float subclass is read directly; its raising __float__ is never called."""
 
@@ -85,40 +57,27 @@ class FloatSubBadFloat(float):
         return f"FloatSubBadFloat({float.__repr__(self)})"
 
 
-class Floaty:
+class _Converting:
+    """Returns `result` from its conversion method, or raises it when it is an exception class."""
+
     def __init__(self, result):
         self.result = result
 
-    def __float__(self):
+    def _convert(self):
         if isinstance(self.result, type) and issubclass(self.result, BaseException):
-            raise self.result("__float__")
+            raise self.result(type(self).__name__)
         return self.result
 
     def __repr__(self):
-        return f"Floaty({self.result!r})"
+        return f"{type(self).__name__}({self.result!r})"
 
 
-class Indexy:
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        if isinstance(self.result, type) and issubclass(self.result, BaseException):
-            raise self.result("__index__")
-        return self.result
-
-    def __repr__(self):
-        return f"Indexy({self.result!r})"
+class Floaty(_Converting):
+    __float__ = _Converting._convert
 
 
-class PanicFloat:
-    """__float__ lets a PanicException escape: the frame resumes it as its own internal failure."""
-
-    def __float__(self):
-        raise Panic("raised by __float__")
-
-    def __repr__(self):
-        return "PanicFloat()"
+class Indexy(_Converting):
+    __index__ = _Converting._convert
 
 
 class Reentrant:
@@ -541,9 +500,7 @@ def calls(draw, name):
 def real_call(fn, positional, kwargs):
     if all(isinstance(key, str) for key in kwargs):
         return fn(*positional, **kwargs)
-    bound = functools.partial(fn)
-    bound.__setstate__((fn, (), dict(kwargs), None))
-    return bound(*positional)
+    return with_keywords(fn, positional, kwargs)()
 
 
 def check_call(name, positional, kwargs):

@@ -7,24 +7,19 @@ shows as a growth of at least the number of calls in every round.
 """
 import ctypes
 import ctypes.util
-import functools
 import gc
 import sys
 
 import pytest
 
 from fpscope import _core as fs
-from support import panic_class
+from support import FloatSub, Hostile, IntSub, PanicFloat, StrRaisingStr, StrSub, panic_class, with_keywords
 
 
 Panic = panic_class()
 CALLS_PER_ROUND = 300
 WARMUP_ROUNDS = 2
 ROUNDS = 3
-
-
-class Hostile(Exception):
-    pass
 
 
 class RaisingFloat:
@@ -35,11 +30,6 @@ class RaisingFloat:
 class RaisingIndex:
     def __index__(self):
         raise Hostile("__index__")
-
-
-class PanicFloat:
-    def __float__(self):
-        raise Panic("raised by __float__")
 
 
 class LenRaises:
@@ -60,30 +50,6 @@ class IterRaises:
 
     def __iter__(self):
         raise Hostile("__iter__")
-
-
-class StrRaisingStr(str):
-    def __str__(self):
-        raise Hostile("__str__")
-
-
-class StrSub(str):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-def _with_keys(fn, positional, kwargs):
-    """A callable that hands `kwargs` (keys of any type) to fn as its keyword dict."""
-    bound = functools.partial(fn)
-    bound.__setstate__((fn, tuple(positional), dict(kwargs), None))
-    return bound
 
 
 # Arguments are module-level objects so that their reference counts can be watched.
@@ -152,7 +118,7 @@ CASES = [
     ("unexpected keyword", lambda: fs.neighbours(X, foo=X), TypeError),
     ("unencodable keyword", lambda: fs.spacing(X, **{SURROGATE: X}), TypeError),
     ("keyword str() raises", lambda: fs.spacing(X, **{KEY_RAISING: X}), Hostile),
-    ("non-str keyword", _with_keys(fs.ordered, [X], {NON_STR_KEY: X}), TypeError),
+    ("non-str keyword", with_keywords(fs.ordered, [X], {NON_STR_KEY: X}), TypeError),
     ("multiple values", lambda: fs.midpoint("sqrt", X, x=X), TypeError),
     ("missing", lambda: fs.knife_edges_raw("sqrt", hi=X), TypeError),
     # Conversion errors, each with its note.

@@ -4,6 +4,7 @@ from __future__ import annotations
 from typing import NamedTuple, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope._core import midpoint
+from fpscope._fenv import default_float_environment
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
@@ -44,6 +45,7 @@ class Scan(NamedTuple):
     covered: bool
 
 
+@default_float_environment
 def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None) -> Optional[Midpoint]:
     """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.
 

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 namespace py {
 
 // ---------------------------------------------------------------------------------------------------
@@ -25,6 +27,23 @@ struct OnceCache {
     std::atomic<std::thread::id> filler{};
 };
 
+// While the interpreter finalizes, a thread that asks for the interpreter lock back is ended by the C
+// library's forced unwinding (ThreadExit). Going on unwinding through the callers would release their
+// references without the lock, and nothing may catch it for good; so the thread rests here, owning nothing
+// and touching nothing, until the process exits. Any other thread waiting for the same cache proceeds:
+// leaving call_once by the unwind left the cache unfilled.
+[[noreturn]] void rest_until_exit() {
+    for (;;) pause();
+}
+
+void take_lock_back(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (const ThreadExit&) {
+        rest_until_exit();
+    }
+}
+
 template <class Make>
 PyObject* fill_once(OnceCache& cache, Make make) {
     if (PyObject* ready = cache.object.load(std::memory_order_acquire)) return ready;
@@ -39,6 +58,10 @@ PyObject* fill_once(OnceCache& cache, Make make) {
             cache.filler.store(std::this_thread::get_id(), std::memory_order_relaxed);
             try {
                 cache.object.store(make(), std::memory_order_release);
+            } catch (const ThreadExit&) {
+                // Python code in make() was ended without the lock: give it up no further.
+                cache.filler.store(std::thread::id(), std::memory_order_relaxed);
+                throw;
             } catch (...) {
                 cache.filler.store(std::thread::id(), std::memory_order_relaxed);
                 state = PyEval_SaveThread();
@@ -47,11 +70,13 @@ PyObject* fill_once(OnceCache& cache, Make make) {
             cache.filler.store(std::thread::id(), std::memory_order_relaxed);
             state = PyEval_SaveThread();
         });
+    } catch (const ThreadExit&) {
+        rest_until_exit();
     } catch (...) {
-        PyEval_RestoreThread(state);
+        take_lock_back(state);
         throw;
     }
-    PyEval_RestoreThread(state);
+    take_lock_back(state);
     return cache.object.load(std::memory_order_acquire);
 }
 
@@ -130,8 +155,9 @@ PyObject* panic_exception_class() {
 
 PyObject* sequence_class() {
     return fill_once(sequence_cache, [] {
-        Owned name(checked(PyUnicode_FromString("collections.abc")));
-        Owned module(PyImport_Import(name.get()));
+        // No reference of ours is live during the import, which runs Python code: a thread ended there at
+        // shutdown unwinds through this function without the interpreter lock (see rest_until_exit).
+        Owned module(PyImport_ImportModule("collections.abc"));
         if (module.get() == nullptr) {
             PyErr_Clear();
             throw InternalFailure("could not import collections.abc");

@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <optional>
 #include <string>
@@ -19,10 +22,19 @@
 #include <vector>
 
 #include "exact/internal_failure.hpp"
+#include "float_environment.hpp"
 
 namespace py {
 
 using exact::InternalFailure;
+
+// What the C library throws through a thread that it ends (pthread_exit, as the interpreter does to a
+// thread that asks for its lock while it finalizes): it must be let through, never turned into an error.
+#if defined(__GLIBCXX__)
+using ThreadExit = abi::__forced_unwind;
+#else
+struct ThreadExit {};  // never thrown: the unwind is then caught by catch (...) alone
+#endif
 
 // ---------------------------------------------------------------------------------------------------
 // CallError: the one error value. Raisable later (class + text, or conversion-error parts) or fetched.
@@ -214,8 +226,8 @@ PyObject* to_python(const std::vector<T>& v) {
 // ---------------------------------------------------------------------------------------------------
 // The entry: guard, bind, convert in parameter order, run the logic, build the result.
 
-// Runs body under the last-resort guard; an InternalFailure becomes a PanicException.
-// Returns body's result, or `failed` with an exception set.
+// Runs body in the default float environment (restoring the caller's afterwards) and under the last-resort
+// guard; an InternalFailure becomes a PanicException. Returns body's result, or `failed` with an exception set.
 template <class R, class Body>
 R guarded(R failed, Body&& body);
 
@@ -228,8 +240,11 @@ void raise_unknown_exception(const char* what) noexcept;
 
 template <class R, class Body>
 R guarded(R failed, Body&& body) {
+    const DefaultFloatEnvironment environment;
     try {
         return body();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {

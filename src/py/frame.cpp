@@ -174,7 +174,7 @@ PyObject* sequence_class() {
 
 PyObject* checked(PyObject* object) {
     if (object == nullptr) {
-        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        if (PyErr_Occurred()) throw PendingPythonError{};
         throw InternalFailure("PyObject pointer is null");
     }
     return object;
@@ -359,10 +359,16 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
         }
         std::string message = failure.message.empty() ? "fpscope internal failure (no message)" : failure.message;
         CallError::panic(std::move(message)).raise();
+    } catch (const PendingPythonError&) {
+        // No memory left for the PanicException: the MemoryError that says so is raised instead.
     } catch (...) {
         abort_at_boundary();
     }
     --depth;
+}
+
+void raise_pending_error() noexcept {
+    if (!PyErr_Occurred()) raise_internal_failure(InternalFailure("an interpreter call failed without an exception"));
 }
 
 void raise_memory_error() noexcept { PyErr_NoMemory(); }
@@ -529,8 +535,8 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
     }
     // A sequence whose values alone would not fit in memory is refused before anything is read,
     // rather than growing the array until the machine swaps.
-    const std::uint64_t most = elements_in_memory(sizeof(double));
-    if (static_cast<std::uint64_t>(hint) > most) return CallError::memory_error();
+    ElementBudget budget(sizeof(double));
+    if (!budget.admits(static_cast<std::uint64_t>(hint))) return CallError::memory_error();
     std::vector<double> values;
     // The length is only a hint; reserving is capped so a sequence that overstates it costs little.
     constexpr Py_ssize_t reserve_cap = Py_ssize_t{1} << 24;
@@ -545,7 +551,7 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
         }
         auto v = convert_float(item.get());
         if (!v.ok()) return std::move(v.error());
-        if (values.size() >= most) return CallError::memory_error();
+        if (!budget.admits(values.size() + 1)) return CallError::memory_error();
         values.push_back(v.value());
     }
     return values;

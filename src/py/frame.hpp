@@ -156,9 +156,15 @@ using OptionalFloatParam = Param<std::optional<double>, convert_optional_float>;
 using FloatSequenceParam = Param<std::vector<double>, convert_float_sequence>;
 
 // ---------------------------------------------------------------------------------------------------
-// Results: native values to new references. A null from the interpreter is an InternalFailure.
+// Results: native values to new references.
 
-PyObject* checked(PyObject* object);  // the null-result rule
+// An interpreter call that failed and set its exception (a failed allocation sets MemoryError): the
+// exception stays pending, and the frame's entry returns with it.
+struct PendingPythonError {};
+
+// The null-result rule: a null with an exception pending throws PendingPythonError; a null without one is
+// an InternalFailure.
+PyObject* checked(PyObject* object);
 
 inline PyObject* to_python(double v) { return checked(PyFloat_FromDouble(v)); }
 inline PyObject* to_python(bool v) {
@@ -233,6 +239,9 @@ R guarded(R failed, Body&& body);
 
 // Writes the InternalFailure report and raises the PanicException for it.
 void raise_internal_failure(const InternalFailure& failure) noexcept;
+// Leaves the exception of a failed interpreter call pending (an internal failure if, against the rule,
+// none is).
+void raise_pending_error() noexcept;
 // Raises MemoryError for a native allocation that could not be satisfied.
 void raise_memory_error() noexcept;
 // Any other C++ exception is a broken invariant as well.
@@ -245,6 +254,8 @@ R guarded(R failed, Body&& body) {
         return body();
     } catch (const ThreadExit&) {
         throw;
+    } catch (const PendingPythonError&) {
+        raise_pending_error();
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {

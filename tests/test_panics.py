@@ -151,7 +151,7 @@ SHUTDOWN = """
 
 
 @pytest.mark.parametrize("scenario", ["cache fill", "conversion"])
-@pytest.mark.parametrize("attempt", range(3))
+@pytest.mark.parametrize("attempt", range(5))
 def test_interpreter_shutdown_with_threads_inside_the_module_does_not_crash(scenario, attempt):
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(SHUTDOWN), scenario], cwd=PACKAGE_ROOT, env=env,

@@ -31,7 +31,8 @@ struct OnceCache {
 // library's forced unwinding (ThreadExit). Going on unwinding through the callers would release their
 // references without the lock, and nothing may catch it for good; so the thread rests here, owning nothing
 // and touching nothing, until the process exits. Any other thread waiting for the same cache proceeds:
-// leaving call_once by the unwind left the cache unfilled.
+// leaving call_once by the unwind left the cache unfilled. The unwind is caught only while no other
+// exception is being handled: the C++ runtime cannot stack it on another and terminates the process.
 [[noreturn]] void rest_until_exit() {
     for (;;) pause();
 }
@@ -52,6 +53,7 @@ PyObject* fill_once(OnceCache& cache, Make make) {
     if (cache.filler.load(std::memory_order_relaxed) == std::this_thread::get_id())
         throw InternalFailure("a process-wide cache was needed while this thread was filling it");
     PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
     try {
         std::call_once(cache.flag, [&] {
             PyEval_RestoreThread(state);
@@ -73,10 +75,10 @@ PyObject* fill_once(OnceCache& cache, Make make) {
     } catch (const ThreadExit&) {
         rest_until_exit();
     } catch (...) {
-        take_lock_back(state);
-        throw;
+        failure = std::current_exception();
     }
     take_lock_back(state);
+    if (failure) std::rethrow_exception(failure);
     return cache.object.load(std::memory_order_acquire);
 }
 

@@ -198,7 +198,8 @@ template <class F>
 constexpr bool quotient_far_below_subnormals(F x, F y) {
     const fp::Significand<F> sx = fp::decompose(x);
     const fp::Significand<F> sy = fp::decompose(y);
-    const std::int64_t above = std::int64_t{std::bit_width(sx.m)} + sx.e - std::bit_width(sy.m) + 1 - sy.e;
+    const std::int64_t above = std::int64_t{static_cast<int>(std::bit_width(sx.m))} + sx.e -
+                               static_cast<int>(std::bit_width(sy.m)) + 1 - sy.e;
     return above <= fp::Format<F>::min_quantum_exponent - 60;
 }
 

@@ -1,0 +1,110 @@
+"""Nanoseconds per call of every core function, positional and keyword forms, beside the interpreter's
+own `math.nextafter` and a probe extension built like the core whose functions do nothing (the floor of
+the calling convention). One interleaved run: each round times every case once, in turn, and the median
+over the rounds is reported, as a tight Python loop sees it (the loop's own cost, an empty statement timed
+the same way, is printed beside). Ratios are to `math.nextafter(1.0, inf)`.
+    python3 benchmarks/bench_calls.py [--build-dir build] [--calls N] [--rounds N]
+"""
+
+import argparse
+import math
+import platform
+import statistics
+import subprocess
+import sys
+import timeit
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+
+# (label, statement); the statement's names come from NAMES below, bound as locals of the timing loop.
+CASES = [
+    ("math.nextafter(1.0, inf)", "nextafter(1.0, inf)"),
+    ("probe.none(1.0)", "none(1.0)"),
+    ("probe.none(1.0, dtype='f32')", "none(1.0, dtype='f32')"),
+    ("probe.one_float(1.0)", "one_float(1.0)"),
+    ("probe.report('sqrt', 2.0)", "report('sqrt', 2.0)"),
+    ("next_up(1.0)", "next_up(1.0)"),
+    ("next_up(1.0, 'f32')", "next_up(1.0, 'f32')"),
+    ("next_up(1.0, dtype='f32')", "next_up(1.0, dtype='f32')"),
+    ("next_up(x=1.0, dtype='f32')", "next_up(x=1.0, dtype='f32')"),
+    ("next_down(1.0)", "next_down(1.0)"),
+    ("next_down(1.0, dtype='f32')", "next_down(1.0, dtype='f32')"),
+    ("ordered(1.0)", "ordered(1.0)"),
+    ("ordered(1.0, dtype='f32')", "ordered(1.0, dtype='f32')"),
+    ("spacing(1.0)", "spacing(1.0)"),
+    ("spacing(1.0, dtype='f32')", "spacing(1.0, dtype='f32')"),
+    ("sqrt_cr(2.0)", "sqrt_cr(2.0)"),
+    ("sqrt_cr(2.0, dtype='f32')", "sqrt_cr(2.0, dtype='f32')"),
+    ("ulp_distance(1.0, 2.0)", "ulp_distance(1.0, 2.0)"),
+    ("ulp_distance(1.0, 2.0, dtype='f32')", "ulp_distance(1.0, 2.0, dtype='f32')"),
+    ("ulp_distances([1.0], [2.0])", "ulp_distances(one, two)"),
+    ("ulp_distances(a=[1.0], b=[2.0])", "ulp_distances(a=one, b=two)"),
+    ("midpoint('sqrt', 2.0)", "midpoint('sqrt', 2.0)"),
+    ("midpoint('sqrt', 2.0, dtype='f64')", "midpoint('sqrt', 2.0, dtype='f64')"),
+    ("midpoint('div', 1.0, 'f64', 3.0)", "midpoint('div', 1.0, 'f64', 3.0)"),
+    ("midpoint(op='div', x=1.0, y=3.0)", "midpoint(op='div', x=1.0, y=3.0)"),
+    ("neighbours(1.0)", "neighbours(1.0)"),
+    ("neighbours(1.0, k=2, dtype='f32')", "neighbours(1.0, k=2, dtype='f32')"),
+    ("binade_edges(0, 1)", "binade_edges(0, 1)"),
+    ("binade_edges(0, 1, dtype='f32')", "binade_edges(0, 1, dtype='f32')"),
+    ("all_floats(1.0, 1.0)", "all_floats(1.0, 1.0)"),
+    ("all_floats(1.0, 1.0, limit=1)", "all_floats(1.0, 1.0, limit=1)"),
+    ("special()", "special()"),
+    ("special(dtype='f64')", "special(dtype='f64')"),
+    ("knife_edges_raw('sqrt', 1.0, 1.0)", "knife_edges_raw('sqrt', 1.0, 1.0)"),
+    ("knife_edges_raw('sqrt', 1.0, 1.0, limit=1)", "knife_edges_raw('sqrt', 1.0, 1.0, limit=1)"),
+]
+
+
+def build_probe(build):
+    if not (build / "CMakeCache.txt").exists():
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"], check=True,
+                       stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--target", "call_probe"], check=True, stdout=subprocess.DEVNULL)
+    sys.path.insert(0, str(build))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=str(ROOT / "build"), help="CMake build directory (configured if new)")
+    parser.add_argument("--calls", type=int, default=2000, help="calls per case and round")
+    parser.add_argument("--rounds", type=int, default=101, help="interleaved rounds; medians are reported")
+    args = parser.parse_args()
+    build_probe(Path(args.build_dir))
+    import call_probe
+
+    from fpscope import _core
+
+    names = {name: getattr(_core, name) for name in _core.__all__ if callable(getattr(_core, name))}
+    names.update(nextafter=math.nextafter, inf=math.inf, none=call_probe.none, one_float=call_probe.one_float,
+                 report=call_probe.report, one=[1.0], two=[2.0])
+    setup = "; ".join(f"{name} = names[{name!r}]" for name in names)
+
+    def timer(statement):
+        return timeit.Timer(statement, setup, globals={"names": names})
+
+    timers = [(label, timer(statement)) for label, statement in CASES]
+    empty = timer("pass")
+    samples = {label: [] for label, _ in CASES}
+    loops = []
+    for _ in range(args.rounds):
+        loops.append(empty.timeit(args.calls) / args.calls * 1e9)
+        for label, t in timers:
+            samples[label].append(t.timeit(args.calls) / args.calls * 1e9)
+
+    medians = {label: statistics.median(values) for label, values in samples.items()}
+    base = medians["math.nextafter(1.0, inf)"]
+    print(f"CPython {platform.python_version()} ({sys.implementation.cache_tag}), {args.rounds} interleaved rounds "
+          f"of {args.calls} calls, median ns per call; the loop alone: {statistics.median(loops):.1f} ns")
+    print(f"{'call':<46} {'ns':>8} {'x nextafter':>12}")
+    for label, _ in CASES:
+        print(f"{label:<46} {medians[label]:8.1f} {medians[label] / base:12.2f}")
+    print()
+    keyword = medians["next_up(1.0, dtype='f32')"] - medians["next_up(1.0, 'f32')"]
+    print(f"next_up(1.0, dtype='f32') - next_up(1.0, 'f32'): {keyword:.1f} ns")
+
+
+if __name__ == "__main__":
+    main()

@@ -268,5 +268,5 @@ def test_a_cache_needed_again_while_its_own_thread_fills_it_fails_instead_of_han
     assert done.returncode == 0, done.stderr
     # The failure report names the source file within the project, not where it was built.
     root = os.path.dirname(os.path.dirname(os.path.abspath(fpscope.__file__)))
-    assert " at src/py/frame.cpp:" in done.stderr and root not in done.stderr, done.stderr
+    assert " at src/py/caches.cpp:" in done.stderr and root not in done.stderr, done.stderr
     assert done.stdout.strip() == "ok", done.stderr

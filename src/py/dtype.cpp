@@ -5,9 +5,7 @@
 
 namespace py {
 
-Result<bool> is_f32(std::string_view dtype) {
-    if (dtype == "f32" || dtype == "float" || dtype == "float32") return true;
-    if (dtype == "f64" || dtype == "double" || dtype == "float64") return false;
+CallError unsupported_dtype(std::string_view dtype) {
     return CallError::value_error("unsupported dtype " + quoted(dtype) + ": use 'f32' or 'f64'");
 }
 

@@ -9,7 +9,6 @@
 #include "dtype.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 #include "memory_budget.hpp"
 #include "positional.hpp"
 #include "walk.hpp"
@@ -18,10 +17,6 @@ namespace py {
 
 namespace {
 
-constexpr FunctionDescription all_floats_description{"all_floats", {"lo", "hi", "dtype", "limit"}, 4, 2};
-constexpr FunctionDescription neighbours_description{"neighbours", {"x", "k", "dtype"}, 3, 1};
-constexpr FunctionDescription binade_edges_description{"binade_edges", {"min_exp", "max_exp", "dtype"}, 3, 2};
-
 // Floats held in the format's own type until they become Python floats (binary32 widened exactly).
 struct FormatFloats {
     std::variant<std::vector<float>, std::vector<double>> values;
@@ -29,14 +24,6 @@ struct FormatFloats {
 
 PyObject* to_python(const FormatFloats& floats) {
     return std::visit([](const auto& values) { return py::to_python(values); }, floats.values);
-}
-
-// Runs body<float> or body<double> as the dtype string selects, both giving Result<FormatFloats>.
-template <class Body>
-Result<FormatFloats> on_format_floats(const std::string& dtype, Body&& body) {
-    auto f32 = is_f32(dtype);
-    if (!f32.ok()) return std::move(f32.error());
-    return f32.value() ? body(0.0f) : body(0.0);
 }
 
 // Every float of [lo, hi] in the format, widened to binary64; the "more than" error when there are more
@@ -91,40 +78,38 @@ FormatFloats edges(std::int32_t min_exp, std::int32_t max_exp) {
     return FormatFloats{std::move(floats)};
 }
 
+constexpr Function all_floats_declaration{
+    "all_floats",
+    Params{Arg<double>{"lo"}, Arg<double>{"hi"}, Arg<Dtype>{"dtype", "\"f32\""}, Arg<std::uint64_t>{"limit", "1000000"}},
+    "Every float of the dtype in [lo, hi], ascending. Errors if there are more than `limit`."};
+
+constexpr Function neighbours_declaration{
+    "neighbours", Params{Arg<double>{"x"}, Arg<std::uint32_t>{"k", "1"}, Arg<Dtype>{"dtype", "\"f64\""}},
+    "The k floats below x, x, and the k floats above it (finite only, ascending)."};
+
+constexpr Function binade_edges_declaration{
+    "binade_edges", Params{Arg<std::int32_t>{"min_exp"}, Arg<std::int32_t>{"max_exp"}, Arg<Dtype>{"dtype", "\"f64\""}},
+    "For each exponent e in [min_exp, max_exp]: the float just below 2**e and 2**e."};
+
 }  // namespace
 
-PyObject* all_floats(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        all_floats_description, args, kwargs,
-        [](double lo, double hi, std::string dtype, std::uint64_t limit) -> Result<std::vector<double>> {
-            auto f32 = is_f32(dtype);
-            if (!f32.ok()) return std::move(f32.error());
-            return f32.value() ? floats_in_range<float>(lo, hi, limit) : floats_in_range<double>(lo, hi, limit);
-        },
-        FloatParam{}, FloatParam{}, StringParam{"f32"}, SizeParam{1000000});
-}
+extern const Binding all_floats_binding =
+    bind<all_floats_declaration>([](double lo, double hi, Text dtype, std::uint64_t limit) {
+        return with_format(dtype, [&](auto format) {
+            return floats_in_range<typename decltype(format)::type>(lo, hi, limit);
+        });
+    });
 
-PyObject* neighbours(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        neighbours_description, args, kwargs,
-        [](double x, std::uint32_t k, std::string dtype) {
-            return on_format_floats(dtype, [&](auto zero) {
-                using F = decltype(zero);
-                return window_around<F>(static_cast<F>(x), k);
-            });
-        },
-        FloatParam{}, UInt32Param{1}, StringParam{"f64"});
-}
+extern const Binding neighbours_binding = bind<neighbours_declaration>([](double x, std::uint32_t k, Text dtype) {
+    return with_format(dtype, [&](auto format) {
+        using F = typename decltype(format)::type;
+        return window_around<F>(static_cast<F>(x), k);
+    });
+});
 
-PyObject* binade_edges(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        binade_edges_description, args, kwargs,
-        [](std::int32_t min_exp, std::int32_t max_exp, std::string dtype) {
-            return on_format_floats(dtype, [&](auto zero) -> Result<FormatFloats> {
-                return edges<decltype(zero)>(min_exp, max_exp);
-            });
-        },
-        Int32Param{}, Int32Param{}, StringParam{"f64"});
-}
+extern const Binding binade_edges_binding =
+    bind<binade_edges_declaration>([](std::int32_t min_exp, std::int32_t max_exp, Text dtype) {
+        return with_format(dtype, [&](auto format) { return edges<typename decltype(format)::type>(min_exp, max_exp); });
+    });
 
 }  // namespace py

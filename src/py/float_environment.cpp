@@ -2,9 +2,10 @@
 // struct packing of binary32 values, numpy conversions and frexp/ldexp read subnormals as zero under
 // denormals-are-zero and round the wrong way under a directed rounding mode, like native code does.
 #include "frame.hpp"
-#include "functions.hpp"
 
 namespace py {
+
+namespace {
 
 PyObject* with_default_float_environment(PyObject*, PyObject* args, PyObject* kwargs) {
     // guarded installs the environment and restores the caller's, whatever fn does.
@@ -24,5 +25,14 @@ PyObject* with_default_float_environment(PyObject*, PyObject* args, PyObject* kw
         return PyObject_Call(fn, rest.get(), kwargs);
     });
 }
+
+}  // namespace
+
+// Its variadic signature is beyond the declarations: it binds its arguments itself.
+extern const Binding with_default_float_environment_binding{
+    "_with_default_float_environment", with_default_float_environment, {}, {}, 0,
+    "Call fn(*args, **kwargs) rounding to nearest with subnormals kept, then restore the caller's\n"
+    "floating-point environment (also when fn raises).",
+    "(fn, /, *args, **kwargs)"};
 
 }  // namespace py

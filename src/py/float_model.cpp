@@ -2,49 +2,48 @@
 #include "dtype.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 
 namespace py {
 
 namespace {
 
-constexpr FunctionDescription ordered_description{"ordered", {"x", "dtype"}, 2, 1};
-constexpr FunctionDescription next_up_description{"next_up", {"x", "dtype"}, 2, 1};
-constexpr FunctionDescription next_down_description{"next_down", {"x", "dtype"}, 2, 1};
-constexpr FunctionDescription spacing_description{"spacing", {"x", "dtype"}, 2, 1};
-
 // Narrows x to the format, applies `op`, and widens a float result back to binary64.
 template <class Op>
-PyObject* on_float(const FunctionDescription& description, PyObject* args, PyObject* kwargs, Op op) {
-    return invoke(
-        description, args, kwargs,
-        [&](double x, std::string dtype) {
-            return on_format(dtype, [&](auto zero) {
-                using F = decltype(zero);
-                return op(static_cast<F>(x));
-            });
-        },
-        FloatParam{}, StringParam{"f64"});
+auto on_float(double x, Text dtype, Op op) {
+    return with_format(dtype, [&](auto format) {
+        using F = typename decltype(format)::type;
+        return op(static_cast<F>(x));
+    });
 }
+
+constexpr Function ordered_declaration{
+    "ordered", Params{Arg<double>{"x"}, Arg<Dtype>{"dtype", "\"f64\""}},
+    "Monotone integer view of x (-0.0 and +0.0 both map to 0)."};
+
+constexpr Function next_up_declaration{"next_up", Params{Arg<double>{"x"}, Arg<Dtype>{"dtype", "\"f64\""}}, ""};
+
+constexpr Function next_down_declaration{"next_down", Params{Arg<double>{"x"}, Arg<Dtype>{"dtype", "\"f64\""}},
+                                         ""};
+
+constexpr Function spacing_declaration{"spacing", Params{Arg<double>{"x"}, Arg<Dtype>{"dtype", "\"f64\""}},
+                                       "Spacing between |x| and the next larger float of the dtype."};
 
 }  // namespace
 
-PyObject* ordered(PyObject*, PyObject* args, PyObject* kwargs) {
-    return on_float(ordered_description, args, kwargs,
-                    [](auto v) { return static_cast<std::int64_t>(fp::to_ordered(v)); });
-}
+extern const Binding ordered_binding = bind<ordered_declaration>([](double x, Text dtype) {
+    return on_float(x, std::move(dtype), [](auto v) { return static_cast<std::int64_t>(fp::to_ordered(v)); });
+});
 
-PyObject* next_up(PyObject*, PyObject* args, PyObject* kwargs) {
-    return on_float(next_up_description, args, kwargs, [](auto v) { return static_cast<double>(fp::next_up(v)); });
-}
+extern const Binding next_up_binding = bind<next_up_declaration>([](double x, Text dtype) {
+    return on_float(x, std::move(dtype), [](auto v) { return static_cast<double>(fp::next_up(v)); });
+});
 
-PyObject* next_down(PyObject*, PyObject* args, PyObject* kwargs) {
-    return on_float(next_down_description, args, kwargs,
-                    [](auto v) { return static_cast<double>(fp::next_down(v)); });
-}
+extern const Binding next_down_binding = bind<next_down_declaration>([](double x, Text dtype) {
+    return on_float(x, std::move(dtype), [](auto v) { return static_cast<double>(fp::next_down(v)); });
+});
 
-PyObject* spacing(PyObject*, PyObject* args, PyObject* kwargs) {
-    return on_float(spacing_description, args, kwargs, [](auto v) { return fp::spacing(v); });
-}
+extern const Binding spacing_binding = bind<spacing_declaration>([](double x, Text dtype) {
+    return on_float(x, std::move(dtype), [](auto v) { return fp::spacing(v); });
+});
 
 }  // namespace py

@@ -13,7 +13,6 @@
 #include "exact/unary_f32.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 #include "memory_budget.hpp"
 #include "parse_op.hpp"
 #include "walk.hpp"
@@ -21,9 +20,6 @@
 namespace py {
 
 namespace {
-
-constexpr FunctionDescription knife_edges_raw_description{
-    "knife_edges_raw", {"op", "lo", "hi", "tol_ulp", "dtype", "limit", "stride", "max_evals"}, 8, 3};
 
 // (x, rounded, distance_ulp, exact_above)
 using Hit = std::tuple<double, double, double, bool>;
@@ -62,7 +58,7 @@ Result<Scan> scan(const OrderedWalk<F>& walk, std::uint64_t step, double tol_ulp
     return Scan{std::move(hits), evaluated, evaluated == inputs};
 }
 
-Result<Scan> knife_edges_raw_logic(std::string op, double lo, double hi, double tol_ulp, std::string dtype,
+Result<Scan> knife_edges_raw_logic(std::string_view op, double lo, double hi, double tol_ulp, std::string_view dtype,
                                    std::uint64_t limit, std::uint64_t stride, std::uint64_t max_evals) {
     auto parsed = parse_op(op);
     if (!parsed.ok()) return std::move(parsed.error());
@@ -90,12 +86,21 @@ Result<Scan> knife_edges_raw_logic(std::string op, double lo, double hi, double 
     });
 }
 
+constexpr Function knife_edges_raw_declaration{
+    "knife_edges_raw",
+    Params{Arg<Op>{"op"}, Arg<double>{"lo"}, Arg<double>{"hi"}, Arg<double>{"tol_ulp", "1e-3"},
+           Arg<Dtype>{"dtype", "\"f32\""}, Arg<std::uint64_t>{"limit", "100"}, Arg<std::uint64_t>{"stride", "1"},
+           Arg<std::uint64_t>{"max_evals", "100000000"}},
+    "Up to `limit` inputs in [lo, hi] whose exact `op` result is within `tol_ulp` of a rounding\n"
+    "midpoint, as (x, rounded, distance_ulp, exact_above), plus the number of inputs evaluated and\n"
+    "whether the whole range was covered. Scans every `stride`-th float, at most `max_evals`."};
+
 }  // namespace
 
-PyObject* knife_edges_raw(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(knife_edges_raw_description, args, kwargs, knife_edges_raw_logic, StringParam{}, FloatParam{},
-                  FloatParam{}, FloatParam{1e-3}, StringParam{"f32"}, SizeParam{100}, SizeParam{1},
-                  SizeParam{100000000});
-}
+extern const Binding knife_edges_raw_binding =
+    bind<knife_edges_raw_declaration>([](Text op, double lo, double hi, double tol_ulp, Text dtype, std::uint64_t limit,
+                                         std::uint64_t stride, std::uint64_t max_evals) {
+        return knife_edges_raw_logic(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals);
+    });
 
 }  // namespace py

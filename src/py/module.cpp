@@ -1,68 +1,59 @@
 // The module definition of fpscope._core and its execution step.
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "exact/catalogue.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 
 namespace py {
 
+// Each function file defines its binding.
+extern const Binding ulp_distance_binding, ulp_distances_binding, ordered_binding, next_up_binding,
+    next_down_binding, spacing_binding, special_binding, neighbours_binding, binade_edges_binding,
+    all_floats_binding, midpoint_binding, knife_edges_raw_binding, sqrt_cr_binding,
+    with_default_float_environment_binding;
+
 namespace {
 
-// Docstrings follow the interpreter's text-signature layout: signature line, "--", an empty line, body.
-constexpr int method_flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+// The functions of the module, in the order of __all__; names starting with "_" are private (not listed).
+const Binding* const functions[] = {
+    &ulp_distance_binding, &ulp_distances_binding, &ordered_binding, &next_up_binding, &next_down_binding,
+    &spacing_binding, &special_binding, &neighbours_binding, &binade_edges_binding, &all_floats_binding,
+    &midpoint_binding, &knife_edges_raw_binding, &sqrt_cr_binding,
+    // Private, for the package: its own float computations run in the environment the core's do.
+    &with_default_float_environment_binding,
+};
+
+constexpr std::size_t function_count = sizeof(functions) / sizeof(functions[0]);
 
 // The interpreter stores every entry as a PyCFunction and calls it with keywords because of the flags.
 PyCFunction entry(PyCFunctionWithKeywords function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-PyMethodDef methods[] = {
-    {"ulp_distance", entry(ulp_distance), method_flags,
-     "ulp_distance(a, b, dtype=\"f64\")\n--\n\n"
-     "Number of representable floats between a and b, None if either is NaN."},
-    {"ulp_distances", entry(ulp_distances), method_flags,
-     "ulp_distances(a, b, dtype=\"f64\")\n--\n\n"
-     "Elementwise ulp_distance over two equally long sequences."},
-    {"ordered", entry(ordered), method_flags,
-     "ordered(x, dtype=\"f64\")\n--\n\n"
-     "Monotone integer view of x (-0.0 and +0.0 both map to 0)."},
-    {"next_up", entry(next_up), method_flags, "next_up(x, dtype=\"f64\")\n--\n\n"},
-    {"next_down", entry(next_down), method_flags, "next_down(x, dtype=\"f64\")\n--\n\n"},
-    {"spacing", entry(spacing), method_flags,
-     "spacing(x, dtype=\"f64\")\n--\n\n"
-     "Spacing between |x| and the next larger float of the dtype."},
-    {"special", entry(special), method_flags,
-     "special(dtype=\"f32\")\n--\n\n"
-     "Named edge values of the dtype as (name, value) pairs."},
-    {"neighbours", entry(neighbours), method_flags,
-     "neighbours(x, k=1, dtype=\"f64\")\n--\n\n"
-     "The k floats below x, x, and the k floats above it (finite only, ascending)."},
-    {"binade_edges", entry(binade_edges), method_flags,
-     "binade_edges(min_exp, max_exp, dtype=\"f64\")\n--\n\n"
-     "For each exponent e in [min_exp, max_exp]: the float just below 2**e and 2**e."},
-    {"all_floats", entry(all_floats), method_flags,
-     "all_floats(lo, hi, dtype=\"f32\", limit=1000000)\n--\n\n"
-     "Every float of the dtype in [lo, hi], ascending. Errors if there are more than `limit`."},
-    {"midpoint", entry(midpoint), method_flags,
-     "midpoint(op, x, dtype=\"f32\", y=None)\n--\n\n"
-     "Where the exact result of `op(x)` (or `x / y` for op=\"div\") sits relative to the rounding\n"
-     "midpoint: (rounded, distance_ulp, exact_above, exact). None when the result is not finite."},
-    {"knife_edges_raw", entry(knife_edges_raw), method_flags,
-     "knife_edges_raw(op, lo, hi, tol_ulp=1e-3, dtype=\"f32\", limit=100, stride=1, max_evals=100000000)\n--\n\n"
-     "Up to `limit` inputs in [lo, hi] whose exact `op` result is within `tol_ulp` of a rounding\n"
-     "midpoint, as (x, rounded, distance_ulp, exact_above), plus the number of inputs evaluated and\n"
-     "whether the whole range was covered. Scans every `stride`-th float, at most `max_evals`."},
-    {"sqrt_cr", entry(sqrt_cr), method_flags,
-     "sqrt_cr(x, dtype=\"f64\")\n--\n\n"
-     "Correctly rounded square root of the dtype, independent of the platform sqrt."},
-    // Private, for the package: its own float computations run in the environment the core's do.
-    {"_with_default_float_environment", entry(with_default_float_environment), method_flags,
-     "_with_default_float_environment(fn, /, *args, **kwargs)\n--\n\n"
-     "Call fn(*args, **kwargs) rounding to nearest with subnormals kept, then restore the caller's\n"
-     "floating-point environment (also when fn raises)."},
+// The method definitions, made once for the process from the bindings; the interpreter keeps pointers
+// to them (and to their names and docstrings) for as long as the functions live.
+struct MethodTable {
+    std::array<std::string, function_count> names;
+    std::array<std::string, function_count> docs;
+    std::array<PyMethodDef, function_count> methods;
+
+    MethodTable() {
+        for (std::size_t i = 0; i < function_count; ++i) {
+            names[i] = std::string(functions[i]->name);
+            docs[i] = functions[i]->docstring();
+            methods[i] = PyMethodDef{names[i].c_str(), entry(functions[i]->entry),
+                                     METH_VARARGS | METH_KEYWORDS | METH_STATIC, docs[i].c_str()};
+        }
+    }
 };
+
+std::array<PyMethodDef, function_count>& methods() {
+    static MethodTable table;
+    return table.methods;
+}
 
 using Status = Result<bool>;
 
@@ -93,7 +84,7 @@ Status add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 }
 
 Status add_functions(PyObject* module) {
-    for (PyMethodDef& method : methods) {
+    for (PyMethodDef& method : methods()) {
         Owned module_name(PyModule_GetNameObject(module));
         if (module_name.get() == nullptr) return CallError::fetch();
         Owned function(PyCMethod_New(&method, module, module_name.get(), nullptr));

@@ -11,13 +11,10 @@
 #include "float/ordered.hpp"
 #include "float_environment.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 
 namespace py {
 
 namespace {
-
-constexpr FunctionDescription special_description{"special", {"dtype"}, 1, 0};
 
 constexpr std::array<std::string_view, 29> names = {
     "zero", "neg_zero", "min_subnormal", "neg_min_subnormal", "max_subnormal", "min_normal", "neg_min_normal",
@@ -134,15 +131,12 @@ std::vector<std::tuple<std::string_view, double>> table() {
     return entries;
 }
 
+constexpr Function special_declaration{"special", Params{Arg<Dtype>{"dtype", "\"f32\""}},
+                                       "Named edge values of the dtype as (name, value) pairs."};
+
 }  // namespace
 
-PyObject* special(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        special_description, args, kwargs,
-        [](std::string dtype) {
-            return on_format(dtype, [](auto zero) { return table<decltype(zero)>(); });
-        },
-        StringParam{"f32"});
-}
+extern const Binding special_binding = bind<special_declaration>(
+    [](Text dtype) { return with_format(dtype, [](auto format) { return table<typename decltype(format)::type>(); }); });
 
 }  // namespace py

@@ -7,16 +7,12 @@
 #include "exact/oracles.hpp"
 #include "exact/unary_f32.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 #include "parse_op.hpp"
 #include "quoted.hpp"
 
 namespace py {
 
 namespace {
-
-constexpr FunctionDescription midpoint_description{"midpoint", {"op", "x", "dtype", "y"}, 4, 2};
-constexpr FunctionDescription sqrt_cr_description{"sqrt_cr", {"x", "dtype"}, 2, 1};
 
 // (rounded, distance_ulp, exact_above, exact), or None.
 using ReportTuple = std::optional<std::tuple<double, double, bool, bool>>;
@@ -26,17 +22,25 @@ ReportTuple as_tuple(const std::optional<exact::MidpointReport>& report) {
     return std::make_tuple(report->rounded, report->distance_ulp, report->exact_above, report->exact);
 }
 
-Result<ReportTuple> midpoint_logic(std::string op, double x, std::string dtype, std::optional<double> y) {
-    auto f32 = is_f32(dtype);
-    if (!f32.ok()) return std::move(f32.error());
+// The binary32 oracles, fixed at compile time by the format.
+Result<ReportTuple> midpoint_in(std::type_identity<float>, std::string_view op, double x, std::optional<double> y) {
     if (op == "div") {
         if (!y) return CallError::value_error("op='div' needs y");
-        if (f32.value()) return as_tuple(exact::div_midpoint<float>(fp::narrow(x), fp::narrow(*y)));
+        return as_tuple(exact::div_midpoint<float>(fp::narrow(x), fp::narrow(*y)));
+    }
+    auto parsed = parse_op(op);
+    if (!parsed.ok()) return std::move(parsed.error());
+    return as_tuple(exact::unary_midpoint_f32(parsed.value(), fp::narrow(x)));
+}
+
+// The binary64 oracles: square root, reciprocal and division only.
+Result<ReportTuple> midpoint_in(std::type_identity<double>, std::string_view op, double x, std::optional<double> y) {
+    if (op == "div") {
+        if (!y) return CallError::value_error("op='div' needs y");
         return as_tuple(exact::div_midpoint<double>(x, *y));
     }
     auto parsed = parse_op(op);
     if (!parsed.ok()) return std::move(parsed.error());
-    if (f32.value()) return as_tuple(exact::unary_midpoint_f32(parsed.value(), fp::narrow(x)));
     switch (parsed.value()) {
         case exact::UnaryOp::Sqrt:
             return as_tuple(exact::sqrt_midpoint<double>(x));
@@ -49,26 +53,30 @@ Result<ReportTuple> midpoint_logic(std::string op, double x, std::string dtype, 
     }
 }
 
+constexpr Function midpoint_declaration{
+    "midpoint",
+    Params{Arg<Op>{"op"}, Arg<double>{"x"}, Arg<Dtype>{"dtype", "\"f32\""}, Arg<std::optional<double>>{"y", "None"}},
+    "Where the exact result of `op(x)` (or `x / y` for op=\"div\") sits relative to the rounding\n"
+    "midpoint: (rounded, distance_ulp, exact_above, exact). None when the result is not finite."};
+
+constexpr Function sqrt_cr_declaration{"sqrt_cr", Params{Arg<double>{"x"}, Arg<Dtype>{"dtype", "\"f64\""}},
+                                       "Correctly rounded square root of the dtype, independent of the platform sqrt."};
+
 }  // namespace
 
-PyObject* midpoint(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(midpoint_description, args, kwargs, midpoint_logic, StringParam{}, FloatParam{},
-                  StringParam{"f32"}, OptionalFloatParam{std::optional<double>()});
-}
+extern const Binding midpoint_binding =
+    bind<midpoint_declaration>([](Text op, double x, Text dtype, std::optional<double> y) {
+        return with_format(dtype, [&](auto format) { return midpoint_in(format, op, x, y); });
+    });
 
-PyObject* sqrt_cr(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        sqrt_cr_description, args, kwargs,
-        [](double x, std::string dtype) {
-            return on_format(dtype, [&](auto zero) -> double {
-                using F = decltype(zero);
-                const F v = static_cast<F>(x);
-                // Outside the oracle's domain (negative, NaN, +inf) the platform's answer is the right one.
-                const auto report = exact::sqrt_midpoint<F>(v);
-                return report ? report->rounded : static_cast<double>(std::sqrt(v));
-            });
-        },
-        FloatParam{}, StringParam{"f64"});
-}
+extern const Binding sqrt_cr_binding = bind<sqrt_cr_declaration>([](double x, Text dtype) {
+    return with_format(dtype, [&](auto format) -> double {
+        using F = typename decltype(format)::type;
+        const F v = static_cast<F>(x);
+        // Outside the oracle's domain (negative, NaN, +inf) the platform's answer is the right one.
+        const auto report = exact::sqrt_midpoint<F>(v);
+        return report ? report->rounded : static_cast<double>(std::sqrt(v));
+    });
+});
 
 }  // namespace py

@@ -7,15 +7,11 @@
 #include "dtype.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
-#include "functions.hpp"
 #include "memory_budget.hpp"
 
 namespace py {
 
 namespace {
-
-constexpr FunctionDescription ulp_distance_description{"ulp_distance", {"a", "b", "dtype"}, 3, 2};
-constexpr FunctionDescription ulp_distances_description{"ulp_distances", {"a", "b", "dtype"}, 3, 2};
 
 using Distance = std::optional<std::uint64_t>;
 
@@ -39,37 +35,37 @@ std::vector<Distance> distances(const std::vector<double>& a, const std::vector<
     return out;
 }
 
+constexpr Function ulp_distance_declaration{
+    "ulp_distance", Params{Arg<double>{"a"}, Arg<double>{"b"}, Arg<Dtype>{"dtype", "\"f64\""}},
+    "Number of representable floats between a and b, None if either is NaN."};
+
+constexpr Function ulp_distances_declaration{
+    "ulp_distances",
+    Params{Arg<std::vector<double>>{"a"}, Arg<std::vector<double>>{"b"}, Arg<Dtype>{"dtype", "\"f64\""}},
+    "Elementwise ulp_distance over two equally long sequences."};
+
 }  // namespace
 
-PyObject* ulp_distance(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        ulp_distance_description, args, kwargs,
-        [](double a, double b, std::string dtype) {
-            return on_format(dtype, [&](auto zero) {
-                using F = decltype(zero);
-                return distance(static_cast<F>(a), static_cast<F>(b));
-            });
-        },
-        FloatParam{}, FloatParam{}, StringParam{"f64"});
-}
+extern const Binding ulp_distance_binding = bind<ulp_distance_declaration>([](double a, double b, Text dtype) {
+    return with_format(dtype, [&](auto format) {
+        using F = typename decltype(format)::type;
+        return distance(static_cast<F>(a), static_cast<F>(b));
+    });
+});
 
-PyObject* ulp_distances(PyObject*, PyObject* args, PyObject* kwargs) {
-    return invoke(
-        ulp_distances_description, args, kwargs,
-        [](std::vector<double> a, std::vector<double> b, std::string dtype) -> Result<std::vector<Distance>> {
-            if (a.size() != b.size())
-                return CallError::value_error("length mismatch: " + std::to_string(a.size()) + " vs " +
-                                              std::to_string(b.size()));
-            auto f32 = is_f32(dtype);
-            if (!f32.ok()) return std::move(f32.error());
+extern const Binding ulp_distances_binding = bind<ulp_distances_declaration>(
+    [](std::vector<double> a, std::vector<double> b, Text dtype) -> Result<std::vector<Distance>> {
+        if (a.size() != b.size())
+            return CallError::value_error("length mismatch: " + std::to_string(a.size()) + " vs " +
+                                          std::to_string(b.size()));
+        return with_format(dtype, [&](auto format) -> Result<std::vector<Distance>> {
             if (!fits_in_memory(a.size(), sizeof(Distance))) return CallError::memory_error();
-            auto result = f32.value() ? distances<float>(a, b) : distances<double>(a, b);
+            auto result = distances<typename decltype(format)::type>(a, b);
             // The inputs go before the result list is built from the distances.
             std::vector<double>().swap(a);
             std::vector<double>().swap(b);
             return result;
-        },
-        FloatSequenceParam{}, FloatSequenceParam{}, StringParam{"f64"});
-}
+        });
+    });
 
 }  // namespace py

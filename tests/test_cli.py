@@ -103,7 +103,7 @@ def test_usage_errors_are_one_line_with_status_2(argv, message):
 def test_internal_failure_is_reported_without_a_traceback():
     # Valid input no longer reaches one, so the command's report function is made to fail as the core would.
     code = ("import sys, fpscope._core, fpscope.cli as cli\n"
-            "def failing(*args):\n"
+            "def failing(*args, **kwargs):\n"
             "    raise fpscope._core.PanicException('broken invariant')\n"
             "cli.report = failing\n"
             "sys.exit(cli.main(['midpoint', 'div', '1', '3', '--dtype', 'f64']))\n")

@@ -156,9 +156,11 @@ def test_interpreter_shutdown_with_threads_inside_the_module_does_not_crash(scen
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(SHUTDOWN), scenario], cwd=PACKAGE_ROOT, env=env,
                           capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr[-2000:]
+    # The threads' own failure reports are expected (the import fails on purpose); anything else is shown.
+    other = "\n".join(line for line in done.stderr.splitlines() if not line.startswith("fpscope: internal failure"))
+    assert done.returncode == 0, other[:4000]
     assert done.stdout.strip() == "exiting"
-    assert "Fatal Python error" not in done.stderr and "FATAL" not in done.stderr, done.stderr[-2000:]
+    assert "Fatal Python error" not in other and "FATAL" not in other, other[:4000]
 
 
 # --- PanicException as a module attribute ------------------------------------------------------------

@@ -46,7 +46,7 @@ import operator
 from fractions import Fraction
 from typing import Any, Callable, NamedTuple, Optional
 
-import gmpy2
+import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
 from fpscope._floats import from_ordered
@@ -487,10 +487,13 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
         found, evaluated, _ = knife_edges_raw(op, from_ordered(first, True), hi, tol + MARGIN, "f32",
                                               wanted, step, budget - done)
         window_end = first + (evaluated - 1) * step  # the last input the core evaluated
-        candidates = {ordered(h[0], "f32"): h for h in found}
+        candidates: dict[int, Optional[tuple[float, float, float, bool]]] = {
+            ordered(h[0], "f32"): h for h in found}
         for k in edge_inputs:
-            if first <= k <= window_end:
-                candidates.setdefault(k, None)  # type: ignore[arg-type]
+            if first <= k <= window_end and k not in candidates:
+                x = from_ordered(k, True)
+                core = midpoint(op, x)
+                candidates[k] = None if core is None or core[3] else (x, core[0], core[1], core[2])
         for k in sorted(candidates):
             hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol)
             if hit is None:

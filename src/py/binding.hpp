@@ -137,7 +137,7 @@ template <class T>
 using ValueOf = typename Native<T>::Value;
 
 template <class R>
-PyObject* result_to_python(R&& result) {
+[[gnu::always_inline]] inline PyObject* result_to_python(R&& result) {
     if constexpr (is_result<std::decay_t<R>>) {
         if (!result.ok()) {
             result.error().raise();
@@ -150,9 +150,10 @@ PyObject* result_to_python(R&& result) {
 }
 
 // Converts the arguments from I on in parameter order (a missing one takes its default), then runs the
-// logic on the native values. The first failing conversion is raised with the parameter's note.
+// logic on the native values. The first failing conversion is raised with the parameter's note. Inlined
+// into the entry, so that a default reaches the logic as the constant it is.
 template <const auto& D, class Logic, std::size_t I, class... Done>
-PyObject* convert_from(const Slots& slots, Done&&... done) {
+[[gnu::always_inline]] inline PyObject* convert_from(const Slots& slots, Done&&... done) {
     using F = std::decay_t<decltype(D)>;
     if constexpr (I == F::count) {
         return result_to_python(Logic{}(std::move(done)...));

@@ -59,15 +59,13 @@ private:
     std::array<PyObject*, N> objects_{};
 };
 
-// The index of `text` (a str) among `names`, or N: by identity with the interned names first, then by
-// comparing the characters in place. A str subclass compares by its characters, never by its methods.
+// The index of `object` among the interned `names` by identity alone, or N (also while they are not
+// available); `object` may be of any type.
 template <std::size_t N>
-std::size_t find_name(PyObject* text, const std::array<std::string_view, N>& names, InternedTexts<N>& cache) {
+std::size_t find_interned(PyObject* object, const std::array<std::string_view, N>& names, InternedTexts<N>& cache) {
     if (PyObject* const* objects = cache.get(names))
         for (std::size_t i = 0; i < N; ++i)
-            if (objects[i] == text) return i;
-    for (std::size_t i = 0; i < N; ++i)
-        if (PyUnicode_CompareWithASCIIString(text, names[i].data()) == 0) return i;
+            if (objects[i] == object) return i;
     return N;
 }
 

@@ -181,10 +181,12 @@ struct Native<Word<Words>> {
     static constexpr std::size_t count = std::tuple_size_v<std::decay_t<decltype(Words)>>;
 
     static Result<Text> convert(PyObject* object) {
-        if (!is_str(object)) return not_a_str(object);
         static InternedTexts<count> cache;
-        const std::size_t i = find_name(object, Words, cache);
-        if (i < count) return Text(Words[i]);
+        // An interned name is a str: the type test is left for the others.
+        if (const std::size_t i = find_interned(object, Words, cache); i < count) return Text(Words[i]);
+        if (!is_str(object)) return not_a_str(object);
+        for (std::size_t i = 0; i < count; ++i)
+            if (PyUnicode_CompareWithASCIIString(object, Words[i].data()) == 0) return Text(Words[i]);
         return copy_text(object);
     }
     static constexpr std::string_view parse(std::string_view text) { return literal::quoted(text); }
@@ -223,16 +225,16 @@ PyObject* to_python(const std::optional<T>& v) {
     return v ? to_python(*v) : to_python(std::nullopt);
 }
 
+// The items are made first, then packed in one call (which takes references of its own).
 template <class... T>
 PyObject* to_python(const std::tuple<T...>& v) {
-    Owned tuple(checked(PyTuple_New(sizeof...(T))));
-    std::apply(
-        [&](const auto&... item) {
-            Py_ssize_t i = 0;
-            (PyTuple_SetItem(tuple.get(), i++, to_python(item)), ...);
+    return std::apply(
+        [](const auto&... item) {
+            const std::array<Owned, sizeof...(T)> items{Owned(to_python(item))...};
+            return std::apply([](const auto&... o) { return checked(PyTuple_Pack(sizeof...(T), o.get()...)); },
+                              items);
         },
         v);
-    return tuple.release();
 }
 
 template <class T>

@@ -28,6 +28,9 @@ std::string unknown_op_message(std::string_view name) {
 }  // namespace
 
 Result<exact::UnaryOp> parse_op(std::string_view name) {
+    // A name recognised when the argument was converted is a view of op_names itself.
+    for (std::size_t i = 0; i < exact::unary_op_names.size(); ++i)
+        if (name.data() == op_names[i].data()) return static_cast<UnaryOp>(i);
     for (std::size_t i = 0; i < exact::unary_op_names.size(); ++i)
         if (exact::unary_op_names[i] == name) return static_cast<UnaryOp>(i);
     for (const Alias& alias : aliases)

@@ -38,6 +38,74 @@ def test_stub_signature_is_the_runtime_signature(name):
     assert node.returns is not None and all(a.annotation is not None for a in args.args)
 
 
+# The text signatures and docstrings the functions had before they were declared in one place; the
+# declarations must give them byte for byte.
+DOCUMENTED = {
+    '_with_default_float_environment': (
+        '(fn, /, *args, **kwargs)',
+        "Call fn(*args, **kwargs) rounding to nearest with subnormals kept, then restore the caller's\nfloating-point environment (also when fn raises).",
+    ),
+    'all_floats': (
+        '(lo, hi, dtype="f32", limit=1000000)',
+        'Every float of the dtype in [lo, hi], ascending. Errors if there are more than `limit`.',
+    ),
+    'binade_edges': (
+        '(min_exp, max_exp, dtype="f64")',
+        'For each exponent e in [min_exp, max_exp]: the float just below 2**e and 2**e.',
+    ),
+    'knife_edges_raw': (
+        '(op, lo, hi, tol_ulp=1e-3, dtype="f32", limit=100, stride=1, max_evals=100000000)',
+        'Up to `limit` inputs in [lo, hi] whose exact `op` result is within `tol_ulp` of a rounding\nmidpoint, as (x, rounded, distance_ulp, exact_above), plus the number of inputs evaluated and\nwhether the whole range was covered. Scans every `stride`-th float, at most `max_evals`.',
+    ),
+    'midpoint': (
+        '(op, x, dtype="f32", y=None)',
+        'Where the exact result of `op(x)` (or `x / y` for op="div") sits relative to the rounding\nmidpoint: (rounded, distance_ulp, exact_above, exact). None when the result is not finite.',
+    ),
+    'neighbours': (
+        '(x, k=1, dtype="f64")',
+        'The k floats below x, x, and the k floats above it (finite only, ascending).',
+    ),
+    'next_down': (
+        '(x, dtype="f64")',
+        None,
+    ),
+    'next_up': (
+        '(x, dtype="f64")',
+        None,
+    ),
+    'ordered': (
+        '(x, dtype="f64")',
+        'Monotone integer view of x (-0.0 and +0.0 both map to 0).',
+    ),
+    'spacing': (
+        '(x, dtype="f64")',
+        'Spacing between |x| and the next larger float of the dtype.',
+    ),
+    'special': (
+        '(dtype="f32")',
+        'Named edge values of the dtype as (name, value) pairs.',
+    ),
+    'sqrt_cr': (
+        '(x, dtype="f64")',
+        'Correctly rounded square root of the dtype, independent of the platform sqrt.',
+    ),
+    'ulp_distance': (
+        '(a, b, dtype="f64")',
+        'Number of representable floats between a and b, None if either is NaN.',
+    ),
+    'ulp_distances': (
+        '(a, b, dtype="f64")',
+        'Elementwise ulp_distance over two equally long sequences.',
+    ),
+}
+
+
+@pytest.mark.parametrize("name", sorted(DOCUMENTED))
+def test_text_signature_and_docstring_are_unchanged(name):
+    fn = getattr(_core, name)
+    assert (fn.__text_signature__, fn.__doc__) == DOCUMENTED[name]
+
+
 USAGE = """
     from typing import Optional
 

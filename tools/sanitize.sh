@@ -17,7 +17,8 @@ start=$SECONDS
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DFPSCOPE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DFPSCOPE_NATIVE_TESTS=OFF -DFPSCOPE_OUTPUT_DIR="$pkg/fpscope" >/dev/null
+  -DFPSCOPE_NATIVE_TESTS=OFF -DFPSCOPE_OUTPUT_DIR="$pkg/fpscope" \
+  -DFPSCOPE_WARNINGS_AS_ERRORS="${FPSCOPE_WERROR:-OFF}" >/dev/null
 cmake --build "$build"
 
 # The package's Python files next to the sanitized module; stale copies of removed files go first.

@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+# FPSCOPE_WERROR=ON (as CI sets it) fails the build on any compiler warning.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFPSCOPE_WARNINGS_AS_ERRORS="${FPSCOPE_WERROR:-OFF}" >/dev/null
 cmake --build "$build"
 if [ -f "$build/CTestTestfile.cmake" ]; then
   ctest --test-dir "$build" -L unit --output-on-failure

@@ -51,6 +51,28 @@ class FloatSub(float):
         return f"FloatSub({float.__repr__(self)})"
 
 
+# Arguments by parameter name with which every core function answers (ulp_distances takes sequences).
+SAMPLE_ARGUMENTS = {"x": 2.0, "a": 1.0, "b": 3.0, "lo": 1.0, "hi": 1.0000005, "op": "sqrt", "min_exp": -2,
+                    "max_exp": 3}
+
+
+def public_functions():
+    """The core's public functions, in the order of __all__."""
+    return [getattr(fs, name) for name in fs.__all__ if callable(getattr(fs, name))]
+
+
+def sample_arguments(fn):
+    """(required, defaults): sample values of fn's required parameters in order, and its declared
+    defaults by name, both read from its signature."""
+    import inspect
+
+    parameters = inspect.signature(fn).parameters.values()
+    required = [SAMPLE_ARGUMENTS[p.name] for p in parameters if p.default is p.empty]
+    if fn.__name__ == "ulp_distances":
+        required = [[v, -v] for v in required]
+    return required, {p.name: p.default for p in parameters if p.default is not p.empty}
+
+
 def with_keywords(fn, positional, kwargs):
     """A callable that hands `kwargs` to fn as its keyword dict, keys of any type included: `**`
     unpacking refuses non-str keys before the call, a restored partial does not."""

@@ -1,10 +1,10 @@
 """Binding, conversion and error translation, seen through the functions of the module."""
-import inspect
 import sys
 
 import pytest
 
 from fpscope import _core as fs
+from support import public_functions, sample_arguments
 
 HAS_NOTES = sys.version_info >= (3, 11)
 
@@ -175,18 +175,8 @@ def test_float_sequence_length_comes_from_iteration_not_the_hint():
         fs.ulp_distances(LyingLength(), [1.0] * 5)
 
 
-# Required arguments by parameter name, chosen so that every function answers with them.
-REQUIRED_ARGUMENTS = {"x": 2.0, "a": 1.0, "b": 3.0, "lo": 1.0, "hi": 1.0000005, "op": "sqrt", "min_exp": -2,
-                      "max_exp": 3}
-
-
-@pytest.mark.parametrize("name", [n for n in fs.__all__ if callable(getattr(fs, n))])
-def test_omitted_defaults_are_the_declared_ones(name):
-    fn = getattr(fs, name)
-    parameters = inspect.signature(fn).parameters.values()
-    required = [REQUIRED_ARGUMENTS[p.name] for p in parameters if p.default is p.empty]
-    if name == "ulp_distances":
-        required = [[v, -v] for v in required]
-    defaults = {p.name: p.default for p in parameters if p.default is not p.empty}
+@pytest.mark.parametrize("fn", public_functions(), ids=lambda fn: fn.__name__)
+def test_omitted_defaults_are_the_declared_ones(fn):
+    required, defaults = sample_arguments(fn)
     # Compared by repr, which shows a NaN (special's last value) equal to itself.
     assert repr(fn(*required)) == repr(fn(*required, **defaults))

@@ -8,12 +8,14 @@ shows as a growth of at least the number of calls in every round.
 import ctypes
 import ctypes.util
 import gc
+import inspect
 import sys
 
 import pytest
 
 from fpscope import _core as fs
-from support import FloatSub, Hostile, IntSub, PanicFloat, StrRaisingStr, StrSub, panic_class, with_keywords
+from support import (FloatSub, Hostile, IntSub, PanicFloat, StrRaisingStr, StrSub, panic_class, public_functions,
+                     sample_arguments, with_keywords)
 
 
 Panic = panic_class()
@@ -148,6 +150,18 @@ CASES = [
     ("far underflow", lambda: fs.midpoint("div", 1e-300, "f64", 1e300), ok),
     ("resumed panic", lambda: fs.next_up(PANIC_FLOAT), Panic),
 ]
+
+
+def _all_by_keyword(fn):
+    required, defaults = sample_arguments(fn)
+    names = list(inspect.signature(fn).parameters)
+    keywords = dict(zip(names, required), **defaults)
+    return lambda: fn(**keywords)
+
+
+# Every function with all of its arguments by keyword (the path that holds references to them), from its
+# signature.
+CASES += [(f"{fn.__name__} by keyword", _all_by_keyword(fn), ok) for fn in public_functions()]
 
 WATCHED = [LIST, TUPLE, RANGE, EMPTY, NAN_LIST, BAD_ITEM_LIST, *LIST, *TUPLE, *NAN_LIST, *BAD_ITEM_LIST, X, Y, F32, F64, BAD_DTYPE, SURROGATE, HUGE, NEG_K,
            BIG_K, SIZE_NEG, KEY_RAISING, NON_STR_KEY, *OBJECTS, *[type(o) for o in OBJECTS],

@@ -19,7 +19,10 @@ FUNCTIONS = {node.name: node for node in STUB.body if isinstance(node, ast.Funct
 def test_stub_declares_every_name_of_the_module():
     declared = set(FUNCTIONS) | {node.target.id for node in STUB.body if isinstance(node, ast.AnnAssign)}
     assert set(_core.__all__) | {"__all__"} <= declared
-    assert set(FUNCTIONS) == {name for name in _core.__all__ if callable(getattr(_core, name))}
+    assert set(FUNCTIONS) == {name for name in _core.__all__ if callable(getattr(_core, name))} | {
+        "_with_default_float_environment"}
+    assert all(hasattr(_core, name) for name in FUNCTIONS)
+    assert "PanicException" in {node.name for node in STUB.body if isinstance(node, ast.ClassDef)}
 
 
 @pytest.mark.parametrize("name", [n for n in _core.__all__ if callable(getattr(_core, n))])

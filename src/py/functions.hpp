@@ -24,4 +24,7 @@ PyObject* knife_edges_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* midpoint(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* sqrt_cr(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// The package's float environment
+PyObject* with_default_float_environment(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace py

@@ -43,7 +43,7 @@ Result<Scan> scan(const OrderedWalk<F>& walk, std::uint64_t step, double tol_ulp
                   std::uint64_t max_evals, Oracle oracle) {
     const std::uint64_t inputs = walk.count(step);
     const std::uint64_t budget = limit == 0 ? 0 : std::min(inputs, max_evals);
-    const std::uint64_t hits_in_memory = elements_in_memory(hit_bytes);
+    ElementBudget hits_in_memory(hit_bytes);
     // A step that does not fit the format's width leaves a single input, so the truncated value is
     // never used.
     const auto ordered_step = static_cast<typename OrderedWalk<F>::Bits>(step);
@@ -54,7 +54,7 @@ Result<Scan> scan(const OrderedWalk<F>& walk, std::uint64_t step, double tol_ulp
         const std::optional<exact::MidpointReport> report = oracle(x);
         ++evaluated;
         if (report && !report->exact && report->distance_ulp < tol_ulp) {
-            if (hits.size() == hits_in_memory) return CallError::memory_error();
+            if (!hits_in_memory.admits(hits.size() + 1)) return CallError::memory_error();
             hits.emplace_back(static_cast<double>(x), report->rounded, report->distance_ulp, report->exact_above);
             if (hits.size() == limit) break;
         }

@@ -67,35 +67,37 @@ inline double prefilter_threshold(double tol_ulp) {
     return tol_ulp + estimate_margin<F>;
 }
 
-// Calls visit(x) for the inputs x = from_ordered(first + i * step), i < count (wrap-around arithmetic on
-// the format's bits), that may be hits at tol_ulp, in ascending i; with a null kernel, for all of them.
-// Stops when visit returns false. Returns how many inputs were covered: count, or one past the input where
-// visit stopped. This is the whole walk of a scan, or any consecutive part of it.
+// Calls visit(x) for the inputs x = from_ordered(first + i * step), begin <= i < end (wrap-around
+// arithmetic on the format's bits), that may be hits at tol_ulp, in ascending i; with a null kernel, for
+// all of them. Stops when visit returns false. Returns the position after the last input covered: end, or
+// one past the input where visit stopped. A walk can go through its positions in one call or in
+// consecutive parts (to poll for signals between them, say) with the same outcome.
 template <class F, class Visit>
 std::uint64_t visit_candidates(Candidates<F> kernel, typename fp::Format<F>::Ordered first,
-                               typename fp::Format<F>::Bits step, std::uint64_t count, double tol_ulp, Visit visit) {
+                               typename fp::Format<F>::Bits step, std::uint64_t begin, std::uint64_t end,
+                               double tol_ulp, Visit visit) {
     using Bits = typename fp::Format<F>::Bits;
     using Ordered = typename fp::Format<F>::Ordered;
     const auto at = [&](std::uint64_t i) {
         return static_cast<Ordered>(static_cast<Bits>(static_cast<Bits>(first) + static_cast<Bits>(i) * step));
     };
     if (kernel == nullptr) {
-        Ordered k = first;
-        for (std::uint64_t i = 0; i < count; ++i, k = static_cast<Ordered>(static_cast<Bits>(k) + step))
+        Ordered k = at(begin);
+        for (std::uint64_t i = begin; i < end; ++i, k = static_cast<Ordered>(static_cast<Bits>(k) + step))
             if (!visit(fp::from_ordered<F>(k))) return i + 1;
-        return count;
+        return end;
     }
     const double threshold = prefilter_threshold<F>(tol_ulp);
     std::uint32_t offsets[prefilter_block];
-    for (std::uint64_t start = 0; start < count; start += prefilter_block) {
-        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(prefilter_block, count - start));
+    for (std::uint64_t start = begin; start < end; start += prefilter_block) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(prefilter_block, end - start));
         const std::uint32_t found = kernel(at(start), step, n, threshold, offsets);
         for (std::uint32_t j = 0; j < found; ++j) {
             const std::uint64_t i = start + offsets[j];
             if (!visit(fp::from_ordered<F>(at(i)))) return i + 1;
         }
     }
-    return count;
+    return end;
 }
 
 }  // namespace exact

@@ -52,7 +52,7 @@ Result<Scan> scan(const OrderedWalk<F>& walk, std::uint64_t step, double tol_ulp
     std::vector<Hit> hits;
     bool out_of_memory = false;
     const std::uint64_t evaluated =
-        exact::visit_candidates<F>(kernel, walk.first, ordered_step, budget, tol_ulp, [&](F x) {
+        exact::visit_candidates<F>(kernel, walk.first, ordered_step, 0, budget, tol_ulp, [&](F x) {
             const std::optional<exact::MidpointReport> report = oracle(x);
             if (!report || report->exact || !(report->distance_ulp < tol_ulp)) return true;
             if (hits.size() == hits_in_memory) {

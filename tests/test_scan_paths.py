@@ -145,3 +145,25 @@ def test_limit_and_max_evals_cut_a_block_anywhere(case, offset, tol, limit, max_
     op, dtype, start = case
     lo = shifted(start, offset, dtype)
     assert_paths_agree(op, lo, INF, tol, dtype, limit=limit, max_evals=max_evals, stride=stride)
+
+
+@pytest.fixture
+def upward_rounding():
+    ctypes = pytest.importorskip("ctypes")
+    try:
+        libm = ctypes.CDLL("libm.so.6")
+    except OSError:
+        pytest.skip("no libm.so.6 to change the rounding mode with")
+    fe_upward, fe_tonearest = 0x800, 0
+    if platform.machine() not in ("x86_64", "AMD64") or libm.fesetround(fe_upward) != 0:
+        pytest.skip("rounding mode constants known for x86-64 only")
+    try:
+        yield
+    finally:
+        libm.fesetround(fe_tonearest)
+
+
+@pytest.mark.parametrize("op, dtype, lo, tol", [("sqrt", "f32", 1.0, 0.01), ("recip", "f32", 3.0, 0.3),
+                                                ("sqrt", "f64", 3.0, 0.01)])
+def test_paths_agree_under_upward_rounding(upward_rounding, op, dtype, lo, tol):
+    assert_paths_agree(op, lo, shifted(lo, 30000, dtype), tol, dtype, limit=10**6)

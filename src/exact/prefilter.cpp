@@ -2,6 +2,11 @@
 #include "prefilter.hpp"
 
 #include <atomic>
+#include <cfenv>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 namespace exact {
 
@@ -46,6 +51,17 @@ std::atomic<ScanPath>& current_path() {
 }
 
 }  // namespace
+
+bool float_environment_is_default() {
+    if (std::fegetround() != FE_TONEAREST) return false;
+#if defined(__x86_64__)
+    // The vector control register's flush-to-zero (bit 15), denormals-are-zero (bit 6) and rounding
+    // (bits 13-14) fields; the last is what fegetround reports for the vector unit on x86-64.
+    return (_mm_getcsr() & 0xE040u) == 0;
+#else
+    return true;
+#endif
+}
 
 bool scan_path_available(ScanPath path) { return processor_has(path); }
 

@@ -50,6 +50,11 @@ CandidatesF64 prefilter_for<double>(UnaryOp op, ScanPath path);
 EstimatesF32 estimates_f32(UnaryOp op, ScanPath path);
 EstimatesF64 estimates_f64(ScanPath path);
 
+// Whether the float environment is the one the estimates' error bounds assume: rounding to nearest, and
+// (on x86-64) neither flushing subnormal results nor treating subnormal operands as zero. In any other,
+// the walk hands every input to the oracle.
+bool float_environment_is_default();
+
 // Largest distance between an estimate and the oracle's own distance, and the margin the threshold adds to
 // the tolerance (see prefilter_lanes.hpp for the derivation).
 template <class F>
@@ -81,6 +86,7 @@ std::uint64_t visit_candidates(Candidates<F> kernel, typename fp::Format<F>::Ord
     const auto at = [&](std::uint64_t i) {
         return static_cast<Ordered>(static_cast<Bits>(static_cast<Bits>(first) + static_cast<Bits>(i) * step));
     };
+    if (kernel != nullptr && !float_environment_is_default()) kernel = nullptr;
     if (kernel == nullptr) {
         Ordered k = at(begin);
         for (std::uint64_t i = begin; i < end; ++i, k = static_cast<Ordered>(static_cast<Bits>(k) + step))

@@ -64,6 +64,14 @@ PyMethodDef methods[] = {
      "floating-point environment (also when fn raises)."},
 };
 
+// Private functions: module attributes outside __all__, for the tests.
+PyMethodDef private_methods[] = {
+    {"_scan_path", entry(scan_path), method_flags,
+     "_scan_path(name=\"\")\n--\n\n"
+     "Forces the path of new scans (\"scalar\", \"sse2\", \"avx2\", \"avx512\") and returns the previous one;\n"
+     "without a name, returns the current one."},
+};
+
 using Status = Result<bool>;
 
 // Sets module.<name> = value and appends name to module.__all__ (created on first use).
@@ -93,6 +101,13 @@ Status add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 }
 
 Status add_functions(PyObject* module) {
+    for (PyMethodDef& method : private_methods) {
+        Owned module_name(PyModule_GetNameObject(module));
+        if (module_name.get() == nullptr) return CallError::fetch();
+        Owned function(PyCMethod_New(&method, module, module_name.get(), nullptr));
+        if (function.get() == nullptr) return CallError::fetch();
+        if (PyObject_SetAttrString(module, method.ml_name, function.get()) < 0) return CallError::fetch();
+    }
     for (PyMethodDef& method : methods) {
         Owned module_name(PyModule_GetNameObject(module));
         if (module_name.get() == nullptr) return CallError::fetch();

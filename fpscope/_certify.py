@@ -49,6 +49,7 @@ from typing import Any, Callable, NamedTuple, Optional
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
+from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered
 
 NEAR_MIDPOINT = 2e-5
@@ -385,6 +386,7 @@ def _to_f32(x: float) -> float:
     return math.copysign(from_ordered(abs(ordered(x, "f32")), True), x)
 
 
+@default_float_environment
 def certified_midpoint(op: str, x: Any, dtype: str = "f32", y: Any = None) -> Optional[tuple[float, float, bool, bool]]:
     """``midpoint`` with certified answers; the same arguments, errors and result shape."""
     raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
@@ -446,6 +448,9 @@ ScanResult = tuple[list[tuple[float, float, float, bool]], int, bool]
 _RawScan = Callable[..., ScanResult]
 
 
+# Also called on its own, as the chunk function of parallel scans in worker threads and processes,
+# whose float environment is not the caller's.
+@default_float_environment
 def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
                    stride: Any = 1, max_evals: Any = 100_000_000) -> ScanResult:
     """``knife_edges_raw`` over the exact results: the same arguments, errors and stopping rules,

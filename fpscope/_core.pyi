@@ -39,3 +39,7 @@ class PanicException(BaseException):
     """Raised when fpscope's native code fails an internal invariant."""
 
 def _with_default_float_environment(fn: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T: ...
+
+# Private: forces the path of new scans ("scalar", "sse2", "avx2", "avx512") and returns the previous one;
+# without a name, returns the current one. For the tests.
+def _scan_path(name: str = "") -> str: ...

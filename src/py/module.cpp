@@ -13,7 +13,7 @@ namespace py {
 extern const Binding ulp_distance_binding, ulp_distances_binding, ordered_binding, next_up_binding,
     next_down_binding, spacing_binding, special_binding, neighbours_binding, binade_edges_binding,
     all_floats_binding, midpoint_binding, knife_edges_raw_binding, sqrt_cr_binding,
-    with_default_float_environment_binding;
+    with_default_float_environment_binding, scan_path_binding;
 
 namespace {
 
@@ -24,6 +24,8 @@ const Binding* const functions[] = {
     &midpoint_binding, &knife_edges_raw_binding, &sqrt_cr_binding,
     // Private, for the package: its own float computations run in the environment the core's do.
     &with_default_float_environment_binding,
+    // Private, for the tests: forces the path of new scans.
+    &scan_path_binding,
 };
 
 constexpr std::size_t function_count = sizeof(functions) / sizeof(functions[0]);

@@ -45,6 +45,10 @@ def test_stub_signature_is_the_runtime_signature(name):
 # The text signatures and docstrings the functions had before they were declared in one place; the
 # declarations must give them byte for byte.
 DOCUMENTED = {
+    '_scan_path': (
+        '(name="")',
+        'Forces the path of new scans ("scalar", "sse2", "avx2", "avx512") and returns the previous one;\nwithout a name, returns the current one.',
+    ),
     '_with_default_float_environment': (
         '(fn, /, *args, **kwargs)',
         "Call fn(*args, **kwargs) rounding to nearest with subnormals kept, then restore the caller's\nfloating-point environment (also when fn raises).",

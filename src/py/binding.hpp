@@ -189,7 +189,7 @@ struct Names {
 // The function the interpreter calls.
 template <const auto& D, class Logic>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return guarded<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> PyObject* {
         using N = Names<D>;
         Signature signature = N::signature();
         Slots slots{};

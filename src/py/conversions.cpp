@@ -25,12 +25,6 @@ Result<long> as_long(PyObject* object) {
 
 }  // namespace
 
-Result<double> convert_float(PyObject* object) {
-    const double v = PyFloat_AsDouble(object);
-    if (v == -1.0 && PyErr_Occurred()) return CallError::fetch();
-    return v;
-}
-
 bool is_str(PyObject* object) { return PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS; }
 
 CallError not_a_str(PyObject* object) {

@@ -105,7 +105,12 @@ constexpr std::string_view quoted(std::string_view text) {
 
 }  // namespace literal
 
-Result<double> convert_float(PyObject* object);
+// A float, an int, or anything with __float__ or __index__, as float() reads it.
+inline Result<double> convert_float(PyObject* object) {
+    const double v = PyFloat_AsDouble(object);
+    if (v == -1.0 && PyErr_Occurred()) return CallError::fetch();
+    return v;
+}
 Result<std::int32_t> convert_int32(PyObject* object);
 Result<std::uint32_t> convert_uint32(PyObject* object);
 Result<std::uint64_t> convert_size(PyObject* object);

@@ -180,3 +180,23 @@ def test_omitted_defaults_are_the_declared_ones(fn):
     required, defaults = sample_arguments(fn)
     # Compared by repr, which shows a NaN (special's last value) equal to itself.
     assert repr(fn(*required)) == repr(fn(*required, **defaults))
+
+
+def _fresh(text):
+    """An equal str that is not the interned one, as text built at run time is."""
+    fresh = "".join([text[:1], text[1:]]) if len(text) > 1 else (text + "x")[:-1]
+    assert fresh == text
+    return fresh
+
+
+@pytest.mark.parametrize("dtype", ["f32", "float", "float32", "f64", "double", "float64"])
+def test_names_built_at_run_time_bind_like_literals(dtype):
+    assert fs.next_up(1.0, _fresh(dtype)) == fs.next_up(1.0, dtype)
+    assert fs.next_up(1.0, **{_fresh("dtype"): _fresh(dtype)}) == fs.next_up(1.0, dtype=dtype)
+    assert fs.midpoint(_fresh("reciprocal"), 3.0, dtype) == fs.midpoint("recip", 3.0, dtype)
+
+
+@pytest.mark.parametrize("dtype, op", [("f32\x00", "sqrt"), ("f32", "sqrt\x00"), ("F32", "sqrt"), ("f32", "Sqrt")])
+def test_names_compare_whole(dtype, op):
+    with pytest.raises(ValueError):
+        fs.midpoint(op, 2.0, dtype)

@@ -26,8 +26,8 @@ namespace py {
 
 inline constexpr std::size_t max_parameters = 8;
 
-// A parameter: its name, its declared type T (see Native), and its default as the Python literal shown in
-// the text signature; no literal: required.
+// A parameter: its name (an ASCII string literal), its declared type T (see Native), and its default as the
+// Python literal shown in the text signature; no literal: required.
 template <class T>
 struct Arg {
     std::string_view name;
@@ -66,6 +66,12 @@ struct Function {
         std::size_t n = 0;
         for (auto literal : literals()) n += literal.empty();
         return n;
+    }
+    // Every name ends in a NUL, as the character comparison of keyword names needs (a literal does).
+    constexpr bool names_terminated() const {
+        for (auto name : names())
+            if (name.data()[name.size()] != '\0') return false;
+        return true;
     }
     // Every required parameter comes before every defaulted one.
     constexpr bool required_first() const {
@@ -232,6 +238,7 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
 template <const auto& D, class Logic>
 constexpr Binding bind(Logic) {
     static_assert(D.required_first(), "a required parameter follows one with a default");
+    static_assert(D.names_terminated(), "a parameter name is not a whole string literal");
     Binding binding{D.name, &detail::entry<D, Logic>, {}, {}, D.count, D.doc};
     for (std::size_t i = 0; i < D.count; ++i) {
         binding.names[i] = D.names()[i];

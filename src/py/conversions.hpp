@@ -103,6 +103,11 @@ constexpr std::string_view quoted(std::string_view text) {
     return text;
 }
 
+// The defaults read as the interpreter reads them.
+static_assert(decimal("1e-3") == 1e-3 && decimal("0.1") == 0.1 && decimal("-2.5e2") == -250.0 && decimal("7") == 7.0);
+static_assert(integer("100000000") == 100000000 && integer("-3") == -3);
+static_assert(quoted("\"f64\"") == "f64" && quoted("\"\"").empty());
+
 }  // namespace literal
 
 // A float, an int, or anything with __float__ or __index__, as float() reads it.

@@ -50,7 +50,7 @@ def dask_executor(scheduler: str) -> Iterator[cf.Executor]:
                 yield client.get_executor()
         else:
             try:
-                client = distributed.Client(value, timeout="10s")
+                client = distributed.Client(value, timeout="5s")
             except (OSError, TimeoutError) as e:
                 raise ValueError(f"cannot reach the dask scheduler at {value}: {e}") from None
             with client:

@@ -19,7 +19,7 @@ from importlib import resources
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope._core import __version__, ordered
-from fpscope._floats import hexfloat, is_f32
+from fpscope._floats import hexfloat, is_f32, to_format
 from fpscope._progress import ProgressArg
 from fpscope._results import Hit
 from fpscope._scan import knife_edges
@@ -64,7 +64,7 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
         lo, hi = -math.inf, math.inf
     elif lo is None or hi is None:
         raise ValueError("give both lo and hi, or neither")
-    low, high = float(lo), float(hi)  # type: ignore[arg-type]
+    low, high = to_format(float(lo), f32), to_format(float(hi), f32)  # type: ignore[arg-type]
     if math.isnan(low) or math.isnan(high) or low > high:
         inputs = 0
     else:

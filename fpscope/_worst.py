@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
+from fpscope import _certify
 from fpscope._core import __version__, ordered
 from fpscope._floats import hexfloat, is_f32, to_format
 from fpscope._progress import ProgressArg
@@ -69,7 +70,9 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
         inputs = 0
     else:
         inputs = ordered(high, dtype) - ordered(low, dtype) + 1
-    tol = min(0.5, max(8.0 * k / max(inputs, 1), 1e-30))
+    # Past 0.5 ulp every inexact result is a hit; certified scans stop a little short of that.
+    widest = _certify.MAX_TOLERANCE if certified else 1.0
+    tol = min(0.5, widest, max(8.0 * k / max(inputs, 1), 1e-30))
     limit = max(LIMIT_PER_ROW * k, MIN_LIMIT)
     overflowing: Optional[float] = None  # the smallest tolerance whose scan stopped on the limit
     while True:
@@ -79,13 +82,13 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
             overflowing = tol
             tol /= TOL_FACTOR
             continue
-        if len(scan.hits) < k and tol <= 0.5:
+        if len(scan.hits) < k and tol < widest:
             wider = tol * TOL_FACTOR
             if overflowing is not None and wider >= overflowing:
                 limit *= int(TOL_FACTOR)  # between two tolerances that both fail: keep more hits
                 tol = overflowing
             else:
-                tol = min(wider, 1.0)  # past 0.5 every inexact result is a hit
+                tol = min(wider, widest)
             continue
         rows = sorted(scan.hits, key=lambda h: h.distance_ulp)[:k]  # stable: ties stay in ascending x
         return WorstCases(op, "f32" if f32 else "f64", low, high, k, bool(certified), tol, scan.evaluated, rows)
@@ -97,7 +100,8 @@ def worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLik
     """The ``top`` inputs in [lo, hi] whose exact ``op`` result lies closest to a rounding midpoint.
 
     Ranked by distance (certified unless ``certified=False``), ties by ascending x; fewer rows
-    only when fewer inputs have an inexact, finite result. The range defaults to every binary32
+    only when fewer inputs have an inexact, finite result (certified: one within
+    ``fpscope._certify.MAX_TOLERANCE`` ulp of a midpoint). The range defaults to every binary32
     float; binary64 (``sqrt`` only) needs an explicit range. ``workers``, ``executor`` and
     ``progress`` are those of :func:`knife_edges`, which does the scans.
     """

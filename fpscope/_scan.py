@@ -316,7 +316,7 @@ def parallelism(executor: cf.Executor) -> int:
     client = getattr(executor, "_client", None)  # a dask client's executor
     if client is not None:
         try:
-            return max(1, sum(client.nthreads().values()))
+            return max(1, int(sum(client.nthreads().values())))
         except Exception:
             pass
     return _all_cores()

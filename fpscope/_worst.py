@@ -65,7 +65,7 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
         lo, hi = -math.inf, math.inf
     elif lo is None or hi is None:
         raise ValueError("give both lo and hi, or neither")
-    low, high = to_format(float(lo), f32), to_format(float(hi), f32)  # type: ignore[arg-type]
+    low, high = to_format(float(lo), f32), to_format(float(hi), f32)
     if math.isnan(low) or math.isnan(high) or low > high:
         inputs = 0
     else:
@@ -136,7 +136,7 @@ def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
     """
     name = f"{'f32' if is_f32(dtype) else 'f64'}_{op}.json"
     try:
-        text = resources.files("fpscope").joinpath("data", "worst", name).read_text(encoding="utf-8")
+        text = resources.files("fpscope").joinpath("data").joinpath("worst").joinpath(name).read_text(encoding="utf-8")
     except FileNotFoundError:
         raise LookupError(f"no worst-case table for {op!r} in {dtype!r}") from None
     table: dict[str, Any] = json.loads(text)

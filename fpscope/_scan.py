@@ -390,8 +390,9 @@ def run_chunks(r: ScanRange, executor: cf.Executor, plan: Plan, reporter: Report
                     if future.cancelled():
                         continue
                     error = future.exception()
-                    if isinstance(error, KeyboardInterrupt):
-                        interrupted = True  # a worker process saw the Ctrl-C too
+                    if isinstance(error, KeyboardInterrupt) or (error is not None and sigint.fired):
+                        # A worker process saw the Ctrl-C too, or a cluster's workers went down with it.
+                        interrupted = True
                         continue
                     if error is not None:
                         raise error

@@ -40,13 +40,14 @@ RawScan = tuple[list[RawHit], int, bool]
 # inputs. The cost of one input ranges from about a nanosecond (a negative square root, refused at
 # once) to some 200 ns (a binary64 square root), and it can jump between one chunk and the next, as
 # when a scan of [-inf, inf] reaches the positive half. The cap bounds the chunk that lands on such a
-# jump to a fraction of a second; the tens of microseconds of Python around each chunk stay near one
-# percent even for the cheapest inputs. A remote executor (a cluster) costs milliseconds per task,
-# so its chunks aim at a second and may be far larger.
+# jump to under a second, the longest a parallel scan waits for its running chunks after Ctrl-C (a
+# sequential one is interrupted inside the core). It lets chunks of cheap inputs reach the target,
+# so the Python around each chunk stays well under a percent of it. A remote executor (a cluster)
+# costs milliseconds per task, so its chunks aim at a second and may be far larger.
 TARGET_SECONDS = 0.05
 FIRST_CHUNK = 1 << 12
 MAX_GROWTH = 2.0
-MAX_CHUNK = 1 << 20
+MAX_CHUNK = 1 << 22
 REMOTE_TARGET_SECONDS = 1.0
 REMOTE_MAX_CHUNK = 1 << 26
 # How long the thread that merges waits for a chunk before it looks at Ctrl-C again.
@@ -73,19 +74,24 @@ class ScanInterrupted(KeyboardInterrupt):
 
 
 class _Sigint:
-    """Turns SIGINT into a flag for the duration of a scan.
+    """Turns SIGINT into a flag for the duration of a scan, and into ``KeyboardInterrupt`` as
+    well when ``raise_now`` is set (chunks running in the calling thread, inside the core, which
+    runs the handler while it walks).
 
     Only done on the main thread and only while the default handler is in place: a program with
     its own handler keeps it, and then a ``KeyboardInterrupt`` raised during the scan is caught
     and turned into :class:`ScanInterrupted` all the same.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, raise_now: bool = False) -> None:
         self.fired = False
+        self.raise_now = raise_now
         self._previous: Any = None
 
     def _handler(self, signum: int, frame: Optional[FrameType]) -> None:
         self.fired = True
+        if self.raise_now:
+            raise KeyboardInterrupt
 
     def __enter__(self) -> "_Sigint":
         if threading.current_thread() is threading.main_thread():
@@ -367,7 +373,10 @@ def run_chunks(r: ScanRange, executor: cf.Executor, plan: Plan, reporter: Report
                 if i > horizon and future.cancel():
                     del running[future]
 
-    with _Sigint() as sigint:
+    # Chunks in the calling thread are cut short by Ctrl-C: the merged state is replaced whole, so
+    # the interrupt leaves it consistent wherever it lands. A thread waiting on other threads or
+    # processes only notes it and stops at its next look.
+    with _Sigint(raise_now=isinstance(executor, InlineExecutor)) as sigint:
         try:
             state = drain()
             update_horizon()

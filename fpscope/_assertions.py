@@ -5,6 +5,7 @@ import math
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope._core import ulp_distances
+from fpscope._fenv import default_float_environment
 from fpscope._floats import is_f32, to_format
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
@@ -49,6 +50,7 @@ def _show(value: float, f32: bool) -> str:
     return text
 
 
+@default_float_environment
 def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1, dtype: str = "f64") -> None:
     """Assert that ``actual`` and ``desired`` are at most ``max_ulp`` floats apart in ``dtype``.
 

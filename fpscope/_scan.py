@@ -28,6 +28,7 @@ from typing import Any, Callable, Iterable, Optional, SupportsFloat, SupportsInd
 
 from fpscope import _certify
 from fpscope._core import knife_edges_raw, ordered
+from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32
 from fpscope._progress import ProgressArg, Reporter, make_reporter
 from fpscope._results import Hit, Scan
@@ -460,6 +461,7 @@ def check_chunk(chunk: Optional[int]) -> Optional[int]:
     return chunk
 
 
+@default_float_environment
 def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1e-3, dtype: str = "f32",
                 limit: SupportsIndex = 100, stride: SupportsIndex = 1, max_evals: SupportsIndex = 100_000_000,
                 *, chunk: Optional[int] = None, progress: ProgressArg = False, desc: str = "",

@@ -23,6 +23,7 @@ import sys
 from typing import Any, Callable, Optional
 
 from fpscope._core import UNARY_OPS, __version__
+from fpscope._fenv import default_float_environment
 from fpscope._floats import hexfloat, is_f32, parse_float, to_format
 from fpscope._progress import make_reporter
 from fpscope._results import Hit, Scan
@@ -189,6 +190,7 @@ def _json_float(value: float) -> Any:
     return value if math.isfinite(value) else repr(value)
 
 
+@default_float_environment
 def run_command(args: argparse.Namespace) -> int:
     from fpscope import cli  # the output helpers; cli imports this module
 

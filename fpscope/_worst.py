@@ -20,6 +20,7 @@ from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope import _certify
 from fpscope._core import __version__, ordered
+from fpscope._fenv import default_float_environment
 from fpscope._floats import hexfloat, is_f32, to_format
 from fpscope._progress import ProgressArg
 from fpscope._results import Hit
@@ -50,6 +51,7 @@ class WorstCases:
     rows: list[Hit]
 
 
+@default_float_environment
 def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLike] = None,
                      dtype: str = "f32", top: SupportsIndex = 10, *, workers: Optional[int] = None,
                      executor: Optional[cf.Executor] = None, certified: bool = True,

@@ -19,12 +19,14 @@ except ImportError as e:  # pragma: no cover - exercised only without Hypothesis
     raise ImportError("fpscope.strategies needs Hypothesis: pip install hypothesis") from e
 
 from fpscope._core import binade_edges, neighbours, special
+from fpscope._fenv import default_float_environment
 from fpscope._floats import bits, is_f32
 
 __all__ = ["edge_floats", "edge_values"]
 
 
 @functools.lru_cache(maxsize=None)
+@default_float_environment
 def _edge_values(f32: bool) -> tuple[float, ...]:
     """Every edge value of the format, both signs, each once (by bit pattern, so -0.0 and 0.0 both).
 

@@ -31,7 +31,7 @@ def fpscope(*argv, timeout=60):
     (["scan", "sqrt", "2", "3", "--max-evals", "1e3"], [
         "4 hits, 1000 inputs evaluated; range NOT covered: stopped at the evaluation limit (1000; raise --max-evals)"]),
     (["midpoint", "sqrt", "2", "--dtype", "f64"], [
-        "sqrt(2.0) in f64", "rounded       1.4142135623730951   0x1.6a09e667f3bcdp+0",
+        "sqrt(2.0) in f64 (certified)", "rounded       1.4142135623730951   0x1.6a09e667f3bcdp+0",
         "exact result lies below rounded; 0.06462381435852174 ulp from the rounding midpoint"]),
     (["midpoint", "sqrt", "-1"], ["sqrt(-1.0) in f32: no report (the result is not finite, or the input is "
                                   "outside the operation's domain)"]),
@@ -101,9 +101,15 @@ def test_usage_errors_are_one_line_with_status_2(argv, message):
 
 
 def test_internal_failure_is_reported_without_a_traceback():
-    done = fpscope("midpoint", "div", "1e-300", "1e300", "--dtype", "f64")
+    # Valid input no longer reaches one, so the command's report function is made to fail as the core would.
+    code = ("import sys, fpscope._core, fpscope.cli as cli\n"
+            "def failing(*args, **kwargs):\n"
+            "    raise fpscope._core.PanicException('broken invariant')\n"
+            "cli.report = failing\n"
+            "sys.exit(cli.main(['midpoint', 'div', '1', '3', '--dtype', 'f64']))\n")
+    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
     assert done.returncode == 1 and "Traceback" not in done.stderr
-    assert done.stderr.splitlines()[-1] == "fpscope midpoint: internal failure: exact residual overflowed u128"
+    assert done.stderr.splitlines()[-1] == "fpscope midpoint: internal failure: broken invariant"
 
 
 @pytest.mark.parametrize("json_output", [False, True])

@@ -282,8 +282,10 @@ def _midpoint_command(args: argparse.Namespace) -> int:
                 side += " (in magnitude)"
             # Only a certified distance of 0.0 is a tie; the core's may be a tiny distance rounded.
             tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not args.uncertified else ""
+            # So close to a float that the distance rounds to 0.5, yet not on it.
+            near = " (not exact: it only rounds to 0.5)" if answer.distance_ulp == 0.5 else ""
             print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "
-                  f"midpoint{tie}")
+                  f"midpoint{tie}{near}")
     if differs:
         said = ("no report" if core is None else
                 f"rounded {core.rounded!r}, "

@@ -18,6 +18,7 @@ from fpscope import _core
 from fpscope._floats import bits, from_ordered, hexfloat, is_f32, parse_float, to_format
 from fpscope._results import Scan, report
 from fpscope._scan import ScanInterrupted, knife_edges
+from fpscope import _cluster, _sweep, _worst
 
 EXIT_OK = 0
 EXIT_INTERNAL = 1
@@ -130,8 +131,10 @@ def _scan_command(args: argparse.Namespace) -> int:
     progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
     interrupted = False
     try:
-        scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
-                           args.max_evals, chunk=args.chunk, progress=progress, desc=args.op)
+        with _cluster.scan_engine(args.workers, args.scheduler) as engine:
+            scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
+                               args.max_evals, chunk=args.chunk, progress=progress, desc=args.op,
+                               certified=not args.uncertified, **engine)
     except ScanInterrupted as stop:
         scan, interrupted = stop.scan, True
     step = args.stride or 1
@@ -139,30 +142,53 @@ def _scan_command(args: argparse.Namespace) -> int:
     if not scan.covered:
         pending = from_ordered(_core.ordered(args.lo, args.dtype) + scan.evaluated * step, f32)
     dtype = "f32" if f32 else "f64"
+    core = {} if args.uncertified else _core_judgements(args, scan)
     if args.json:
         _print_json({
             "op": args.op, "dtype": dtype, **_float_fields("lo", to_format(args.lo, f32)),
             **_float_fields("hi", to_format(args.hi, f32)), "tol_ulp": _json_float(args.tol),
+            "certified": not args.uncertified,
             "hits": [{**_float_fields("x", h.x), **_float_fields("rounded", h.rounded),
-                      "distance_ulp": h.distance_ulp, "exact_above": h.exact_above} for h in scan.hits],
+                      "distance_ulp": h.distance_ulp, "exact_above": h.exact_above,
+                      **({"core_differs": True, "core_report": None if core[h.x] is None else _report_fields(core[h.x])}
+                         if h.x in core else {} if args.uncertified else {"core_differs": False})}
+                     for h in scan.hits],
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
             **(_float_fields("next", pending) if pending is not None else {"next": None, "next_hex": None}),
         })
     else:
-        _print_scan(args, scan, dtype, interrupted, pending)
+        _print_scan(args, scan, dtype, interrupted, pending, core)
     return EXIT_INTERRUPTED if interrupted else EXIT_OK
 
 
+def _core_judgements(args: argparse.Namespace, scan: Scan) -> dict[float, Any]:
+    """The core's own report for each certified hit where it decides otherwise: another rounded
+    value or side, a claim of exactness, no report, or a distance that is not below the tolerance."""
+    differing = {}
+    for h in scan.hits:
+        core = report(args.op, h.x, args.dtype, certified=False)
+        if core is None or core.exact or not core.distance_ulp < args.tol or \
+                (core.rounded, core.exact_above) != (h.rounded, h.exact_above):
+            differing[h.x] = core
+    return differing
+
+
 def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: bool,
-                pending: Optional[float]) -> None:
+                pending: Optional[float], core: dict[float, Any]) -> None:
     f32 = dtype == "f32"
     lo, hi = to_format(args.lo, f32), to_format(args.hi, f32)
     print(f"{args.op} over [{lo!r}, {hi!r}] in {dtype}, tolerance {args.tol!r} ulp"
           + (f", stride {args.stride}" if args.stride > 1 else ""))
     if scan.hits:
-        _table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
+        _table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"] + (["core"] if core else []),
                [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                 "above rounded" if h.exact_above else "below rounded"] for h in scan.hits])
+                 "above rounded" if h.exact_above else "below rounded"]
+                + (["* differs" if h.x in core else ""] if core else []) for h in scan.hits])
+        for x, said in core.items():
+            print(f"* {x!r}: the core's binary64 judgement: " + (
+                "no report" if said is None else f"rounded {said.rounded!r}, claimed exact" if said.exact else
+                f"rounded {said.rounded!r}, exact result {'above' if said.exact_above else 'below'}, "
+                f"{said.distance_ulp!r} ulp"))
     else:
         print("no knife edges found")
     counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
@@ -183,6 +209,27 @@ def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: b
     print(f"next input: {_shown(pending)}; continue with: fpscope scan {args.op} {hexfloat(pending)} "
           f"{hexfloat(hi)} {' '.join(options)}")
 
+
+def _worst_command(args: argparse.Namespace) -> int:
+    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
+    lo, hi = (args.lo, args.hi) if args.lo is not None else (None, None)
+    with _cluster.scan_engine(args.workers, args.scheduler) as engine:
+        result = _worst.find_worst_cases(args.op, lo, hi, args.dtype, args.top, certified=not args.uncertified,
+                                         progress=progress, **engine)
+    if args.json:
+        _print_json(_worst.to_json(result))
+        return EXIT_OK
+    print(f"{result.op} over [{result.lo!r}, {result.hi!r}] in {result.dtype}: the {result.top} inputs "
+          f"closest to a rounding midpoint ({'certified' if result.certified else 'uncertified'})")
+    if result.rows:
+        _table(["#", "x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
+               [[str(i + 1), repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
+                 "above rounded" if h.exact_above else "below rounded"] for i, h in enumerate(result.rows)],
+               right=[0])
+    else:
+        print("no input has an inexact, finite result")
+    print(f"{result.evaluated} inputs evaluated; every input closer than {result.tol_ulp!r} ulp was ranked")
+    return EXIT_OK
 
 def _report_fields(answer: Any) -> dict[str, Any]:
     return {**_float_fields("rounded", answer.rounded), "distance_ulp": answer.distance_ulp,
@@ -235,8 +282,10 @@ def _midpoint_command(args: argparse.Namespace) -> int:
                 side += " (in magnitude)"
             # Only a certified distance of 0.0 is a tie; the core's may be a tiny distance rounded.
             tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not args.uncertified else ""
+            # So close to a float that the distance rounds to 0.5, yet not on it.
+            near = " (not exact: it only rounds to 0.5)" if answer.distance_ulp == 0.5 else ""
             print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "
-                  f"midpoint{tie}")
+                  f"midpoint{tie}{near}")
     if differs:
         said = ("no report" if core is None else
                 f"rounded {core.rounded!r}, "
@@ -317,6 +366,16 @@ def _edges_command(args: argparse.Namespace) -> int:
 
 # ---------------------------------------------------------------- parser
 
+def _engine_options(p: argparse.ArgumentParser) -> None:
+    """Where and how a scan runs: --workers, --scheduler, --uncertified."""
+    p.add_argument("--workers", type=_int_arg, default=None,
+                   help="run on this many threads (-1: one per core; default: the calling thread)")
+    p.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                   help=f"run on a dask cluster: {_cluster.SCHEDULER_FORMS} (pip install 'fpscope[dask]')")
+    p.add_argument("--uncertified", action="store_true",
+                   help="judge by the core's own results instead of certified ones (faster)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="fpscope",
@@ -350,6 +409,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="inputs per core call (default: sized to about 50 ms, so Ctrl-C answers at once)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
+    _engine_options(p)
+
+    p = command("worst", "the inputs whose exact result lies closest to a rounding midpoint (default: "
+                         "every f32 input)", _worst_command, "f32")
+    p.add_argument("op", help=f"unary operation: {ops} (f64: sqrt only, with a range)")
+    p.add_argument("lo", type=_float_arg, nargs="?", default=None, help="lower end of the range, inclusive")
+    p.add_argument("hi", type=_float_arg, nargs="?", default=None, help="upper end of the range, inclusive")
+    p.add_argument("--top", type=_count_arg, default=10, help="how many inputs (default 10)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="progress bar on stderr (default: when stderr is a terminal)")
+    _engine_options(p)
+
+    _sweep.add_command(command, _engine_options, _float_arg, _count_arg, ops)
 
     p = command("midpoint", "where the exact result of op(x), or x / y, lies against the rounding "
                             "midpoint", _midpoint_command, "f32")

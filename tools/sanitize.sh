@@ -25,6 +25,8 @@ cmake --build "$build"
 mkdir -p "$pkg/fpscope"
 find "$pkg/fpscope" -maxdepth 1 -name '*.py' -delete
 cp "$root"/fpscope/*.py "$pkg/fpscope/"
+rm -rf "$pkg/fpscope/data"
+cp -r "$root/fpscope/data" "$pkg/fpscope/"
 
 asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)

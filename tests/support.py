@@ -1,5 +1,9 @@
-"""Helpers shared by the test suites."""
+"""Helpers shared by the test suites: hostile objects, and slow, obviously correct models of the
+formats (bit patterns, exact rationals) and of the operations (mpmath)."""
 import functools
+import math
+import struct
+from fractions import Fraction
 
 from fpscope import _core as fs
 
@@ -81,11 +85,108 @@ def with_keywords(fn, positional, kwargs):
     return bound
 
 
-# --- the exact results of the unary operations, from mpmath (which shares no code with MPFR) -------
+# --- a slow, obviously correct model on bit patterns -------------------------------------------------
 
-import math  # noqa: E402
-import struct  # noqa: E402
-from fractions import Fraction  # noqa: E402
+FORMATS = {
+    "f32": dict(width=32, pack="<f", ipack="<I", inf=0x7F800000),
+    "f64": dict(width=64, pack="<d", ipack="<Q", inf=0x7FF0000000000000),
+}
+
+
+def bits_of(x, dtype):
+    f = FORMATS[dtype]
+    return struct.unpack(f["ipack"], struct.pack(f["pack"], x))[0]
+
+
+def value_of(b, dtype):
+    f = FORMATS[dtype]
+    return struct.unpack(f["pack"], struct.pack(f["ipack"], b))[0]
+
+
+def model_ordered(b, dtype):
+    sign = 1 << (FORMATS[dtype]["width"] - 1)
+    return -(b & (sign - 1)) if b & sign else b
+
+
+def model_next_up(b, dtype):
+    f = FORMATS[dtype]
+    sign = 1 << (f["width"] - 1)
+    mag = b & (sign - 1)
+    if mag > f["inf"] or b == f["inf"]:
+        return b
+    if mag == 0:
+        return 1
+    # Step in the ordered view; ordered 0 (from -min_subnormal) must stay -0.0.
+    if b & sign:
+        return b - 1
+    return b + 1
+
+
+def model_spacing(b, dtype):
+    f = FORMATS[dtype]
+    sign = 1 << (f["width"] - 1)
+    mag = b & (sign - 1)
+    if mag >= f["inf"]:
+        return None  # NaN
+    if mag == f["inf"] - 1:
+        return value_of(mag, dtype) - value_of(mag - 1, dtype)
+    return value_of(mag + 1, dtype) - value_of(mag, dtype)
+
+
+def same_float(a, b):
+    """Equal as bit patterns of binary64 (distinguishes -0.0, accepts NaN only against NaN)."""
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+# --- an exact model of the two formats ---------------------------------------------------------------
+
+class Fmt:
+    def __init__(self, p, emin, emax, pack, ipack):
+        self.p, self.emin, self.emax, self.pack, self.ipack = p, emin, emax, pack, ipack
+        self.max = (2 - Fraction(1, 2 ** (p - 1))) * Fraction(2) ** emax
+
+    def value(self, bits):
+        return struct.unpack(self.pack, struct.pack(self.ipack, bits))[0]
+
+    def quantum(self, v):
+        """Spacing of the floats in the binade of the positive rational v (subnormals included)."""
+        e = max(floor_log2(v), self.emin) if v else self.emin
+        return Fraction(2) ** (e - self.p + 1)
+
+    def round(self, v):
+        """Round a non-negative rational to nearest, ties to even; None when it overflows."""
+        q = self.quantum(v)
+        m = v / q
+        n = m.numerator // m.denominator
+        rest = m - n
+        if rest > Fraction(1, 2) or (rest == Fraction(1, 2) and n % 2):
+            n += 1
+        r = n * q
+        return None if r > self.max else r
+
+    def gap_toward(self, r, above):
+        """Distance from the non-negative float r to its neighbour on the given side."""
+        if above or r == 0:
+            return self.quantum(r)
+        e = floor_log2(r)
+        if r == Fraction(2) ** e and e > self.emin:
+            return Fraction(2) ** (e - self.p)
+        return self.quantum(r)
+
+
+F32 = Fmt(24, -126, 127, "<f", "<I")
+F64 = Fmt(53, -1022, 1023, "<d", "<Q")
+FMT = {"f32": F32, "f64": F64}
+
+
+def floor_log2(v):
+    e = v.numerator.bit_length() - v.denominator.bit_length()
+    return e if Fraction(2) ** e <= v else e - 1
+
+
+# --- the exact results of the unary operations, from mpmath (which shares no code with MPFR) -------
 
 import mpmath  # noqa: E402
 
@@ -107,9 +208,6 @@ MP_FUNCTIONS = {
     "softplus": lambda x: mpmath.log1p(mpmath.exp(x)),
 }
 LIBRARY_OPS = sorted(MP_FUNCTIONS)
-F32_MAX = float.fromhex("0x1.fffffep+127")
-
-
 def f32(x):
     """x rounded to binary32 through struct (for values that are binary32 already, the identity)."""
     return struct.unpack("<f", struct.pack("<f", x))[0]
@@ -121,9 +219,9 @@ class Undecided(Exception):
 
 def mp_f32_report(op, x, bits=320):
     """(rounded, distance_ulp, exact_above, exact) of op at the binary32 value x, from mpmath at
-    `bits` bits, by exact comparison with the binary32 floats around it; None when the result is
-    not a finite binary32 number. Raises Undecided when the value cannot be told apart from a float
-    or a midpoint at this precision."""
+    `bits` bits, placed among the binary32 floats by the rational model; None when the result is not
+    a finite binary32 number. Raises Undecided when the value cannot be told apart from a float or a
+    midpoint at this precision."""
     with mpmath.workprec(bits):
         try:
             v = MP_FUNCTIONS[op](mpmath.mpf(x))
@@ -136,22 +234,15 @@ def mp_f32_report(op, x, bits=320):
         return None  # far beyond the binary32 range
     if man and exp + bc < -600:
         raise Undecided(op, x)  # it rounds to a zero at distance 0.5 - 2^-450: only the side is left
-    value = (-1) ** sign * Fraction(man) * Fraction(2) ** exp
-    slack = abs(value) * Fraction(1, 2 ** (bits - 24))
-    if abs(value) >= Fraction(F32_MAX) + 2 ** 103:  # the largest float plus half its spacing
+    magnitude = Fraction(int(man)) * Fraction(2) ** int(exp)
+    r = F32.round(magnitude)
+    if r is None:
         return None
-    # Within a step or two of the float below the value.
-    low = f32(max(-F32_MAX, min(F32_MAX, float(value))))
-    while Fraction(low) > value:
-        low = fs.next_down(low, "f32")
-    while Fraction(fs.next_up(low, "f32")) <= value:
-        low = fs.next_up(low, "f32")
-    high = fs.next_up(low, "f32")
-    if math.isinf(high):
-        high = 2 * F32_MAX - fs.next_down(F32_MAX, "f32")  # the spacing continues past the largest
-    mid = (Fraction(low) + Fraction(high)) / 2
-    gap = Fraction(high) - Fraction(low)
-    if min(abs(value - Fraction(low)), abs(value - mid), abs(Fraction(high) - value)) <= slack:
+    above = magnitude > r
+    gap = F32.gap_toward(r, above)
+    mid = r + (gap if above else -gap) / 2
+    slack = magnitude * Fraction(1, 2 ** (bits - 24))
+    if abs(magnitude - r) <= slack or abs(magnitude - mid) <= slack:
         raise Undecided(op, x)
-    rounded = low if value < mid else high
-    return rounded, float(abs(value - mid) / gap), value > Fraction(rounded), False
+    rounded = -float(r) if sign else float(r)
+    return rounded, float(abs(magnitude - mid) / gap), above != bool(sign), False

@@ -10,59 +10,7 @@ from fpscope import _core as fs
 INF = math.inf
 NAN = math.nan
 
-# --- a slow, obviously correct model on bit patterns -------------------------------------------------
-
-FORMATS = {
-    "f32": dict(width=32, pack="<f", ipack="<I", inf=0x7F800000),
-    "f64": dict(width=64, pack="<d", ipack="<Q", inf=0x7FF0000000000000),
-}
-
-
-def bits_of(x, dtype):
-    f = FORMATS[dtype]
-    return struct.unpack(f["ipack"], struct.pack(f["pack"], x))[0]
-
-
-def value_of(b, dtype):
-    f = FORMATS[dtype]
-    return struct.unpack(f["pack"], struct.pack(f["ipack"], b))[0]
-
-
-def model_ordered(b, dtype):
-    sign = 1 << (FORMATS[dtype]["width"] - 1)
-    return -(b & (sign - 1)) if b & sign else b
-
-
-def model_next_up(b, dtype):
-    f = FORMATS[dtype]
-    sign = 1 << (f["width"] - 1)
-    mag = b & (sign - 1)
-    if mag > f["inf"] or b == f["inf"]:
-        return b
-    if mag == 0:
-        return 1
-    # Step in the ordered view; ordered 0 (from -min_subnormal) must stay -0.0.
-    if b & sign:
-        return b - 1
-    return b + 1
-
-
-def model_spacing(b, dtype):
-    f = FORMATS[dtype]
-    sign = 1 << (f["width"] - 1)
-    mag = b & (sign - 1)
-    if mag >= f["inf"]:
-        return None  # NaN
-    if mag == f["inf"] - 1:
-        return value_of(mag, dtype) - value_of(mag - 1, dtype)
-    return value_of(mag + 1, dtype) - value_of(mag, dtype)
-
-
-def same_float(a, b):
-    """Equal as bit patterns of binary64 (distinguishes -0.0, accepts NaN only against NaN)."""
-    if math.isnan(a) or math.isnan(b):
-        return math.isnan(a) and math.isnan(b)
-    return struct.pack("<d", a) == struct.pack("<d", b)
+from support import FORMATS, bits_of, model_next_up, model_ordered, model_spacing, same_float, value_of  # noqa: E402
 
 
 def f32_patterns():

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "caches.hpp"
@@ -145,38 +146,23 @@ struct Native<std::optional<double>> {
 };
 
 // Integers: int32 (exponents), uint32 (counts that bound a result's length), uint64 (sizes).
-template <>
-struct Native<std::int32_t> {
-    using Value = std::int32_t;
-    static Result<Value> convert(PyObject* object) { return convert_int32(object); }
+template <class Integer, Result<Integer> (*Convert)(PyObject*)>
+struct IntegerNative {
+    using Value = Integer;
+    static Result<Value> convert(PyObject* object) { return Convert(object); }
     static constexpr Value parse(std::string_view text) {
         const long long v = literal::integer(text);
-        if (v < INT32_MIN || v > INT32_MAX) throw literal::Unreadable{};
+        if (!std::in_range<Value>(v)) throw literal::Unreadable{};
         return static_cast<Value>(v);
     }
 };
 
 template <>
-struct Native<std::uint32_t> {
-    using Value = std::uint32_t;
-    static Result<Value> convert(PyObject* object) { return convert_uint32(object); }
-    static constexpr Value parse(std::string_view text) {
-        const long long v = literal::integer(text);
-        if (v < 0 || v > static_cast<long long>(UINT32_MAX)) throw literal::Unreadable{};
-        return static_cast<Value>(v);
-    }
-};
-
+struct Native<std::int32_t> : IntegerNative<std::int32_t, convert_int32> {};
 template <>
-struct Native<std::uint64_t> {
-    using Value = std::uint64_t;
-    static Result<Value> convert(PyObject* object) { return convert_size(object); }
-    static constexpr Value parse(std::string_view text) {
-        const long long v = literal::integer(text);
-        if (v < 0) throw literal::Unreadable{};
-        return static_cast<Value>(v);
-    }
-};
+struct Native<std::uint32_t> : IntegerNative<std::uint32_t, convert_uint32> {};
+template <>
+struct Native<std::uint64_t> : IntegerNative<std::uint64_t, convert_size> {};
 
 // Sequences of floats have no default.
 template <>

@@ -1,6 +1,7 @@
 """Exact answers about IEEE 754 binary32 and binary64 floats.
 
-The thirteen functions of the native core are re-exported as they are. On top of them:
+The functions of the native core are re-exported as they are (``ulp_distances`` also takes
+numpy arrays of any shape and memoryviews). On top of them:
 
 - :class:`Midpoint`, :class:`Hit`, :class:`Scan`: named forms of the core's tuples (they compare
   equal to them);
@@ -25,8 +26,8 @@ from fpscope._core import special as special
 from fpscope._core import spacing as spacing
 from fpscope._core import sqrt_cr as sqrt_cr
 from fpscope._core import ulp_distance as ulp_distance
-from fpscope._core import ulp_distances as ulp_distances
 from fpscope._assertions import assert_ulp_close as assert_ulp_close
+from fpscope._assertions import ulp_distances as ulp_distances
 from fpscope._results import Hit as Hit
 from fpscope._results import Midpoint as Midpoint
 from fpscope._results import Scan as Scan

@@ -80,7 +80,7 @@ case "$(basename "$wheel")" in
   *-cp39-abi3-manylinux*) say "wheel $(basename "$wheel")" ;;
   *) echo "build_wheels.sh: $(basename "$wheel") is not a cp39-abi3 manylinux wheel" >&2; exit 1 ;;
 esac
-grep -q 'is consistent with the following platform tag: "manylinux' "$work/show.log" \
+tr -s ' \n' ' ' <"$work/show.log" | grep -q 'is consistent with the following platform tag: "manylinux' \
   || { echo "build_wheels.sh: auditwheel show reports no manylinux tag" >&2; exit 1; }
 
 # One fresh environment per Python: the test tools, the package, then the tests from outside the tree.

@@ -21,7 +21,7 @@ def _float_kind(value: Any) -> Optional[int]:
     """The byte width of a numpy array's, numpy scalar's or memoryview's floats; None otherwise."""
     if isinstance(value, memoryview):
         return {"e": 2, "f": 4, "d": 8}.get(value.format.lstrip("@=<>!"))
-    dtype = getattr(value, "dtype", None)
+    dtype: Any = getattr(value, "dtype", None)
     if getattr(dtype, "kind", None) == "f":
         return int(dtype.itemsize)
     return None
@@ -44,10 +44,10 @@ def _array_items(value: Any) -> Optional[tuple[list[Any], tuple[int, ...]]]:
         if _np is not None:
             return _np.asarray(value).ravel().tolist(), shape
         return _nested(value.tolist()), shape
-    shape = getattr(value, "shape", None)
-    if shape is None or not hasattr(value, "ravel"):
+    dims: Any = getattr(value, "shape", None)
+    if dims is None or not hasattr(value, "ravel"):
         return None
-    shape = tuple(int(n) for n in shape)
+    shape = tuple(int(n) for n in dims)
     if shape == ():
         return None
     flat = value.ravel()

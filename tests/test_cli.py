@@ -158,6 +158,25 @@ def test_the_continue_line_repeats_every_option_that_matters():
     assert [float(x) for x in found] + [h["x"] for h in json.loads(rest.stdout)["hits"]] == [h[0] for h in whole]
 
 
+@pytest.mark.parametrize("error, status, line", [
+    (RuntimeError("boom"), 1, "fpscope special: internal failure: RuntimeError: boom (set FPSCOPE_TRACEBACK=1 "
+                              "for the traceback)"),
+    (KeyboardInterrupt(), 130, "fpscope: interrupted"),
+    (MemoryError(), 2, "fpscope special: error: not enough memory for the answer; ask for fewer values"),
+])
+def test_unexpected_failures_in_a_command_are_one_line(monkeypatch, capsys, error, status, line):
+    from fpscope import cli
+
+    def fail(args):
+        print("partial output")
+        raise error
+    monkeypatch.setattr(cli, "_special_command", fail)
+    monkeypatch.delenv("FPSCOPE_TRACEBACK", raising=False)
+    assert cli.main(["special"]) == status
+    out, err = capsys.readouterr()
+    assert err == line + "\n" and out == "partial output\n"
+
+
 def test_internal_failure_is_reported_without_a_traceback():
     done = fpscope("midpoint", "div", "1e-300", "1e300", "--dtype", "f64")
     assert done.returncode == 1 and "Traceback" not in done.stderr
@@ -186,3 +205,24 @@ def test_ctrl_c_stops_a_long_scan_and_prints_what_it_found(json_output):
         last = out.splitlines()[-2:]
         assert last[0].endswith("inputs evaluated; range NOT covered: interrupted")
         assert last[1].startswith("next input: ") and "continue with: fpscope scan sqrt " in last[1]
+
+
+def test_the_version_is_written_once():
+    """The module's version is the installed distribution's (a wheel) or pyproject.toml's (in the tree)."""
+    import importlib.metadata
+    import re
+
+    import fpscope as package
+
+    assert package.__version__ == _core.__version__
+    assert fpscope("--version").stdout == f"fpscope {_core.__version__}\n"
+    pyproject = ROOT / "pyproject.toml"
+    if pyproject.is_file():  # the source tree
+        assert re.search(r'^version = "([^"]+)"$', pyproject.read_text(), re.M).group(1) == package.__version__
+    try:
+        dist = importlib.metadata.distribution("fpscope")
+    except importlib.metadata.PackageNotFoundError:
+        assert pyproject.is_file(), "neither installed nor in the source tree"
+        return
+    if Path(dist.locate_file("fpscope/__init__.py")).resolve() == Path(package.__file__).resolve():
+        assert dist.version == package.__version__

@@ -1,16 +1,513 @@
-"""Certified answers: the exact mathematical results of the library-based binary32 operations.
+"""Certified answers: where the exact mathematical result lies, not where its binary64 stand-in lies.
 
-``certified_scan`` has the arguments, errors and result of ``knife_edges_raw`` and the same
-stopping rules, applied to the exact results instead of the core's binary64 stand-ins.
+The core judges the fifteen library-based binary32 operations (every unary operation but ``sqrt``
+and ``recip``) from the platform's binary64 function, whose error is a few binary64 ulps: about
+1e-9 of a binary32 ulp. That judgement is right except where the exact result lies within that
+error of a binary32 float or of a midpoint between two; there the rounded value, the side and the
+claim of exactness can be wrong. This module keeps the core's judgement wherever such an error
+cannot change it, and decides everything else with MPFR.
+
+Triggers: MPFR re-decides a report when its binary64 distance is below ``NEAR_MIDPOINT`` (close to
+a midpoint, where the rounded value may be wrong and a relative accuracy of the distance is
+wanted), above ``NEAR_FLOAT`` (close to a float, where the side may be wrong), when it claims
+exactness at an input not on the list of exact points below, when there is no report for a finite
+input, and, in scans, when its distance lies within ``MARGIN`` of the tolerance. ``MARGIN`` is the
+error the binary64 judgement is assumed never to reach: 1e-6 binary32 ulp, some 500 binary64 ulps,
+hundreds of times the error of common maths libraries, so the trigger holds on other platforms too.
+
+MPFR evaluates the function with rounding toward -inf and toward +inf, which bounds the exact
+result v by lo <= v <= hi; the precision doubles until the interval decides the rounded value, the
+side and the distance (to 1e-12 ulp, or a relative 1e-9 when the distance is small).
+
+Exact points. Floats and midpoints are dyadic rationals, and away from the points listed here
+the exact results are not dyadic, so v never equals an end of the interval it is bracketed by,
+and never lies on a float or a midpoint:
+
+- exp, expm1, sin, cos, tan, tanh, sigmoid and softplus at a non-zero rational x, and log, log1p
+  at a rational argument other than 1 and 0 respectively, are transcendental by the
+  Lindemann-Weierstrass theorem (e^a is transcendental for algebraic a != 0; the trigonometric and
+  hyperbolic functions are rational in e^(ix) or e^x; softplus(x) = y algebraic would make
+  e^0 + e^x - e^y = 0 a relation between exponentials of distinct algebraic numbers; atan(x) = y
+  algebraic and non-zero would make tan(y) = x algebraic).
+- 2^x for rational non-integer x is irrational (2^(p/q) = a/b gives 2^p b^q = a^q, so q divides
+  p); log2(x) and log10(x) are rational only where x^q = 2^p or 10^p, that is x a power of 2 or
+  of 10; 1/sqrt(x) is dyadic only where x is a power of 4.
+
+So the exact points are: the zeros of exp, expm1, log1p, sin, cos, tan, atan, tanh, sigmoid; x = 1
+for log; the integers for exp2; the powers of 2 for log2 and of 4 for rsqrt; 10^k (k = 0..10, the
+powers of ten that are binary32 values) for log10; and the infinities, whose limits are exact
+(exp(-inf) = 0, tanh(inf) = 1, ...). Their results are computed exactly instead.
 """
 from __future__ import annotations
 
-from typing import Any
+import functools
+import math
+import operator
+from fractions import Fraction
+from typing import Any, Callable, NamedTuple, Optional
 
-from fpscope._core import knife_edges_raw
+import gmpy2
+
+from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
+from fpscope._floats import from_ordered
+
+NEAR_MIDPOINT = 2e-5
+NEAR_FLOAT = 0.5 - 1e-6
+MARGIN = 1e-6
+# A tolerance this close to 0.5 would make every inexact result a hit, including those the core
+# wrongly calls exact, and finding those means deciding every input with MPFR.
+MAX_TOLERANCE = 0.4999
+PRECISIONS = (64, 128, 256, 512, 1024, 2048, 4096, 8192)
+
+_ALIASES = {"ln": "log", "reciprocal": "recip"}
+EXACT_OPS = frozenset({"sqrt", "recip"})
+LIBRARY_OPS = frozenset(UNARY_OPS) - EXACT_OPS
+
+
+class CertificationError(ArithmeticError):
+    """MPFR could not decide a result within its precision limit; the answer is refused."""
+
+
+class Report(NamedTuple):
+    rounded: float
+    distance_ulp: float
+    exact_above: bool
+    exact: bool
+
+
+def canonical_op(op: str) -> str:
+    return _ALIASES.get(op, op)
+
+
+# ---------------------------------------------------------------- exact rounding of rationals
+
+class _Format(NamedTuple):
+    precision: int
+    min_exponent: int  # of the smallest normal
+    max_exponent: int  # of the largest finite
+
+
+F32 = _Format(24, -126, 127)
+F64 = _Format(53, -1022, 1023)
+
+
+def _floor_log2(q: Fraction) -> int:
+    """floor(log2(q)) for q > 0."""
+    n, d = q.numerator, q.denominator
+    e = n.bit_length() - d.bit_length()
+    if (n << max(-e, 0)) < (d << max(e, 0)):
+        e -= 1
+    return e
+
+
+def _pow2(e: int) -> Fraction:
+    return Fraction(1 << e) if e >= 0 else Fraction(1, 1 << -e)
+
+
+def _quantum_exponent(fmt: _Format, magnitude: Fraction) -> int:
+    """Exponent of the spacing of the format's floats at ``magnitude`` (> 0), subnormals included."""
+    return max(_floor_log2(magnitude), fmt.min_exponent) - (fmt.precision - 1)
+
+
+def _round_magnitude(fmt: _Format, magnitude: Fraction) -> Optional[Fraction]:
+    """``magnitude`` (>= 0) rounded to the format, ties to even; None when it rounds to infinity."""
+    if magnitude == 0:
+        return magnitude
+    k = _quantum_exponent(fmt, magnitude)
+    scaled = magnitude / _pow2(k)
+    m = scaled.numerator // scaled.denominator
+    rest = scaled - m
+    if rest > Fraction(1, 2) or (rest == Fraction(1, 2) and m % 2 == 1):
+        m += 1
+    rounded = m * _pow2(k)
+    if rounded >= _pow2(fmt.max_exponent + 1):
+        return None
+    return rounded
+
+
+def _neighbour(fmt: _Format, r: Fraction, up: bool) -> Fraction:
+    """The float next to the float ``r`` (>= 0) in magnitude; past the largest finite value the
+    spacing just below it continues."""
+    if up:
+        return r + _pow2(_quantum_exponent(fmt, r) if r > 0 else fmt.min_exponent - fmt.precision + 1)
+    k = _quantum_exponent(fmt, r)
+    power_of_two = r == _pow2(_floor_log2(r))
+    if power_of_two and _floor_log2(r) > fmt.min_exponent:
+        k -= 1
+    return r - _pow2(k)
+
+
+class _Place(NamedTuple):
+    """Where a magnitude lies: its rounding, the side, and the midpoint and gap on that side."""
+
+    rounded: Fraction
+    above: bool  # magnitude > rounded
+    midpoint: Fraction
+    gap: Fraction
+
+
+def _place(fmt: _Format, magnitude: Fraction, above: bool, rounded: Fraction) -> _Place:
+    n = _neighbour(fmt, rounded, above)
+    return _Place(rounded, above, (rounded + n) / 2, abs(n - rounded))
+
+
+def _distance(place: _Place, magnitude: Fraction) -> Fraction:
+    return abs(magnitude - place.midpoint) / place.gap
+
+
+def _signed_zero(negative: bool) -> float:
+    return -0.0 if negative else 0.0
+
+
+def report_of_value(value: Fraction, fmt: _Format = F32, negative_zero: bool = False) -> Optional[Report]:
+    """The report for an exactly known result: rounded to nearest, ties to even.
+
+    A result on a midpoint (a tie) reports distance 0.0 and, in ``exact_above``, on which side of
+    ``rounded`` it lies. ``negative_zero`` gives the sign of a zero result. None on overflow.
+    """
+    negative = value < 0 or (value == 0 and negative_zero)
+    magnitude = abs(value)
+    r = _round_magnitude(fmt, magnitude)
+    if r is None:
+        return None
+    rounded = -float(r) if negative else float(r)
+    if r == magnitude:
+        return Report(rounded if r != 0 else _signed_zero(negative), 0.5, False, True)
+    above = magnitude > r
+    place = _place(fmt, magnitude, above, r)
+    if r == 0:
+        rounded = _signed_zero(negative)
+    # exact_above compares signed values: a larger magnitude is a smaller negative value.
+    return Report(rounded, float(_distance(place, magnitude)), above != negative, False)
+
+
+# ---------------------------------------------------------------- exact points
+
+def _is_power_of(base: int, x: float, exponents: range) -> Optional[int]:
+    for k in exponents:
+        if x == float(Fraction(base) ** k):
+            return k
+    return None
+
+
+def _power_of_two_exponent(x: float) -> Optional[int]:
+    if not (x > 0 and math.isfinite(x)):
+        return None
+    mantissa, exponent = math.frexp(x)
+    return exponent - 1 if mantissa == 0.5 else None
+
+
+def exact_point(op: str, x: float) -> Optional[tuple[Fraction, bool]]:
+    """The exact result of ``op`` at a binary32 input where it is dyadic, with the sign of a zero;
+    None elsewhere (there it is not dyadic, see the module docstring)."""
+    if math.isnan(x):
+        return None
+    negative = math.copysign(1.0, x) < 0
+    if x == 0:
+        if op in ("expm1", "log1p", "sin", "tan", "atan", "tanh"):
+            return Fraction(0), negative
+        if op in ("exp", "cos"):
+            return Fraction(1), False
+        if op == "sigmoid":
+            return Fraction(1, 2), False
+        return None
+    if math.isinf(x):
+        limits = {"exp": (0, None), "exp2": (0, None), "expm1": (-1, None), "tanh": (-1, 1),
+                  "sigmoid": (0, 1), "softplus": (0, None), "rsqrt": (None, 0)}
+        low, high = limits.get(op, (None, None))
+        limit = low if x < 0 else high
+        return None if limit is None else (Fraction(limit), False)
+    if op == "exp2" and x == int(x):
+        # Beyond +-4096 the clamped power gives the same report: infinity, or +0.0 at distance 0.5.
+        return _pow2(max(min(int(x), 4096), -4096)), False
+    if op == "log" and x == 1:
+        return Fraction(0), False
+    if op == "log2":
+        k = _power_of_two_exponent(x)
+        return None if k is None else (Fraction(k), False)
+    if op == "log10" and x >= 1:
+        k = _is_power_of(10, x, range(0, 11))
+        return None if k is None else (Fraction(k), False)
+    if op == "rsqrt":
+        k = _power_of_two_exponent(x)
+        return None if k is None or k % 2 else (_pow2(-k // 2), False)
+    return None
+
+
+# ---------------------------------------------------------------- MPFR bounds
+
+@functools.lru_cache(maxsize=None)
+def _contexts(precision: int) -> tuple[Any, Any]:
+    return (gmpy2.context(precision=precision, round=gmpy2.RoundDown),
+            gmpy2.context(precision=precision, round=gmpy2.RoundUp))
+
+
+# Operations that are one correctly rounded MPFR function: its directed roundings bound the result.
+_MPFR_FUNCTIONS = {
+    "rsqrt": "rec_sqrt", "exp": "exp", "exp2": "exp2", "expm1": "expm1", "log": "log", "log2": "log2",
+    "log10": "log10", "log1p": "log1p", "sin": "sin", "cos": "cos", "tan": "tan", "atan": "atan",
+    "tanh": "tanh",
+}
+
+
+def _bounds(op: str, x: Any, precision: int) -> tuple[Any, Any]:
+    """lo <= op(x) <= hi, as MPFR numbers of the given precision (NaN outside the domain)."""
+    down, up = _contexts(precision)
+    name = _MPFR_FUNCTIONS.get(op)
+    if name is not None:
+        return getattr(down, name)(x), getattr(up, name)(x)
+    if op == "sigmoid":
+        # 1 / (1 + e^-x) falls as e^-x grows: bound e^-x the other way round.
+        return (down.div(1, up.add(1, up.exp(-x))), up.div(1, down.add(1, down.exp(-x))))
+    if op == "softplus":
+        # ln(1 + e^x) = x + ln(1 + e^-x); the form with e^-x keeps large x from overflowing.
+        if x > 0:
+            return (down.add(x, down.log1p(down.exp(-x))), up.add(x, up.log1p(up.exp(-x))))
+        return down.log1p(down.exp(x)), up.log1p(up.exp(x))
+    raise ValueError(f"no MPFR evaluation for {op!r}")
+
+
+def _fraction(v: Any) -> Fraction:
+    return Fraction(*(int(n) for n in v.as_integer_ratio()))
+
+
+# Binary32 rounds every magnitude from 2^128 - 2^103 (the largest float plus half its spacing) up
+# to infinity; it rounds every magnitude below 2^-150 to zero, at a distance that is 0.5 to within
+# 2^-250 once the magnitude is below 2^-400. Clamping bounds to [2^-400, 2^200] in magnitude keeps
+# them bounds of the same answer while keeping the rationals small: MPFR's own range reaches
+# 2^(+-2^30), whose exact rationals would have a billion bits.
+_OVERFLOW_F32 = gmpy2.mpfr(2) ** 128 - gmpy2.mpfr(2) ** 103
+_HUGE = gmpy2.mpfr(2) ** 200  # also stands in for MPFR's infinities
+_TINY = gmpy2.mpfr(2) ** -400
+
+
+def _clamped(v: Any, upper: bool) -> Any:
+    """The lower (or upper) bound v moved outward onto [2^-400, 2^200] in magnitude.
+
+    A huge bound moves inward instead, which leaves the interval reaching past 2^128 - 2^103 on
+    one side only: undecided, and the precision grows; MPFR's infinities are finite beyond it.
+    """
+    if gmpy2.is_zero(v):
+        return gmpy2.mpfr(0)
+    if abs(v) > _HUGE:
+        return gmpy2.copy_sign(_HUGE, v)
+    if abs(v) < _TINY:
+        return gmpy2.copy_sign(_TINY, v) if (v > 0) == upper else gmpy2.mpfr(0)
+    return v
+
+
+_BINARY32 = gmpy2.ieee(32)  # rounds to binary32, subnormals and overflow included
+
+
+@functools.lru_cache(maxsize=None)
+def _exact_context(precision: int) -> Any:
+    return gmpy2.context(precision=precision + 64)
+
+
+def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
+    """The report for a non-dyadic v with lo < v < hi (MPFR numbers of ``precision`` bits), or None
+    when the interval is too wide to decide it."""
+    if lo < 0 < hi:
+        return None
+    negative = hi <= 0
+    exact = _exact_context(precision)
+    # Magnitudes, a < |v| < b. Arithmetic goes through a context wide enough to be exact: the
+    # operators of MPFR numbers round to the default 53 bits.
+    a, b = (exact.minus(hi), exact.minus(lo)) if negative else (lo, hi)
+    r = _BINARY32.plus(a)
+    if r != _BINARY32.plus(b):
+        return None
+    if gmpy2.is_infinite(r):
+        return Report(math.inf, 0.0, False, False)  # the caller turns overflow into no report
+    if a >= r:
+        above = True
+    elif b <= r:
+        above = False
+    else:
+        return None
+    rounded = float(r)
+    n = next_up(rounded, "f32") if above else next_down(rounded, "f32")
+    if math.isinf(n):
+        n = 2 * rounded - next_down(rounded, "f32")  # past the largest float its spacing continues
+    gap = abs(n - rounded)  # a power of two, exact
+    midpoint = exact.div(exact.add(gmpy2.mpfr(rounded, 53), gmpy2.mpfr(n, 53)), 2)
+
+    # Both ends lie within a gap of the midpoint and carry ``precision`` bits, so the difference is
+    # exact with 64 bits to spare; dividing by a power of two is exact too. An end equal to r stands
+    # for the limit from v's side, where the distance tends to 0.5.
+    def distance(end: Any) -> Any:
+        return gmpy2.mpfr(0.5) if end == r else exact.div(abs(exact.sub(end, midpoint)), gap)
+
+    da, db = distance(a), distance(b)
+    low, high = min(da, db), max(da, db)
+    if high - low > max(1e-12 if low >= 1e-5 else 0.0, low * 1e-9):
+        return None
+    return Report(-rounded if negative else rounded, float((low + high) / 2), above != negative, False)
+
+
+def certified_f32(op: str, x: float) -> Optional[Report]:
+    """The certified report of a library-based ``op`` at the binary32 value ``x``, from MPFR alone."""
+    point = exact_point(op, x)
+    if point is not None:
+        return report_of_value(point[0], F32, point[1])
+    if math.isnan(x):
+        return None
+    xm = gmpy2.mpfr(x, 64)
+    for precision in PRECISIONS:
+        lo, hi = _bounds(op, xm, precision)
+        if gmpy2.is_nan(lo) or gmpy2.is_nan(hi):
+            return None
+        if lo >= _OVERFLOW_F32 or hi <= -_OVERFLOW_F32:
+            return None  # an infinite result (log(0)) included
+        if lo == hi:
+            return report_of_value(_fraction(lo), F32, gmpy2.is_zero(lo) and gmpy2.is_signed(lo))
+        decided = _decide(_clamped(lo, False), _clamped(hi, True), precision)
+        if decided is not None:
+            return None if math.isinf(decided.rounded) else decided
+    raise CertificationError(f"{op}({x!r}) could not be decided with {PRECISIONS[-1]} bits")
+
+
+# ---------------------------------------------------------------- certified queries
+
+def _needs_mpfr(op: str, x: float, raw: Optional[tuple[float, float, bool, bool]]) -> bool:
+    if raw is None:
+        return not math.isnan(x)
+    if raw[3]:
+        return True  # exact points are decided before this is asked
+    d = raw[1]
+    return not (NEAR_MIDPOINT <= d <= NEAR_FLOAT)
+
+
+def _to_f32(x: float) -> float:
+    """x rounded to binary32 as the core rounds its inputs (to nearest, ties to even)."""
+    if math.isnan(x) or x == 0:
+        return x
+    return math.copysign(from_ordered(abs(ordered(x, "f32")), True), x)
+
+
+def certified_midpoint(op: str, x: Any, dtype: str = "f32", y: Any = None) -> Optional[tuple[float, float, bool, bool]]:
+    """``midpoint`` with certified answers; the same arguments, errors and result shape."""
+    raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
+    if op == "div":
+        return raw if raw is not None else _division_tie(x, y, dtype)
+    name = canonical_op(op)
+    if name not in LIBRARY_OPS or ordered(1.0, dtype) != 0x3F800000:
+        return raw
+    x32 = _to_f32(float(x))
+    point = exact_point(name, x32)
+    if point is not None:
+        value = report_of_value(point[0], F32, point[1])
+        return None if value is None else tuple(value)  # type: ignore[return-value]
+    if not _needs_mpfr(name, x32, raw):
+        return raw
+    decided = certified_f32(name, x32)
+    return None if decided is None else tuple(decided)  # type: ignore[return-value]
+
+
+def _division_tie(x: Any, y: Any, dtype: str) -> Optional[tuple[float, float, bool, bool]]:
+    """The report of a quotient that lies exactly on a midpoint, which the core leaves without one.
+
+    The core gives no report for zero, negative or non-finite operands and overflowing quotients
+    as well; only a positive finite quotient that is a tie is answered here.
+    """
+    f32 = ordered(1.0, dtype) == 0x3F800000
+    a, b = (_to_f32(float(x)), _to_f32(float(y))) if f32 else (float(x), float(y))
+    if not (a > 0 and b > 0 and math.isfinite(a) and math.isfinite(b)):
+        return None
+    value = report_of_value(Fraction(a) / Fraction(b), F32 if f32 else F64)
+    if value is None or value.distance_ulp != 0.0 or value.exact:
+        return None
+    return tuple(value)  # type: ignore[return-value]
+
+
+# ---------------------------------------------------------------- certified scans
+
+@functools.lru_cache(maxsize=None)
+def overflow_edge(op: str) -> Optional[int]:
+    """For an operation that overflows binary32 at finite inputs, the ordered value of the largest
+    input whose exact result still rounds to a finite float; None for the others.
+
+    The core gives no report where its binary64 value rounds to infinity, so an input just below
+    the edge could be a knife edge that the core cannot see; scans certify the inputs at the edge.
+    """
+    if op not in ("exp", "exp2", "expm1"):
+        return None
+    lo, hi = ordered(1.0, "f32"), ordered(math.inf, "f32")  # finite at 1, infinite at inf
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if certified_f32(op, from_ordered(mid, True)) is None:
+            hi = mid
+        else:
+            lo = mid
+    return lo
+
+
+ScanResult = tuple[list[tuple[float, float, float, bool]], int, bool]
+_RawScan = Callable[..., ScanResult]
 
 
 def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
-                   stride: Any = 1, max_evals: Any = 100_000_000) -> tuple[list[tuple[float, float, float, bool]], int, bool]:
-    """``knife_edges_raw`` over the exact results (placeholder: the core's own judgement for now)."""
-    return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+                   stride: Any = 1, max_evals: Any = 100_000_000) -> ScanResult:
+    """``knife_edges_raw`` over the exact results: the same arguments, errors and stopping rules,
+    with hits and ``limit`` counting certified hits.
+
+    The core scans with its tolerance widened by ``MARGIN``, which finds every input whose exact
+    result can lie within ``tol_ulp`` of a midpoint; each of those candidates is then decided,
+    by MPFR where the binary64 judgement could be wrong. Tolerances above ``MAX_TOLERANCE`` are
+    refused with ValueError.
+    """
+    # The core checks every argument with its own messages without evaluating anything.
+    empty = knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2]
+    knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
+    tol = float(tol_ulp)
+    name = canonical_op(op)
+    if empty or name not in LIBRARY_OPS or ordered(1.0, dtype) != 0x3F800000 or not tol > 0:
+        # Exact oracles already, or no input can be a hit at this tolerance.
+        return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+    if tol > MAX_TOLERANCE:
+        raise ValueError(f"certified scans take tol_ulp up to {MAX_TOLERANCE}, not {tol!r}: a larger "
+                         "tolerance makes nearly every input a hit; use certified=False")
+    return _scan_library_op(name, float(lo), float(hi), tol, operator.index(limit),
+                            operator.index(stride) or 1, operator.index(max_evals))
+
+
+def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step: int,
+                     max_evals: int) -> ScanResult:
+    start, end = ordered(lo, "f32"), ordered(hi, "f32")
+    inputs = (end - start) // step + 1
+    budget = min(inputs, max_evals)
+    edge = overflow_edge(op)
+    edge_inputs = [] if edge is None else [k for k in (edge, edge + 1)
+                                           if start <= k <= end and (k - start) % step == 0]
+    hits: list[tuple[float, float, float, bool]] = []
+    done = 0  # inputs evaluated so far, a prefix of the walk
+    while done < budget and len(hits) < limit:
+        first = start + done * step
+        wanted = limit - len(hits)
+        found, evaluated, _ = knife_edges_raw(op, from_ordered(first, True), hi, tol + MARGIN, "f32",
+                                              wanted, step, budget - done)
+        window_end = first + (evaluated - 1) * step  # the last input the core evaluated
+        candidates = {ordered(h[0], "f32"): h for h in found}
+        for k in edge_inputs:
+            if first <= k <= window_end:
+                candidates.setdefault(k, None)  # type: ignore[arg-type]
+        for k in sorted(candidates):
+            hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol)
+            if hit is None:
+                continue
+            hits.append(hit)
+            if len(hits) == limit:
+                evaluated_total = (k - start) // step + 1
+                return hits, evaluated_total, evaluated_total == inputs
+        done += evaluated
+    return hits, done, done == inputs
+
+
+def _certified_hit(op: str, x: float, raw: Optional[tuple[float, float, float, bool]],
+                   tol: float) -> Optional[tuple[float, float, float, bool]]:
+    if raw is not None and NEAR_MIDPOINT <= raw[2] <= NEAR_FLOAT and abs(raw[2] - tol) >= MARGIN:
+        return raw if raw[2] < tol else None
+    report = certified_f32(op, x)
+    if report is None or report.exact or not report.distance_ulp < tol:
+        return None
+    return (x, report.rounded, report.distance_ulp, report.exact_above)

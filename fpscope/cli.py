@@ -230,8 +230,25 @@ def resume_command(args: argparse.Namespace, pending: float, hi: float) -> str:
     return " ".join(words)
 
 
+def _report_fields(answer: Any) -> dict[str, Any]:
+    return {**_float_fields("rounded", answer.rounded), "distance_ulp": answer.distance_ulp,
+            "exact_above": answer.exact_above, "exact": answer.exact}
+
+
+def _differs(certified: Any, core: Any) -> bool:
+    """Whether the core's own judgement differs from the certified answer in what it decides:
+    whether there is a report, the rounded value, the side or exactness (its distance always
+    differs a little)."""
+    if certified is None or core is None:
+        return certified is not core
+    return (certified.rounded, certified.exact_above, certified.exact) != (core.rounded, core.exact_above, core.exact) \
+        or math.copysign(1.0, certified.rounded) != math.copysign(1.0, core.rounded)
+
+
 def _midpoint_command(args: argparse.Namespace) -> int:
-    answer = report(args.op, args.x, args.dtype, args.y)
+    answer = report(args.op, args.x, args.dtype, args.y, certified=not args.uncertified)
+    core = report(args.op, args.x, args.dtype, args.y, certified=False)
+    differs = not args.uncertified and _differs(answer, core)
     dtype = _dtype_name(args.dtype)
     f32 = dtype == "f32"
     x = to_format(args.x, f32)
@@ -239,26 +256,39 @@ def _midpoint_command(args: argparse.Namespace) -> int:
     if args.json:
         _print_json({"op": args.op, "dtype": dtype, **_float_fields("x", x),
                      **(_float_fields("y", to_format(args.y, f32)) if args.y is not None else {}),
-                     "report": None if answer is None else {
-                         **_float_fields("rounded", answer.rounded), "distance_ulp": answer.distance_ulp,
-                         "exact_above": answer.exact_above, "exact": answer.exact}})
+                     "certified": not args.uncertified,
+                     "report": None if answer is None else _report_fields(answer),
+                     **({"core_differs": differs, "core_report": None if core is None else _report_fields(core)}
+                        if not args.uncertified else {})})
         return EXIT_OK
+    mode = "" if args.uncertified else " (certified)"
     if answer is None:
         print(f"{what} in {dtype}: no report (the result is not finite, or the input is outside the "
               "operation's domain)")
-        return EXIT_OK
-    print(f"{what} in {dtype}")
-    _table(["field", "value", "hex"], [
-        ["rounded", repr(answer.rounded), hexfloat(answer.rounded)],
-        ["distance_ulp", repr(answer.distance_ulp), hexfloat(answer.distance_ulp)],
-        ["exact_above", str(answer.exact_above), ""],
-        ["exact", str(answer.exact), ""],
-    ])
-    if answer.exact:
-        print("exact: the result is itself a float of the format")
     else:
-        print(f"exact result lies {'above' if answer.exact_above else 'below'} rounded; "
-              f"{answer.distance_ulp!r} ulp from the rounding midpoint")
+        print(f"{what} in {dtype}{mode}")
+        _table(["field", "value", "hex"], [
+            ["rounded", repr(answer.rounded), hexfloat(answer.rounded)],
+            ["distance_ulp", repr(answer.distance_ulp), hexfloat(answer.distance_ulp)],
+            ["exact_above", str(answer.exact_above), ""],
+            ["exact", str(answer.exact), ""],
+        ])
+        if answer.exact:
+            print("exact: the result is itself a float of the format")
+        else:
+            side = "above" if answer.exact_above else "below"
+            if args.op in ("recip", "reciprocal") and f32 and math.copysign(1.0, answer.rounded) < 0:
+                side += " (in magnitude)"
+            # Only a certified distance of 0.0 is a tie; the core's may be a tiny distance rounded.
+            tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not args.uncertified else ""
+            print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "
+                  f"midpoint{tie}")
+    if differs:
+        said = ("no report" if core is None else
+                f"rounded {core.rounded!r}, "
+                + ("claimed exact" if core.exact else
+                   f"exact result {'above' if core.exact_above else 'below'}, {core.distance_ulp!r} ulp"))
+        print(f"* the core's binary64 judgement differs: {said}")
     return EXIT_OK
 
 
@@ -372,6 +402,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("op", help=f"{ops}, or div (needs Y); f64: sqrt, recip, div")
     p.add_argument("x", type=_float_arg)
     p.add_argument("y", type=_float_arg, nargs="?", default=None, help="divisor, for div")
+    p.add_argument("--uncertified", action="store_true",
+                   help="the core's own answer: binary32 library functions judged from binary64")
 
     command("special", "the named edge values of a format", _special_command, "f32")
 

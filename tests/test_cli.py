@@ -31,7 +31,7 @@ def fpscope(*argv, timeout=60):
     (["scan", "sqrt", "2", "3", "--max-evals", "1e3"], [
         "4 hits, 1000 inputs evaluated; range NOT covered: stopped at the evaluation limit (1000; raise --max-evals)"]),
     (["midpoint", "sqrt", "2", "--dtype", "f64"], [
-        "sqrt(2.0) in f64", "rounded       1.4142135623730951   0x1.6a09e667f3bcdp+0",
+        "sqrt(2.0) in f64 (certified)", "rounded       1.4142135623730951   0x1.6a09e667f3bcdp+0",
         "exact result lies below rounded; 0.06462381435852174 ulp from the rounding midpoint"]),
     (["midpoint", "sqrt", "-1"], ["sqrt(-1.0) in f32: no report (the result is not finite, or the input is "
                                   "outside the operation's domain)"]),

@@ -1,5 +1,6 @@
 """Certified answers: the exact mathematical result decides, not its binary64 stand-in."""
 import doctest
+import json
 import math
 import struct
 from fractions import Fraction
@@ -264,3 +265,17 @@ def test_hardest_thousand_inputs_are_certified(op):
     for x, rounded, distance, above in hits[:1000]:
         want = mp_f32_report(op, x, bits=600)
         assert (rounded, above) == (want[0], want[2]) and close_distance(distance, want[1])
+
+
+@pytest.mark.parametrize("argv, marked", [
+    (["midpoint", "log", "0x1.2f1fd6p+3"], True), (["midpoint", "sin", "1e-20"], True),
+    (["midpoint", "exp", "1"], False), (["midpoint", "log", "0x1.2f1fd6p+3", "--uncertified"], False),
+])
+def test_cli_marks_where_the_core_differs(capsys, argv, marked):
+    from fpscope.cli import main
+    assert main(argv) == 0
+    assert ("* the core's binary64 judgement differs" in capsys.readouterr().out) == marked
+    assert main(argv + ["--json"]) == 0
+    shown = json.loads(capsys.readouterr().out)
+    assert shown.get("core_differs", False) == marked
+    assert shown["certified"] == ("--uncertified" not in argv)

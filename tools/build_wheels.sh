@@ -7,8 +7,8 @@
 #   bash tools/build_wheels.sh --full "3.9 3.13" --smoke "3.10 3.12" --sdist 3.11     # what CI runs
 #
 # --full and --smoke name CPython versions (each must be found) that get the whole suite or a short
-# smoke run; --sdist V installs the sdist (built from source by pip) on CPython V and runs the whole
-# suite against it. Pythons are looked up under $PYENV_ROOT/versions (the newest patch release of
+# smoke run; --sdist V installs the sdist (built from source by pip, as a user without a wheel
+# would) on CPython V and gives it the smoke run. Pythons are looked up under $PYENV_ROOT/versions (the newest patch release of
 # each), then as python3.X on PATH. Test tools come from the package's test extra with the pins of
 # constraints/py3.X.txt. Everything lands in build-wheels/ (WHEEL_DIR to move it): the repaired
 # wheel and the sdist in build-wheels/dist/.
@@ -101,6 +101,6 @@ test_on() {  # version, what to install, pytest arguments...
 for v in $full; do test_on "$v" "$wheel"; done
 for v in $smoke; do test_on "$v" "$wheel" "${smoke_tests[@]}"; done
 if [ -n "$sdist_on" ]; then
-  test_on "$sdist_on" "$sdist"
+  test_on "$sdist_on" "$sdist" "${smoke_tests[@]}"
 fi
 say "done: $(basename "$wheel") and $(basename "$sdist") in $dist"

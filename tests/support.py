@@ -118,7 +118,7 @@ def mp_f32_report(op, x, bits=320):
         return None  # far beyond the binary32 range
     if man and exp + bc < -600:
         raise Undecided(op, x)  # it rounds to a zero at distance 0.5 - 2^-450: only the side is left
-    value = (-1) ** sign * Fraction(man) * Fraction(2) ** exp
+    value = (-1) ** sign * Fraction(int(man)) * Fraction(2) ** exp  # int: mpmath may hand out gmpy2 integers
     slack = abs(value) * Fraction(1, 2 ** (bits - 24))
     if abs(value) >= Fraction(F32_MAX) + 2 ** 103:  # the largest float plus half its spacing
         return None

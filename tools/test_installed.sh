@@ -22,4 +22,5 @@ if [ "$loaded" = "$(realpath "$root/fpscope")" ]; then
 fi
 echo "test_installed.sh: testing fpscope from $loaded with $("$python" -c 'import sys; print(sys.version.split()[0])')" >&2
 [ $# -gt 0 ] || set -- tests
-"$python" -m pytest -p no:cacheprovider "$@"
+# The source tree's pytest settings (markers, the default selection) with the copy as the root.
+"$python" -m pytest -p no:cacheprovider -c "$root/pyproject.toml" --rootdir "$scratch" "$@"

@@ -7,11 +7,18 @@ numpy arrays of any shape and memoryviews). On top of them:
   equal to them);
 - :func:`report`: the midpoint report of one operation as a :class:`Midpoint`;
 - :func:`knife_edges`: the knife-edge scan in interruptible chunks, with progress;
-- :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64.
+- :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64;
+- :class:`PanicException`: what the core raises when it fails an internal invariant (a
+  ``BaseException``, like ``SystemExit``).
+
+Every function computes rounding to nearest with subnormals kept, whatever floating-point
+environment the caller set (flush-to-zero, a directed rounding mode), and leaves the caller's
+environment as it was.
 
 ``fpscope.strategies`` (with Hypothesis installed) draws edge values; ``python -m fpscope`` is
 the command line.
 """
+from fpscope._core import PanicException as PanicException
 from fpscope._core import UNARY_OPS as UNARY_OPS
 from fpscope._core import __version__ as __version__
 from fpscope._core import all_floats as all_floats
@@ -38,6 +45,6 @@ from fpscope._scan import knife_edges as knife_edges
 __all__ = [
     "ulp_distance", "ulp_distances", "ordered", "next_up", "next_down", "spacing", "special",
     "neighbours", "binade_edges", "all_floats", "midpoint", "knife_edges_raw", "sqrt_cr",
-    "UNARY_OPS", "__version__",
+    "UNARY_OPS", "__version__", "PanicException",
     "Midpoint", "Hit", "Scan", "ScanInterrupted", "report", "knife_edges", "assert_ulp_close",
 ]

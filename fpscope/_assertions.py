@@ -6,6 +6,7 @@ from collections.abc import Mapping
 from typing import Any, Optional, Sequence, SupportsFloat, SupportsIndex, Union
 
 from fpscope import _core
+from fpscope._fenv import default_float_environment
 from fpscope._floats import is_f32, to_format
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
@@ -113,6 +114,7 @@ def _show(value: float, f32: bool) -> str:
     return text
 
 
+@default_float_environment
 def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1,
                      dtype: Optional[str] = None) -> None:
     """Assert that ``actual`` and ``desired`` are at most ``max_ulp`` floats apart in ``dtype``.

@@ -46,9 +46,10 @@ import operator
 from fractions import Fraction
 from typing import Any, Callable, NamedTuple, Optional
 
-import gmpy2
+import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
+from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered
 
 NEAR_MIDPOINT = 2e-5
@@ -385,6 +386,7 @@ def _to_f32(x: float) -> float:
     return math.copysign(from_ordered(abs(ordered(x, "f32")), True), x)
 
 
+@default_float_environment
 def certified_midpoint(op: str, x: Any, dtype: str = "f32", y: Any = None) -> Optional[tuple[float, float, bool, bool]]:
     """``midpoint`` with certified answers; the same arguments, errors and result shape."""
     raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
@@ -446,6 +448,9 @@ ScanResult = tuple[list[tuple[float, float, float, bool]], int, bool]
 _RawScan = Callable[..., ScanResult]
 
 
+# Also called on its own, as the chunk function of parallel scans in worker threads and processes,
+# whose float environment is not the caller's.
+@default_float_environment
 def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
                    stride: Any = 1, max_evals: Any = 100_000_000) -> ScanResult:
     """``knife_edges_raw`` over the exact results: the same arguments, errors and stopping rules,
@@ -487,10 +492,13 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
         found, evaluated, _ = knife_edges_raw(op, from_ordered(first, True), hi, tol + MARGIN, "f32",
                                               wanted, step, budget - done)
         window_end = first + (evaluated - 1) * step  # the last input the core evaluated
-        candidates = {ordered(h[0], "f32"): h for h in found}
+        candidates: dict[int, Optional[tuple[float, float, float, bool]]] = {
+            ordered(h[0], "f32"): h for h in found}
         for k in edge_inputs:
-            if first <= k <= window_end:
-                candidates.setdefault(k, None)  # type: ignore[arg-type]
+            if first <= k <= window_end and k not in candidates:
+                x = from_ordered(k, True)
+                core = midpoint(op, x)
+                candidates[k] = None if core is None or core[3] else (x, core[0], core[1], core[2])
         for k in sorted(candidates):
             hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol)
             if hit is None:

@@ -1,9 +1,10 @@
 """Native core: exact answers about IEEE 754 binary32 ("f32") and binary64 ("f64") floats."""
-from typing import Optional, Sequence, SupportsFloat, SupportsIndex, Union
+from typing import Any, Callable, Optional, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union
 
 # Floats are read like float() reads them (also ints and objects with __float__ or __index__);
 # integer arguments take int or anything with __index__.
 _Float = Union[SupportsFloat, SupportsIndex]
+_T = TypeVar("_T")
 
 __all__: list[str]
 __version__: str
@@ -33,3 +34,12 @@ def knife_edges_raw(
     max_evals: SupportsIndex = 100000000,
 ) -> tuple[list[tuple[float, float, float, bool]], int, bool]: ...
 def sqrt_cr(x: _Float, dtype: str = "f64") -> float: ...
+
+class PanicException(BaseException):
+    """Raised when fpscope's native code fails an internal invariant."""
+
+def _with_default_float_environment(fn: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T: ...
+
+# Private: forces the path of new scans ("scalar", "sse2", "avx2", "avx512") and returns the previous one;
+# without a name, returns the current one. For the tests.
+def _scan_path(name: str = "") -> str: ...

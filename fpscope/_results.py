@@ -5,6 +5,7 @@ from typing import NamedTuple, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope._certify import certified_midpoint
 from fpscope._core import midpoint
+from fpscope._fenv import default_float_environment
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
@@ -51,6 +52,7 @@ class Scan(NamedTuple):
     covered: bool
 
 
+@default_float_environment
 def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None, *,
            certified: bool = True) -> Optional[Midpoint]:
     """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.

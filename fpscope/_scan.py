@@ -19,6 +19,7 @@ from types import FrameType
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope._core import knife_edges_raw, ordered
+from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32
 from fpscope._progress import ProgressArg, make_reporter
 from fpscope._results import Hit, Scan
@@ -82,6 +83,7 @@ class _Sigint:
             signal.signal(signal.SIGINT, self._previous)
 
 
+@default_float_environment
 def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1e-3, dtype: str = "f32",
                 limit: SupportsIndex = 100, stride: SupportsIndex = 1, max_evals: SupportsIndex = 100_000_000,
                 *, chunk: Optional[int] = None, progress: ProgressArg = False, desc: str = "") -> Scan:

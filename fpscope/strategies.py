@@ -27,6 +27,7 @@ except ImportError as e:  # pragma: no cover - exercised only without Hypothesis
     raise ImportError("fpscope.strategies needs Hypothesis: pip install hypothesis") from e
 
 from fpscope._core import binade_edges, knife_edges_raw, neighbours, ordered, special
+from fpscope._fenv import default_float_environment
 from fpscope._floats import bits, from_ordered, is_f32
 
 __all__ = ["edge_floats", "edge_values", "knife_edge_floats"]
@@ -36,6 +37,7 @@ ATTEMPTS = 4
 
 
 @functools.lru_cache(maxsize=None)
+@default_float_environment
 def _edge_values(f32: bool) -> tuple[float, ...]:
     """Every edge value of the format, both signs, each once (by bit pattern, so -0.0 and 0.0 both).
 
@@ -116,6 +118,7 @@ def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
     top = ordered(math.inf, name)
 
     @st.composite
+    @default_float_environment
     def around_drawn_points(draw: st.DrawFn) -> float:
         # A few points are tried in turn; the last one is drawn itself when no window holds a hit.
         for _ in range(ATTEMPTS):

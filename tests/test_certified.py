@@ -215,7 +215,12 @@ def test_certified_scan_equals_the_scan_of_certified_reports(centre, below, abov
     k = fs.ordered(x, "f32")
     lo, hi = _from_ordered(k - below), _from_ordered(k + above)
     got = _certify.certified_scan(op, lo, hi, tol, "f32", limit, stride, max_evals)
-    assert got == model_scan(op, lo, hi, tol, limit, stride, max_evals)
+    want = model_scan(op, lo, hi, tol, limit, stride, max_evals)
+    assert got[1:] == want[1:]
+    # Within 1e-6 ulp of the tolerance the scan asks MPFR for membership where a report keeps the
+    # binary64 distance: both are certified, and may differ in the last digits.
+    assert [h[:2] + h[3:] for h in got[0]] == [h[:2] + h[3:] for h in want[0]]
+    assert all(close_distance(g[2], w[2]) for g, w in zip(got[0], want[0]))
 
 
 def test_certified_scan_finds_what_the_core_misses_and_drops_what_it_invents():
@@ -260,7 +265,7 @@ def test_hardest_thousand_inputs_are_certified(op):
     inputs, each against mpmath."""
     hits = []
     for lo, hi in ((-math.inf, -0.0), (0.0, math.inf)):
-        hits += _certify.certified_scan(op, lo, hi, 1e-7, "f32", 10**6, 1, 2**33)[0]
+        hits += _certify.certified_scan(op, lo, hi, 2.5e-7, "f32", 10**6, 1, 2**33)[0]
     hits.sort(key=lambda h: (h[2], h[0]))
     for x, rounded, distance, above in hits[:1000]:
         want = mp_f32_report(op, x, bits=600)

@@ -178,9 +178,15 @@ def test_unexpected_failures_in_a_command_are_one_line(monkeypatch, capsys, erro
 
 
 def test_internal_failure_is_reported_without_a_traceback():
-    done = fpscope("midpoint", "div", "1e-300", "1e300", "--dtype", "f64")
+    # Valid input no longer reaches one, so the command's report function is made to fail as the core would.
+    code = ("import sys, fpscope._core, fpscope.cli as cli\n"
+            "def failing(*args, **kwargs):\n"
+            "    raise fpscope._core.PanicException('broken invariant')\n"
+            "cli.report = failing\n"
+            "sys.exit(cli.main(['midpoint', 'div', '1', '3', '--dtype', 'f64']))\n")
+    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
     assert done.returncode == 1 and "Traceback" not in done.stderr
-    assert done.stderr.splitlines()[-1] == "fpscope midpoint: internal failure: exact residual overflowed u128"
+    assert done.stderr.splitlines()[-1] == "fpscope midpoint: internal failure: broken invariant"
 
 
 @pytest.mark.parametrize("json_output", [False, True])

@@ -2,8 +2,9 @@
 
 The module holds the interpreter lock for a whole call, but threads still interleave between calls and
 inside the conversions that run Python code (__float__, __getitem__). The process-wide caches (the
-PanicException class, collections.abc.Sequence, the interned attribute names) are filled on first use,
-so their race needs a fresh process for every attempt.
+PanicException class, collections.abc.Sequence, the interned attribute names) are filled on first use
+(the PanicException class by the module's execution step), so their race needs a fresh process for every
+attempt. So does the interpreter's shutdown while threads are inside a first-use fill.
 """
 import os
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 
 import fpscope
 from fpscope import _core as fs
+from support import PanicFloat
 
 THREADS = 6
 PASSES = 3
@@ -55,6 +57,7 @@ def _calls():
         lambda: fs.special("f64"),
         lambda: fs.ulp_distances(PySeq([SlowFloat(x) for x in xs] * 20), list(reversed(xs)) * 20, "f32"),
         lambda: fs.midpoint("div", 1e-300, "f64", 1e300),
+        lambda: fs.next_up(PanicFloat()),
         lambda: fs.next_up("a"),
         lambda: fs.ulp_distances(3, [1.0]),
         lambda: fs.midpoint("nope", 1.0),
@@ -158,22 +161,27 @@ RACE = textwrap.dedent(
         assert all(n == names[0] for n in names) and len(names[0]) == 15, names
         assert len({id(m) for m in results}) == threads
         assert all(m.next_up(1.0) == 1.0000000000000002 for m in results)
+        panics = {id(m.PanicException) for m in results}
+        assert len(panics) == 1, "PanicException created more than once"
+        cls = results[0].PanicException
+        assert cls.__name__ == "PanicException" and cls.__bases__ == (BaseException,)
+        assert [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"] == [cls]
     else:
         import fpscope._core as fs
 
     if scenario == "panic":
+        # Failures resumed from Python code in many threads at once, each reported and raised as its own.
+        class PanicFloat:
+            def __float__(self):
+                raise fs.PanicException("raised by __float__")
         def body():
             try:
-                fs.midpoint("div", 1e-300, "f64", 1e300)
+                fs.next_up(PanicFloat())
             except BaseException as exc:
                 return type(exc), exc.args
         run_all(body)
-        classes = {id(cls) for cls, _ in results}
-        assert len(classes) == 1, "PanicException created more than once"
-        cls = results[0][0]
-        assert cls.__name__ == "PanicException" and cls.__bases__ == (BaseException,)
-        assert all(args == ("exact residual overflowed u128",) for _, args in results)
-        assert [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"] == [cls]
+        assert all(r == (fs.PanicException, ("raised by __float__",)) for r in results), results
+        assert [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"] == [fs.PanicException]
 
     if scenario == "sequence":
         # The import of collections.abc goes through builtins.__import__ (with a list for fromlist,
@@ -258,4 +266,7 @@ def test_first_use_of_a_cache_raced_from_many_threads(scenario, attempt):
 def test_a_cache_needed_again_while_its_own_thread_fills_it_fails_instead_of_hanging():
     done = _in_fresh_process("reentrant", threads=1)
     assert done.returncode == 0, done.stderr
+    # The failure report names the source file within the project, not where it was built.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(fpscope.__file__)))
+    assert " at src/py/frame.cpp:" in done.stderr and root not in done.stderr, done.stderr
     assert done.stdout.strip() == "ok", done.stderr

@@ -7,8 +7,8 @@
 # into build-sanitize/pkg/fpscope/ beside a copy of the package's Python files, and pytest runs with that
 # directory as its working directory, so `import fpscope` finds the sanitized copy first.
 #
-# Arguments go to pytest in place of the default `tests` (for example: bash tools/sanitize.sh
-# tests/test_frame.py -x); paths are taken relative to the repository root.
+# Arguments go to pytest (for example: bash tools/sanitize.sh tests/test_frame.py -x); paths are taken
+# relative to the repository root, and without one the whole of `tests` runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${SANITIZE_BUILD_DIR:-$root/build-sanitize}
@@ -74,11 +74,14 @@ if [ "$loaded" != "$pkg/fpscope/_core.abi3.so" ]; then
   exit 2
 fi
 
+# Without a test path among the arguments (options alone, such as -q -x), the whole suite runs: pytest's
+# own default would search the working directory, which is the package copy.
 args=()
+paths=0
 for arg in "$@"; do
-  if [[ $arg != -* && -e $root/${arg%%::*} ]]; then arg=$root/$arg; fi
+  if [[ $arg != -* && -e $root/${arg%%::*} ]]; then arg=$root/$arg; paths=1; fi
   args+=("$arg")
 done
-[ ${#args[@]} -gt 0 ] || args=("$root/tests")
+[ $paths -eq 1 ] || args+=("$root/tests")
 
 python3 -m pytest -q -p no:cacheprovider --rootdir "$root" -c "$root/pyproject.toml" "${args[@]}"

@@ -187,10 +187,28 @@ inline std::optional<MidpointReport> sqrt_midpoint(F x, DistanceBound bound = Di
     return detail::sqrt_search(x, std::sqrt(x), bound);
 }
 
+namespace detail {
+
+// Whether x / y, for positive finite non-zero x and y, lies below 2^-60 of the smallest subnormal. Such a
+// quotient rounds to +0 with the exact result above it, at a distance 0.5 - eps from the midpoint with
+// eps < 2^-60, which every binary64 evaluation of the distance (n and d rounded once each, then divided)
+// rounds to 0.5. The residuals of the search could not hold the operands aligned there.
+// x = mx 2^ex with mx < 2^bw(mx), y >= 2^(bw(my) - 1 + ey), so x / y < 2^(bw(mx) + ex - bw(my) + 1 - ey).
+template <class F>
+constexpr bool quotient_far_below_subnormals(F x, F y) {
+    const fp::Significand<F> sx = fp::decompose(x);
+    const fp::Significand<F> sy = fp::decompose(y);
+    const std::int64_t above = std::int64_t{static_cast<int>(std::bit_width(sx.m))} + sx.e -
+                               static_cast<int>(std::bit_width(sy.m)) + 1 - sy.e;
+    return above <= fp::Format<F>::min_quantum_exponent - 60;
+}
+
+}  // namespace detail
+
 // Report for x / y in F, for positive finite non-zero operands (subnormals included); zeros, negatives,
 // infinities, NaN, an overflowing quotient and a quotient on a midpoint (only among subnormals) give none.
-// Fails with "exact residual overflowed u128" for binary64 quotients far below the smallest subnormal,
-// with or without a bound (which acts as for sqrt_midpoint).
+// A quotient far below the smallest subnormal gives (0.0, 0.5, true, false) without a search, as the
+// search itself does for the quotients just above it. A bound acts as for sqrt_midpoint. Never fails.
 template <class F>
 inline std::optional<MidpointReport> div_midpoint(F x, F y, DistanceBound bound = DistanceBound::none()) {
     using Fmt = fp::Format<F>;
@@ -198,6 +216,11 @@ inline std::optional<MidpointReport> div_midpoint(F x, F y, DistanceBound bound 
     const auto by = fp::to_bits(y);
     // A set sign bit makes the pattern larger than +inf, so one comparison rejects negatives too.
     if (bx == 0 || by == 0 || bx >= Fmt::inf_bits || by >= Fmt::inf_bits) return std::nullopt;
+    if (detail::quotient_far_below_subnormals(x, y)) {
+        // The distance's exact operands are about (d / 2, d): admitted exactly when a ratio of 1/2 is.
+        if (!bound.admits(1.0, 2.0)) return std::nullopt;
+        return MidpointReport{0.0, 0.5, true, false};
+    }
     const F guess = x / y;
     if (!fp::is_finite(guess)) return std::nullopt;
     return detail::div_search(x, y, guess, bound);

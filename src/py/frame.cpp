@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 namespace py {
 
 // ---------------------------------------------------------------------------------------------------
@@ -25,6 +27,24 @@ struct OnceCache {
     std::atomic<std::thread::id> filler{};
 };
 
+// While the interpreter finalizes, a thread that asks for the interpreter lock back is ended by the C
+// library's forced unwinding (ThreadExit). Going on unwinding through the callers would release their
+// references without the lock, and nothing may catch it for good; so the thread rests here, owning nothing
+// and touching nothing, until the process exits. Any other thread waiting for the same cache proceeds:
+// leaving call_once by the unwind left the cache unfilled. The unwind is caught only while no other
+// exception is being handled: the C++ runtime cannot stack it on another and terminates the process.
+[[noreturn]] void rest_until_exit() {
+    for (;;) pause();
+}
+
+void take_lock_back(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (const ThreadExit&) {
+        rest_until_exit();
+    }
+}
+
 template <class Make>
 PyObject* fill_once(OnceCache& cache, Make make) {
     if (PyObject* ready = cache.object.load(std::memory_order_acquire)) return ready;
@@ -33,12 +53,17 @@ PyObject* fill_once(OnceCache& cache, Make make) {
     if (cache.filler.load(std::memory_order_relaxed) == std::this_thread::get_id())
         throw InternalFailure("a process-wide cache was needed while this thread was filling it");
     PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
     try {
         std::call_once(cache.flag, [&] {
             PyEval_RestoreThread(state);
             cache.filler.store(std::this_thread::get_id(), std::memory_order_relaxed);
             try {
                 cache.object.store(make(), std::memory_order_release);
+            } catch (const ThreadExit&) {
+                // Python code in make() was ended without the lock: give it up no further.
+                cache.filler.store(std::thread::id(), std::memory_order_relaxed);
+                throw;
             } catch (...) {
                 cache.filler.store(std::thread::id(), std::memory_order_relaxed);
                 state = PyEval_SaveThread();
@@ -47,11 +72,13 @@ PyObject* fill_once(OnceCache& cache, Make make) {
             cache.filler.store(std::thread::id(), std::memory_order_relaxed);
             state = PyEval_SaveThread();
         });
+    } catch (const ThreadExit&) {
+        rest_until_exit();
     } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
+        failure = std::current_exception();
     }
-    PyEval_RestoreThread(state);
+    take_lock_back(state);
+    if (failure) std::rethrow_exception(failure);
     return cache.object.load(std::memory_order_acquire);
 }
 
@@ -130,8 +157,9 @@ PyObject* panic_exception_class() {
 
 PyObject* sequence_class() {
     return fill_once(sequence_cache, [] {
-        Owned name(checked(PyUnicode_FromString("collections.abc")));
-        Owned module(PyImport_Import(name.get()));
+        // No reference of ours is live during the import, which runs Python code: a thread ended there at
+        // shutdown unwinds through this function without the interpreter lock (see rest_until_exit).
+        Owned module(PyImport_ImportModule("collections.abc"));
         if (module.get() == nullptr) {
             PyErr_Clear();
             throw InternalFailure("could not import collections.abc");
@@ -148,7 +176,7 @@ PyObject* sequence_class() {
 
 PyObject* checked(PyObject* object) {
     if (object == nullptr) {
-        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        if (PyErr_Occurred()) throw PendingPythonError{};
         throw InternalFailure("PyObject pointer is null");
     }
     return object;
@@ -333,10 +361,16 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
         }
         std::string message = failure.message.empty() ? "fpscope internal failure (no message)" : failure.message;
         CallError::panic(std::move(message)).raise();
+    } catch (const PendingPythonError&) {
+        // No memory left for the PanicException: the MemoryError that says so is raised instead.
     } catch (...) {
         abort_at_boundary();
     }
     --depth;
+}
+
+void raise_pending_error() noexcept {
+    if (!PyErr_Occurred()) raise_internal_failure(InternalFailure("an interpreter call failed without an exception"));
 }
 
 void raise_memory_error() noexcept { PyErr_NoMemory(); }
@@ -503,8 +537,8 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
     }
     // A sequence whose values alone would not fit in memory is refused before anything is read,
     // rather than growing the array until the machine swaps.
-    const std::uint64_t most = elements_in_memory(sizeof(double));
-    if (static_cast<std::uint64_t>(hint) > most) return CallError::memory_error();
+    ElementBudget budget(sizeof(double));
+    if (!budget.admits(static_cast<std::uint64_t>(hint))) return CallError::memory_error();
     std::vector<double> values;
     // The length is only a hint; reserving is capped so a sequence that overstates it costs little.
     constexpr Py_ssize_t reserve_cap = Py_ssize_t{1} << 24;
@@ -519,7 +553,7 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
         }
         auto v = convert_float(item.get());
         if (!v.ok()) return std::move(v.error());
-        if (values.size() >= most) return CallError::memory_error();
+        if (!budget.admits(values.size() + 1)) return CallError::memory_error();
         values.push_back(v.value());
     }
     return values;

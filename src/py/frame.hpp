@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <optional>
 #include <string>
@@ -19,10 +22,19 @@
 #include <vector>
 
 #include "exact/internal_failure.hpp"
+#include "float_environment.hpp"
 
 namespace py {
 
 using exact::InternalFailure;
+
+// What the C library throws through a thread that it ends (pthread_exit, as the interpreter does to a
+// thread that asks for its lock while it finalizes): it must be let through, never turned into an error.
+#if defined(__GLIBCXX__)
+using ThreadExit = abi::__forced_unwind;
+#else
+struct ThreadExit {};  // never thrown: the unwind is then caught by catch (...) alone
+#endif
 
 // ---------------------------------------------------------------------------------------------------
 // CallError: the one error value. Raisable later (class + text, or conversion-error parts) or fetched.
@@ -144,9 +156,15 @@ using OptionalFloatParam = Param<std::optional<double>, convert_optional_float>;
 using FloatSequenceParam = Param<std::vector<double>, convert_float_sequence>;
 
 // ---------------------------------------------------------------------------------------------------
-// Results: native values to new references. A null from the interpreter is an InternalFailure.
+// Results: native values to new references.
 
-PyObject* checked(PyObject* object);  // the null-result rule
+// An interpreter call that failed and set its exception (a failed allocation sets MemoryError): the
+// exception stays pending, and the frame's entry returns with it.
+struct PendingPythonError {};
+
+// The null-result rule: a null with an exception pending throws PendingPythonError; a null without one is
+// an InternalFailure.
+PyObject* checked(PyObject* object);
 
 inline PyObject* to_python(double v) { return checked(PyFloat_FromDouble(v)); }
 inline PyObject* to_python(bool v) {
@@ -214,13 +232,16 @@ PyObject* to_python(const std::vector<T>& v) {
 // ---------------------------------------------------------------------------------------------------
 // The entry: guard, bind, convert in parameter order, run the logic, build the result.
 
-// Runs body under the last-resort guard; an InternalFailure becomes a PanicException.
-// Returns body's result, or `failed` with an exception set.
+// Runs body in the default float environment (restoring the caller's afterwards) and under the last-resort
+// guard; an InternalFailure becomes a PanicException. Returns body's result, or `failed` with an exception set.
 template <class R, class Body>
 R guarded(R failed, Body&& body);
 
 // Writes the InternalFailure report and raises the PanicException for it.
 void raise_internal_failure(const InternalFailure& failure) noexcept;
+// Leaves the exception of a failed interpreter call pending (an internal failure if, against the rule,
+// none is).
+void raise_pending_error() noexcept;
 // Raises MemoryError for a native allocation that could not be satisfied.
 void raise_memory_error() noexcept;
 // Any other C++ exception is a broken invariant as well.
@@ -228,8 +249,13 @@ void raise_unknown_exception(const char* what) noexcept;
 
 template <class R, class Body>
 R guarded(R failed, Body&& body) {
+    const DefaultFloatEnvironment environment;
     try {
         return body();
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (const PendingPythonError&) {
+        raise_pending_error();
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {

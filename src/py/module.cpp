@@ -1,5 +1,6 @@
 // The module definition of fpscope._core and its execution step.
 #include <string>
+#include <string_view>
 
 #include "exact/catalogue.hpp"
 #include "frame.hpp"
@@ -56,11 +57,32 @@ PyMethodDef methods[] = {
     {"sqrt_cr", entry(sqrt_cr), method_flags,
      "sqrt_cr(x, dtype=\"f64\")\n--\n\n"
      "Correctly rounded square root of the dtype, independent of the platform sqrt."},
+    // Private, for the package: its own float computations run in the environment the core's do.
+    {"_with_default_float_environment", entry(with_default_float_environment), method_flags,
+     "_with_default_float_environment(fn, /, *args, **kwargs)\n--\n\n"
+     "Call fn(*args, **kwargs) rounding to nearest with subnormals kept, then restore the caller's\n"
+     "floating-point environment (also when fn raises)."},
+};
+
+// Private functions: module attributes outside __all__, for the tests.
+PyMethodDef private_methods[] = {
+    {"_scan_path", entry(scan_path), method_flags,
+     "_scan_path(name=\"\")\n--\n\n"
+     "Forces the path of new scans (\"scalar\", \"sse2\", \"avx2\", \"avx512\") and returns the previous one;\n"
+     "without a name, returns the current one."},
 };
 
 using Status = Result<bool>;
 
 // Sets module.<name> = value and appends name to module.__all__ (created on first use).
+Status add_attribute(PyObject* module, PyObject* name, PyObject* value);
+
+// Sets module.<name> = value, leaving __all__ alone: private names and names outside the public listing.
+Status add_unlisted_attribute(PyObject* module, PyObject* name, PyObject* value) {
+    if (PyObject_SetAttr(module, name, value) < 0) return CallError::fetch();
+    return true;
+}
+
 Status add_attribute(PyObject* module, PyObject* name, PyObject* value) {
     PyObject* all_name = interned(Name::All);
     Owned all(PyObject_GetAttr(module, all_name));
@@ -79,6 +101,13 @@ Status add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 }
 
 Status add_functions(PyObject* module) {
+    for (PyMethodDef& method : private_methods) {
+        Owned module_name(PyModule_GetNameObject(module));
+        if (module_name.get() == nullptr) return CallError::fetch();
+        Owned function(PyCMethod_New(&method, module, module_name.get(), nullptr));
+        if (function.get() == nullptr) return CallError::fetch();
+        if (PyObject_SetAttrString(module, method.ml_name, function.get()) < 0) return CallError::fetch();
+    }
     for (PyMethodDef& method : methods) {
         Owned module_name(PyModule_GetNameObject(module));
         if (module_name.get() == nullptr) return CallError::fetch();
@@ -88,7 +117,9 @@ Status add_functions(PyObject* module) {
         if (name.get() == nullptr) return CallError::fetch();
         if (!PyUnicode_Check(name.get()))
             return CallError::conversion(name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
-        auto added = add_attribute(module, name.get(), function.get());
+        const bool listed = std::string_view(method.ml_name).substr(0, 1) != "_";
+        auto added = listed ? add_attribute(module, name.get(), function.get())
+                            : add_unlisted_attribute(module, name.get(), function.get());
         if (!added.ok()) return std::move(added.error());
     }
     return true;
@@ -104,7 +135,13 @@ Status add_data(PyObject* module) {
 
     Owned version(checked(PyUnicode_FromString(FPSCOPE_VERSION)));
     Owned version_name(checked(PyUnicode_FromString("__version__")));
-    return add_attribute(module, version_name.get(), version.get());
+    added = add_attribute(module, version_name.get(), version.get());
+    if (!added.ok()) return std::move(added.error());
+
+    // Reachable under its qualified name, so that it pickles and a failure in a worker process reaches the
+    // caller; not listed in __all__, which names the module's functions and data.
+    Owned panic_name(checked(PyUnicode_FromString("PanicException")));
+    return add_unlisted_attribute(module, panic_name.get(), panic_exception_class());
 }
 
 int execute(PyObject* module) {

@@ -1,7 +1,6 @@
 // The named edge values of a format: stored bit patterns, and boundaries found by binary searches that
 // run the format's own arithmetic.
 #include <array>
-#include <cfenv>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,6 +9,7 @@
 
 #include "dtype.hpp"
 #include "float/ordered.hpp"
+#include "float_environment.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 
@@ -48,21 +48,8 @@ struct StoredPatterns<double> {
 // flush-to-zero mode would move them. So the operands pass through volatile objects, which keeps the
 // operations at run time and in the format, and the table is built in the default floating-point
 // environment (round to nearest, subnormals kept), whatever mode some other library left behind; that
-// also keeps the widening of binary32 subnormals from reading them as zero.
-class DefaultFloatEnvironment {
-public:
-    DefaultFloatEnvironment() {
-        std::fegetenv(&saved_);
-        std::fesetenv(FE_DFL_ENV);
-    }
-    ~DefaultFloatEnvironment() { std::fesetenv(&saved_); }
-    DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
-    DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
-
-private:
-    std::fenv_t saved_;
-};
-
+// also keeps the widening of binary32 subnormals from reading them as zero. The frame's entry already
+// installs it; the table says so itself as well, at no cost when it is in place.
 template <class F>
 F square(F x) {
     volatile F a = x;

@@ -116,18 +116,35 @@ TEST(DivF32, Examples) {
     expect_report(exact::div_midpoint(3e38f, 0.5f), std::nullopt, "overflow");
 }
 
-TEST(DivF64, UnderflowFarBelowFailsOnlyFromTwoToThe128) {
-    EXPECT_EQ(failure_message([] { exact::div_midpoint(1e-300, 1e300); }), "exact residual overflowed u128");
-    for (int k = 120; k <= 135; ++k) {
-        Report got;
-        const std::string failure = failure_message([&] { got = exact::div_midpoint(min_sub, std::ldexp(1.0, k)); });
-        if (k < 128) {
-            EXPECT_EQ(failure, "") << k;
-            expect_report(got, Want{0.0, 0.5, true, false}, "2^-1074 / 2^" + std::to_string(k));
-        } else {
-            EXPECT_EQ(failure, "exact residual overflowed u128") << k;
-        }
+// Quotients far below the smallest subnormal, in both formats: the search's own answer just above the
+// early exit, the same answer below it, and no failure anywhere down to the smallest quotients.
+template <class F>
+void expect_far_below_reports_zero(F x, F y, const std::string& label) {
+    Report got;
+    EXPECT_EQ(failure_message([&] { got = exact::div_midpoint(x, y); }), "") << label;
+    expect_report(got, Want{0.0, 0.5, true, false}, label);
+}
+
+TEST(DivF64, QuotientsFarBelowTheSmallestSubnormalRoundToZero) {
+    for (int k = 56; k <= 1023; ++k)
+        expect_far_below_reports_zero(min_sub, std::ldexp(1.0, k), "2^-1074 / 2^" + std::to_string(k));
+    for (int k = 0; k <= 1023; k += 7) {
+        const double x = std::ldexp(1.0, -1022 - k % 53) * (1 + std::ldexp(1.0, -52));
+        expect_far_below_reports_zero(x, std::numeric_limits<double>::max(), "max quotient " + std::to_string(k));
     }
+    expect_far_below_reports_zero(1e-300, 1e300, "1e-300 / 1e300");
+    expect_far_below_reports_zero(min_sub, std::numeric_limits<double>::max(), "min_sub / max");
+    // Just above the smallest quotient of the early exit, the search still answers, and the same.
+    expect_far_below_reports_zero(std::ldexp(1.0, -1022), std::ldexp(1.0, 112), "2^-1022 / 2^112");
+    // A bound below 1/2 drops the report, as it does for the search's answers.
+    EXPECT_FALSE(exact::div_midpoint(1e-300, 1e300, exact::DistanceBound::below(0.25)).has_value());
+    EXPECT_TRUE(exact::div_midpoint(1e-300, 1e300, exact::DistanceBound::below(0.5)).has_value());
+}
+
+TEST(DivF32, QuotientsFarBelowTheSmallestSubnormalRoundToZero) {
+    for (int k = 56; k <= 127; ++k)
+        expect_far_below_reports_zero(min_sub_f, std::ldexp(1.0f, k), "2^-149 / 2^" + std::to_string(k));
+    expect_far_below_reports_zero(std::ldexp(1.0f, -126), std::numeric_limits<float>::max(), "2^-126 / max");
 }
 
 // The platform's result only seeds the search: any guess within a few units in the last place, including

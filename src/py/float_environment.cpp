@@ -1,0 +1,28 @@
+// Any callable run in the float environment of the core's own functions, for the package's Python code:
+// struct packing of binary32 values, numpy conversions and frexp/ldexp read subnormals as zero under
+// denormals-are-zero and round the wrong way under a directed rounding mode, like native code does.
+#include "frame.hpp"
+#include "functions.hpp"
+
+namespace py {
+
+PyObject* with_default_float_environment(PyObject*, PyObject* args, PyObject* kwargs) {
+    // guarded installs the environment and restores the caller's, whatever fn does.
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Py_ssize_t given = PyTuple_Size(args);
+        if (given < 1) {
+            CallError::type_error(
+                "_with_default_float_environment() missing 1 required positional argument: 'fn'")
+                .raise();
+            return nullptr;
+        }
+        PyObject* fn = PyTuple_GetItem(args, 0);
+        Py_INCREF(fn);
+        const Owned held(fn);
+        const Owned rest(PyTuple_GetSlice(args, 1, given));
+        if (rest.get() == nullptr) return nullptr;
+        return PyObject_Call(fn, rest.get(), kwargs);
+    });
+}
+
+}  // namespace py

@@ -435,11 +435,17 @@ def _check_request(args: argparse.Namespace) -> None:
     command line they are almost always a slip, so they are refused with a message instead.
     """
     op = getattr(args, "op", None)
+    lo, hi = getattr(args, "lo", None), getattr(args, "hi", None)
+    what = getattr(args, "what", None)  # sweep: OP [LO HI], or [LO HI] with --all-ops
+    if isinstance(what, list):
+        rest = what if getattr(args, "all_ops", False) else what[1:]
+        op = None if getattr(args, "all_ops", False) or not what else what[0]
+        if len(rest) == 2:
+            lo, hi = parse_float(rest[0]), parse_float(rest[1])
     if args.command in RANGE_COMMANDS:
         if op == "div":
             raise ValueError(f"div is not a {args.command} operation: it takes a unary operation "
                              f"({', '.join(_core.UNARY_OPS)}); for one quotient use: fpscope midpoint div X Y")
-        lo, hi = getattr(args, "lo", None), getattr(args, "hi", None)
         if lo is not None and hi is not None:
             if math.isnan(lo) or math.isnan(hi):
                 raise ValueError(f"a range bound is NaN: [{lo!r}, {hi!r}] holds no inputs")

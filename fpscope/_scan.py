@@ -1,41 +1,58 @@
-"""Knife-edge scans in chunks: interruptible with Ctrl-C, with progress, same answer as one core call.
+"""Knife-edge scans in chunks: on one core or many, interruptible with Ctrl-C, with progress.
 
-The core scan holds the interpreter for its whole run, so a long scan cannot be interrupted and
-shows nothing while it works. ``knife_edges`` cuts the walk into core calls of at most ``chunk``
-evaluations. Each call starts at the next input that the previous one left pending: for a stride
-s the inputs are the floats whose ordered values are start, start + s, start + 2s, ..., so after e
-evaluations the pending input has the ordered value start + e*s. Hits and evaluations add up, and
-``limit`` and ``max_evals`` are charged across chunks; a chunk that reports its range covered has
-seen the last input of the whole range. The stopping rules of the core then carry over exactly:
-a scan stops uncovered only when an input is still pending and a budget is spent.
+``knife_edges`` cuts the walk into chunks, each one call of the chunk function: the certified scan
+(``fpscope._certify.certified_scan``) by default, the core's ``knife_edges_raw`` with
+``certified=False``. For a stride s the inputs are the floats whose ordered values are start,
+start + s, start + 2s, ...; chunk i covers the inputs numbered [offset_i, offset_i + size_i), so
+its bounds are the floats of ordered values start + offset_i*s and start + (offset_i + size_i - 1)*s.
+
+Chunks may run anywhere (the calling thread, a thread pool, a process pool, a cluster) and finish
+in any order; their answers are merged in range order, by chunk index. A chunk is given a hit limit
+no smaller than what the merged prefix before it can still take, so when the limit is reached
+inside chunk i, its first hits complete the answer, and ``evaluated`` ends at the last hit taken.
+A chunk that stops on its own limit also tells that no later chunk can matter; those are cancelled.
+The stopping rules of one call then carry over exactly: the merged answer is the one of a single
+call, whatever the chunk sizes and the engine.
 """
 from __future__ import annotations
 
+import concurrent.futures as cf
 import operator
+import os
 import signal
 import threading
 import time
+from dataclasses import dataclass
 from types import FrameType
-from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
+from typing import Any, Callable, Iterable, Optional, SupportsFloat, SupportsIndex, Union
 
+from fpscope import _certify
 from fpscope._core import knife_edges_raw, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32
-from fpscope._progress import ProgressArg, make_reporter
+from fpscope._progress import ProgressArg, Reporter, make_reporter
 from fpscope._results import Hit, Scan
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
+RawHit = tuple[float, float, float, bool]
+RawScan = tuple[list[RawHit], int, bool]
 
-# Adaptive chunking aims at this wall time per core call, and never hands one call more than
-# MAX_CHUNK inputs. The cost of one input ranges from about a nanosecond (a negative square root,
-# refused at once) to some 200 ns (a binary64 square root), and it can jump between one chunk and
-# the next, as when a scan of [-inf, inf] reaches the positive half. The cap bounds the chunk that
-# lands on such a jump to a fraction of a second, so Ctrl-C is answered within one; the few
-# microseconds of Python around each call stay below one percent even for the cheapest inputs.
+# Adaptive chunking aims at this wall time per chunk, and never hands one chunk more than MAX_CHUNK
+# inputs. The cost of one input ranges from about a nanosecond (a negative square root, refused at
+# once) to some 200 ns (a binary64 square root), and it can jump between one chunk and the next, as
+# when a scan of [-inf, inf] reaches the positive half. The cap bounds the chunk that lands on such a
+# jump to under a second, the longest a parallel scan waits for its running chunks after Ctrl-C (a
+# sequential one is interrupted inside the core). It lets chunks of cheap inputs reach the target,
+# so the Python around each chunk stays well under a percent of it. A remote executor (a cluster)
+# costs milliseconds per task, so its chunks aim at a second and may be far larger.
 TARGET_SECONDS = 0.05
 FIRST_CHUNK = 1 << 12
 MAX_GROWTH = 2.0
-MAX_CHUNK = 1 << 20
+MAX_CHUNK = 1 << 22
+REMOTE_TARGET_SECONDS = 1.0
+REMOTE_MAX_CHUNK = 1 << 26
+# How long the thread that merges waits for a chunk before it looks at Ctrl-C again.
+POLL_SECONDS = 0.1
 
 
 class ScanInterrupted(KeyboardInterrupt):
@@ -58,19 +75,24 @@ class ScanInterrupted(KeyboardInterrupt):
 
 
 class _Sigint:
-    """Turns SIGINT into a flag for the duration of a scan.
+    """Turns SIGINT into a flag for the duration of a scan, and into ``KeyboardInterrupt`` as
+    well when ``raise_now`` is set (chunks running in the calling thread, inside the core, which
+    runs the handler while it walks).
 
     Only done on the main thread and only while the default handler is in place: a program with
-    its own handler keeps it, and then a ``KeyboardInterrupt`` raised between chunks is caught
+    its own handler keeps it, and then a ``KeyboardInterrupt`` raised during the scan is caught
     and turned into :class:`ScanInterrupted` all the same.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, raise_now: bool = False) -> None:
         self.fired = False
+        self.raise_now = raise_now
         self._previous: Any = None
 
     def _handler(self, signum: int, frame: Optional[FrameType]) -> None:
         self.fired = True
+        if self.raise_now:
+            raise KeyboardInterrupt
 
     def __enter__(self) -> "_Sigint":
         if threading.current_thread() is threading.main_thread():
@@ -83,96 +105,403 @@ class _Sigint:
             signal.signal(signal.SIGINT, self._previous)
 
 
-@default_float_environment
-def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1e-3, dtype: str = "f32",
-                limit: SupportsIndex = 100, stride: SupportsIndex = 1, max_evals: SupportsIndex = 100_000_000,
-                *, chunk: Optional[int] = None, progress: ProgressArg = False, desc: str = "") -> Scan:
-    """Inputs in [lo, hi] whose exact ``op`` result lies within ``tol_ulp`` of a rounding midpoint.
+# ---------------------------------------------------------------- the chunk function
 
-    The arguments and the result are those of ``knife_edges_raw`` (as a :class:`Scan` of
-    :class:`Hit`), and so are the errors; the answer is identical for every ``chunk``.
+def scan_chunk(certified: bool, op: str, lo: float, hi: float, tol_ulp: float, dtype: str, limit: int,
+               stride: int, max_evals: int) -> RawScan:
+    """One chunk of every scan: ``certified_scan`` or ``knife_edges_raw``, same arguments and answer.
 
-    ``chunk``: the most inputs evaluated by one core call. ``None`` (the default) sizes chunks
-    by time, about 50 ms each, so Ctrl-C is answered quickly whatever the operation costs.
-
-    ``progress``: ``True`` draws a bar on stderr (tqdm when installed); a callable is called as
-    ``progress(evaluated, total)`` at the start and after every chunk, ``total`` being the
-    number of inputs the scan evaluates if no ``limit`` stops it. ``desc`` labels the bar.
-
-    Ctrl-C (SIGINT) is honoured between chunks: the scan stops and raises
-    :class:`ScanInterrupted` (a ``KeyboardInterrupt``) carrying the partial :class:`Scan` and
-    the input to resume from.
+    Module-level with plain arguments, so process pools and clusters can ship it.
     """
-    if chunk is not None:
-        chunk = operator.index(chunk)
-        if chunk < 1:
-            raise ValueError(f"chunk must be at least 1, not {chunk}")
-    # Let the core check every argument, in its own order and with its own messages, without
-    # evaluating anything: first with no evaluations allowed (which checks all but max_evals),
-    # then with no hits allowed (which checks max_evals). The first call also tells an empty
-    # range (covered with nothing evaluated) from a non-empty one.
-    empty = knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2]
-    knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
-    if empty:
-        reporter = make_reporter(progress, 0, desc)
-        reporter.close()
-        return Scan([], 0, True)
+    if certified:
+        return _certify.certified_scan(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+    return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
 
-    f32 = is_f32(dtype)
+
+def _timed_chunk(certified: bool, op: str, lo: float, hi: float, tol_ulp: float, dtype: str, limit: int,
+                 stride: int, max_evals: int) -> tuple[RawScan, float]:
+    """``scan_chunk`` with the seconds it took where it ran, queueing and transport left out."""
+    began = time.perf_counter()
+    answer = scan_chunk(certified, op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+    return answer, time.perf_counter() - began
+
+
+# ---------------------------------------------------------------- planning and merging
+
+@dataclass(frozen=True)
+class ScanRange:
+    """A validated, non-empty scan with at least one evaluation and one hit allowed."""
+
+    certified: bool
+    op: str
+    tol_ulp: float
+    dtype: str
+    f32: bool
+    start: int  # ordered value of the first input
+    step: int
+    inputs: int  # inputs of the whole range
+    budget: int  # inputs the scan evaluates unless the limit stops it: min(inputs, max_evals)
+    limit: int
+
+    def bounds(self, offset: int, size: int) -> tuple[float, float]:
+        """The floats of the first and the last input of inputs [offset, offset + size)."""
+        return (from_ordered(self.start + offset * self.step, self.f32),
+                from_ordered(self.start + (offset + size - 1) * self.step, self.f32))
+
+    def chunk_args(self, offset: int, size: int, limit: int) -> tuple[Any, ...]:
+        lo, hi = self.bounds(offset, size)
+        return (self.certified, self.op, lo, hi, self.tol_ulp, self.dtype, limit, self.step, size)
+
+    def input_at(self, evaluated: int) -> Optional[float]:
+        """The input numbered ``evaluated``, the next one pending, or None past the range."""
+        return from_ordered(self.start + evaluated * self.step, self.f32) if evaluated < self.inputs else None
+
+
+def validate(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any, max_evals: Any,
+             certified: bool) -> Union[ScanRange, RawScan]:
+    """Checks the arguments as the chunk function does; the answer itself when it is trivial.
+
+    The chunk function checks every argument, in its own order and with its own messages, without
+    evaluating anything: first with no evaluations allowed (which checks all but max_evals), then with
+    no hits allowed (which checks max_evals). The first call also tells an empty range (covered with
+    nothing evaluated) from a non-empty one. A scan that may evaluate nothing or find nothing is one
+    such call.
+    """
+    first = scan_chunk(certified, op, lo, hi, tol_ulp, dtype, limit, stride, 0)
+    scan_chunk(certified, op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
     limit_n = operator.index(limit)
     max_n = operator.index(max_evals)
+    if first[2]:
+        return first
+    if limit_n == 0 or max_n == 0:
+        return scan_chunk(certified, op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
     step = operator.index(stride) or 1
     start = ordered(lo, dtype)
-    end = ordered(hi, dtype)
-    total = min((end - start) // step + 1, max_n)
+    inputs = (ordered(hi, dtype) - start) // step + 1
+    return ScanRange(certified, op, float(tol_ulp), dtype, is_f32(dtype), start, step, inputs,
+                     min(inputs, max_n), limit_n)
 
-    # Each core call's answer is kept whole in `parts`, appended in one step, so that a
-    # KeyboardInterrupt landing anywhere in the loop leaves a consistent record to report.
-    parts: list[tuple[list[Hit], int, bool]] = []
-    n_hits = 0
-    evaluated = 0
-    size = chunk if chunk is not None else FIRST_CHUNK
-    reporter = make_reporter(progress, total, desc)
-    interrupted = False
-    with _Sigint() as sigint:
+
+@dataclass(frozen=True)
+class Merged:
+    """The scan of the chunks merged so far, replaced whole at each step so that an interrupt
+    landing anywhere leaves a consistent one. ``parts`` is shared and only appended to; the first
+    ``count`` of them belong to this state."""
+
+    parts: list[list[Hit]]
+    count: int
+    hits: int
+    evaluated: int
+    finished: bool
+    covered: bool
+
+    def scan(self) -> Scan:
+        return Scan([hit for part in self.parts[:self.count] for hit in part], self.evaluated, self.covered)
+
+
+def merge(state: Merged, r: ScanRange, offset: int, size: int, answer: RawScan) -> Merged:
+    """The state after the chunk of inputs [offset, offset + size), whose answer is ``answer``."""
+    found, done, _ = answer
+    need = r.limit - state.hits
+    if len(found) >= need:
+        taken = [Hit(*h) for h in found[:need]]
+        evaluated = offset + (ordered(taken[-1].x, r.dtype) - (r.start + offset * r.step)) // r.step + 1
+        state.parts[state.count:] = [taken]
+        return Merged(state.parts, state.count + 1, r.limit, evaluated, True, evaluated == r.inputs)
+    if done != size:
+        raise RuntimeError(f"scan chunk evaluated {done} of {size} inputs with {len(found)} hits")
+    state.parts[state.count:] = [[Hit(*h) for h in found]]
+    evaluated = offset + size
+    return Merged(state.parts, state.count + 1, state.hits + len(found), evaluated, evaluated == r.budget,
+                  evaluated == r.inputs)
+
+
+def start_state() -> Merged:
+    return Merged([], 0, 0, 0, False, False)
+
+
+# ---------------------------------------------------------------- chunk plans
+
+class Plan:
+    """Hands out chunks (index, offset, size) in range order and learns from their timings."""
+
+    def next(self) -> Optional[tuple[int, int, int]]:
+        raise NotImplementedError
+
+    def observe(self, size: int, done: int, seconds: float) -> None:
+        pass
+
+
+class FixedPlan(Plan):
+    """Chunks of ``size`` inputs at multiples of ``size``, skipping the indices in ``skip``."""
+
+    def __init__(self, budget: int, size: int, skip: Iterable[int] = ()) -> None:
+        self.budget, self.size, self.skip, self.index = budget, size, set(skip), 0
+
+    def next(self) -> Optional[tuple[int, int, int]]:
+        while self.index * self.size < self.budget:
+            i = self.index
+            self.index += 1
+            if i not in self.skip:
+                offset = i * self.size
+                return i, offset, min(self.size, self.budget - offset)
+        return None
+
+    def chunk(self, i: int) -> tuple[int, int]:
+        offset = i * self.size
+        return offset, min(self.size, self.budget - offset)
+
+
+class TimedPlan(Plan):
+    """Chunks sized from the cost per input seen so far, towards ``target`` seconds each."""
+
+    def __init__(self, budget: int, target: float, cap: int) -> None:
+        self.budget, self.target, self.cap = budget, target, cap
+        self.offset = self.index = 0
+        self.size = min(FIRST_CHUNK, cap)
+
+    def next(self) -> Optional[tuple[int, int, int]]:
+        if self.offset >= self.budget:
+            return None
+        size = min(self.size, self.budget - self.offset)
+        chunk = (self.index, self.offset, size)
+        self.index += 1
+        self.offset += size
+        return chunk
+
+    def observe(self, size: int, done: int, seconds: float) -> None:
+        if done < size or size < self.size / MAX_GROWTH:
+            return  # stopped on the hit limit, or a short last chunk: its time says little
+        factor = MAX_GROWTH if seconds <= 0 else min(self.target / seconds, MAX_GROWTH)
+        self.size = max(1, min(int(size * factor), self.cap))
+
+
+# ---------------------------------------------------------------- executors
+
+class InlineExecutor(cf.Executor):
+    """Runs each chunk at once in the calling thread: the sequential scan."""
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> "cf.Future[Any]":
+        future: cf.Future[Any] = cf.Future()
         try:
-            while True:
-                n = min(size, max_n - evaluated)
-                began = time.monotonic()
-                found, done, finished = knife_edges_raw(
-                    op, lo if evaluated == 0 else from_ordered(start + evaluated * step, f32), hi,
-                    tol_ulp, dtype, limit_n - n_hits, stride, n)
-                elapsed = time.monotonic() - began
-                parts.append(([Hit(*h) for h in found], done, finished))
-                n_hits += len(found)
-                evaluated += done
-                reporter.update(evaluated)
-                # Not covered means an input is still pending: stop if a budget is spent.
-                if finished or n_hits >= limit_n or evaluated >= max_n:
-                    break
-                if sigint.fired:
+            result = fn(*args, **kwargs)
+        except Exception as e:
+            future.set_exception(e)
+        else:
+            future.set_result(result)
+        return future
+
+
+def _all_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
+def worker_count(workers: Any) -> int:
+    """``workers`` as a thread count: N >= 1, or -1 for all cores."""
+    n = operator.index(workers)
+    if n == -1:
+        return _all_cores()
+    if n < 1:
+        raise ValueError(f"workers must be at least 1, or -1 for all cores, not {n}")
+    return n
+
+
+def is_remote(executor: cf.Executor) -> bool:
+    return not isinstance(executor, (InlineExecutor, cf.ThreadPoolExecutor, cf.ProcessPoolExecutor))
+
+
+def parallelism(executor: cf.Executor) -> int:
+    """How many chunks the executor runs at once, as far as it tells."""
+    if isinstance(executor, InlineExecutor):
+        return 1
+    n = getattr(executor, "_max_workers", None)
+    if isinstance(n, int) and n > 0:
+        return n
+    client = getattr(executor, "_client", None)  # a dask client's executor
+    if client is not None:
+        try:
+            return max(1, int(sum(client.nthreads().values())))
+        except Exception:
+            pass
+    return _all_cores()
+
+
+# ---------------------------------------------------------------- the engine
+
+def run_chunks(r: ScanRange, executor: cf.Executor, plan: Plan, reporter: Reporter, *,
+               done: Optional[dict[int, RawScan]] = None, fixed_limit: bool = False,
+               on_chunk: Optional[Callable[[int, int, int, RawScan], None]] = None) -> Scan:
+    """Runs the chunks of ``plan`` on ``executor`` and merges them in range order.
+
+    ``done`` holds answers known already (a resumed sweep), keyed by chunk index; ``plan`` must be
+    a FixedPlan then. ``fixed_limit`` gives every chunk the scan's whole limit, so that its answer
+    does not depend on the others (a sweep records it); otherwise a chunk gets what the merged prefix
+    can still take. ``on_chunk(index, offset, size, answer)`` is called in the calling thread for
+    each answer computed. Raises :class:`ScanInterrupted` on Ctrl-C, with the merged prefix.
+    """
+    known: dict[int, tuple[int, int, RawScan]] = {}
+    if done:
+        assert isinstance(plan, FixedPlan)
+        known = {i: (*plan.chunk(i), answer) for i, answer in done.items()}
+    state = start_state()
+    window = 1 if isinstance(executor, InlineExecutor) else 2 * parallelism(executor)
+    running: dict[cf.Future[Any], tuple[int, int, int]] = {}
+    horizon: Optional[int] = None  # no chunk past this index can matter
+    exhausted = False
+    interrupted = False
+
+    def drain() -> Merged:
+        """Merges the known chunks that continue the prefix."""
+        s = state
+        while not s.finished and s.count in known:
+            offset, size, answer = known.pop(s.count)
+            s = merge(s, r, offset, size, answer)
+        return s
+
+    def update_horizon() -> None:
+        nonlocal horizon
+        hits = state.hits
+        for i in sorted(known):
+            hits += len(known[i][2][0])
+            if hits >= r.limit:
+                horizon = i if horizon is None else min(horizon, i)
+                break
+        if horizon is not None:
+            for future, (i, _, _) in list(running.items()):
+                if i > horizon and future.cancel():
+                    del running[future]
+
+    # Chunks in the calling thread are cut short by Ctrl-C: the merged state is replaced whole, so
+    # the interrupt leaves it consistent wherever it lands. A thread waiting on other threads or
+    # processes only notes it and stops at its next look.
+    with _Sigint(raise_now=isinstance(executor, InlineExecutor)) as sigint:
+        try:
+            state = drain()
+            update_horizon()
+            if state.evaluated:
+                reporter.update(state.evaluated)
+            while not state.finished:
+                while not exhausted and len(running) < window:
+                    chunk = plan.next()
+                    if chunk is None or (horizon is not None and chunk[0] > horizon):
+                        exhausted = True
+                        break
+                    i, offset, size = chunk
+                    limit = r.limit if fixed_limit else r.limit - state.hits
+                    running[executor.submit(_timed_chunk, *r.chunk_args(offset, size, limit))] = chunk
+                if not running:
+                    raise RuntimeError("scan chunks ran out before the range was merged")
+                finished, _ = cf.wait(list(running), timeout=POLL_SECONDS, return_when=cf.FIRST_COMPLETED)
+                for future in finished:
+                    i, offset, size = running.pop(future)
+                    if future.cancelled():
+                        continue
+                    error = future.exception()
+                    if isinstance(error, KeyboardInterrupt) or (error is not None and sigint.fired):
+                        # A worker process saw the Ctrl-C too, or a cluster's workers went down with it.
+                        interrupted = True
+                        continue
+                    if error is not None:
+                        raise error
+                    answer, seconds = future.result()
+                    plan.observe(size, answer[1], seconds)
+                    if on_chunk is not None:
+                        on_chunk(i, offset, size, answer)
+                    known[i] = (offset, size, answer)
+                before = state.evaluated
+                state = drain()
+                update_horizon()
+                if state.evaluated != before:
+                    reporter.update(state.evaluated)
+                if interrupted or sigint.fired:
                     interrupted = True
                     break
-                if chunk is None:
-                    size = _next_size(n, done, elapsed)
         except KeyboardInterrupt:
             interrupted = True
         finally:
+            for future in running:
+                future.cancel()
             reporter.close()
-    hits = [hit for part in parts for hit in part[0]]
-    evaluated = sum(part[1] for part in parts)
-    covered = bool(parts) and parts[-1][2]
-    scan = Scan(hits, evaluated, covered)
+    scan = state.scan()
     if interrupted or sigint.fired:
-        raise ScanInterrupted(scan, None if covered else from_ordered(start + evaluated * step, f32))
+        raise ScanInterrupted(scan, None if scan.covered else r.input_at(scan.evaluated))
     return scan
 
 
-def _next_size(size: int, done: int, elapsed: float) -> int:
-    """The next chunk size, scaled from the last chunk's time towards TARGET_SECONDS."""
-    if done < size:
-        return size  # the chunk ended early, on the hit limit: its time says little
-    if elapsed <= 0:
-        return min(int(size * MAX_GROWTH), MAX_CHUNK)
-    factor = min(TARGET_SECONDS / elapsed, MAX_GROWTH)
-    return max(1, min(int(size * factor), MAX_CHUNK))
+def make_executor(workers: Any, executor: Optional[cf.Executor]) -> tuple[cf.Executor, bool]:
+    """The executor to run chunks on, and whether the scan owns it (and shuts it down)."""
+    if workers is not None and executor is not None:
+        raise ValueError("pass workers or executor, not both")
+    if executor is not None:
+        if not isinstance(executor, cf.Executor):
+            raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
+        return executor, False
+    if workers is None:
+        return InlineExecutor(), False
+    return cf.ThreadPoolExecutor(worker_count(workers), thread_name_prefix="fpscope-scan"), True
+
+
+def timed_plan(r: ScanRange, executor: cf.Executor, chunk: Optional[int]) -> Plan:
+    if chunk is not None:
+        return FixedPlan(r.budget, chunk)
+    if is_remote(executor):
+        return TimedPlan(r.budget, REMOTE_TARGET_SECONDS, REMOTE_MAX_CHUNK)
+    return TimedPlan(r.budget, TARGET_SECONDS, MAX_CHUNK)
+
+
+def check_chunk(chunk: Optional[int]) -> Optional[int]:
+    if chunk is None:
+        return None
+    chunk = operator.index(chunk)
+    if chunk < 1:
+        raise ValueError(f"chunk must be at least 1, not {chunk}")
+    return chunk
+
+
+@default_float_environment
+def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1e-3, dtype: str = "f32",
+                limit: SupportsIndex = 100, stride: SupportsIndex = 1, max_evals: SupportsIndex = 100_000_000,
+                *, chunk: Optional[int] = None, progress: ProgressArg = False, desc: str = "",
+                workers: Optional[int] = None, executor: Optional[cf.Executor] = None,
+                certified: bool = True) -> Scan:
+    """Inputs in [lo, hi] whose exact ``op`` result lies within ``tol_ulp`` of a rounding midpoint.
+
+    The arguments, the result (as a :class:`Scan` of :class:`Hit`), the errors and the stopping
+    rules (``limit`` hits, ``max_evals`` inputs) are those of ``knife_edges_raw``. With
+    ``certified=True`` (the default) distances are certified (``fpscope._certify.certified_scan``);
+    with ``certified=False`` the answer is exactly that of one ``knife_edges_raw`` call. It is the
+    same for every ``chunk``, ``workers`` and ``executor``.
+
+    ``chunk``: the most inputs of one chunk. ``None`` (the default) sizes chunks by time, about
+    50 ms each (a second on a cluster, where a task costs milliseconds).
+
+    ``workers``: run chunks on that many threads (``-1``: one per core); the core releases the
+    interpreter lock while it walks, so they run in parallel. ``executor``: any
+    ``concurrent.futures.Executor`` (a thread or process pool, a dask client's
+    ``get_executor()``), used but not shut down. Not both. Chunks finish in any order and are merged
+    in range order; once ``limit`` is reached, the chunks that can no longer matter are cancelled.
+
+    ``progress``: ``True`` draws a bar on stderr (tqdm when installed); a callable is called as
+    ``progress(evaluated, total)`` at the start and as the merged prefix grows, ``total`` being
+    the number of inputs the scan evaluates if no ``limit`` stops it. ``desc`` labels the bar.
+
+    Ctrl-C (SIGINT) raises :class:`ScanInterrupted` (a ``KeyboardInterrupt``) carrying the merged
+    prefix, which is exactly the scan with ``max_evals`` set to its ``evaluated``, and the input to
+    resume from. The core looks for pending signals about every 50 ms of its walk, so even one long
+    ``knife_edges_raw`` call answers Ctrl-C quickly, raising whatever the signal handler raises.
+    """
+    chunk = check_chunk(chunk)
+    pool, owned = make_executor(workers, executor)
+    try:
+        r = validate(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, bool(certified))
+        if not isinstance(r, ScanRange):
+            make_reporter(progress, 0, desc).close()  # nothing is evaluated
+            return Scan([Hit(*h) for h in r[0]], r[1], r[2])
+        reporter = make_reporter(progress, r.budget, desc)
+        return run_chunks(r, pool, timed_plan(r, pool, chunk), reporter)
+    finally:
+        if owned:
+            pool.shutdown(wait=True, cancel_futures=True)

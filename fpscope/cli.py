@@ -29,6 +29,7 @@ from fpscope import _core
 from fpscope._floats import bits, from_ordered, hexfloat, is_f32, parse_float, to_format
 from fpscope._results import Scan, report
 from fpscope._scan import ScanInterrupted, knife_edges
+from fpscope import _cluster, _sweep, _worst
 
 EXIT_OK = 0
 EXIT_INTERNAL = 1
@@ -148,8 +149,10 @@ def _scan_command(args: argparse.Namespace) -> int:
     progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
     interrupted = False
     try:
-        scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
-                           args.max_evals, chunk=args.chunk, progress=progress, desc=args.op)
+        with _cluster.scan_engine(args.workers, args.scheduler) as engine:
+            scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
+                               args.max_evals, chunk=args.chunk, progress=progress, desc=args.op,
+                               certified=not args.uncertified, **engine)
     except ScanInterrupted as stop:
         scan, interrupted = stop.scan, True
     step = args.stride or 1
@@ -229,6 +232,27 @@ def resume_command(args: argparse.Namespace, pending: float, hi: float) -> str:
             words += [flag, str(value)]
     return " ".join(words)
 
+
+def _worst_command(args: argparse.Namespace) -> int:
+    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
+    lo, hi = (args.lo, args.hi) if args.lo is not None else (None, None)
+    with _cluster.scan_engine(args.workers, args.scheduler) as engine:
+        result = _worst.find_worst_cases(args.op, lo, hi, args.dtype, args.top, certified=not args.uncertified,
+                                         progress=progress, **engine)
+    if args.json:
+        _print_json(_worst.to_json(result))
+        return EXIT_OK
+    print(f"{result.op} over [{result.lo!r}, {result.hi!r}] in {result.dtype}: the {result.top} inputs "
+          f"closest to a rounding midpoint ({'certified' if result.certified else 'uncertified'})")
+    if result.rows:
+        _table(["#", "x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
+               [[str(i + 1), repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
+                 "above rounded" if h.exact_above else "below rounded"] for i, h in enumerate(result.rows)],
+               right=[0])
+    else:
+        print("no input has an inexact, finite result")
+    print(f"{result.evaluated} inputs evaluated; every input closer than {result.tol_ulp!r} ulp was ranked")
+    return EXIT_OK
 
 def _report_fields(answer: Any) -> dict[str, Any]:
     return {**_float_fields("rounded", answer.rounded), "distance_ulp": answer.distance_ulp,
@@ -363,6 +387,16 @@ def _edges_command(args: argparse.Namespace) -> int:
 
 # ---------------------------------------------------------------- parser
 
+def _engine_options(p: argparse.ArgumentParser) -> None:
+    """Where and how a scan runs: --workers, --scheduler, --uncertified."""
+    p.add_argument("--workers", type=_int_arg, default=None,
+                   help="run on this many threads (-1: one per core; default: the calling thread)")
+    p.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                   help=f"run on a dask cluster: {_cluster.SCHEDULER_FORMS} (pip install 'fpscope[dask]')")
+    p.add_argument("--uncertified", action="store_true",
+                   help="judge by the core's own results instead of certified ones (faster)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="fpscope",
@@ -396,6 +430,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="inputs per core call (default: sized to about 50 ms, so Ctrl-C answers at once)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
+    _engine_options(p)
+
+    p = command("worst", "the inputs whose exact result lies closest to a rounding midpoint (default: "
+                         "every f32 input)", _worst_command, "f32")
+    p.add_argument("op", help=f"unary operation: {ops} (f64: sqrt only, with a range)")
+    p.add_argument("lo", type=_float_arg, nargs="?", default=None, help="lower end of the range, inclusive")
+    p.add_argument("hi", type=_float_arg, nargs="?", default=None, help="upper end of the range, inclusive")
+    p.add_argument("--top", type=_count_arg, default=10, help="how many inputs (default 10)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="progress bar on stderr (default: when stderr is a terminal)")
+    _engine_options(p)
+
+    _sweep.add_command(command, _engine_options, _float_arg, _count_arg, ops)
 
     p = command("midpoint", "where the exact result of op(x), or x / y, lies against the rounding "
                             "midpoint", _midpoint_command, "f32")

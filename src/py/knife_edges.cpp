@@ -1,10 +1,12 @@
 // The knife-edge scan: every stride-th float of a range handed to the exact oracle, keeping the inputs
 // whose exact result lies within a tolerance of a rounding midpoint.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "dtype.hpp"
@@ -35,6 +37,42 @@ using Scan = std::tuple<std::vector<Hit>, std::uint64_t, bool>;
 // a 4-tuple (with its garbage-collector header) and three floats; the bool is shared.
 constexpr std::uint64_t hit_bytes = 2 * sizeof(Hit) + 8 + 80 + 3 * 32;
 
+// Holds the interpreter lock released for its lifetime, so that other threads run while a scan walks.
+// `poll` takes the lock back at most every `interval` of work to run pending signal handlers (Ctrl-C), and
+// hands back whatever a handler raised.
+class ReleasedInterpreter {
+public:
+    static constexpr std::chrono::milliseconds interval{50};
+
+    ReleasedInterpreter() : state_(PyEval_SaveThread()), last_poll_(std::chrono::steady_clock::now()) {}
+    ~ReleasedInterpreter() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+
+    std::optional<CallError> poll() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll_ < interval) return std::nullopt;
+        last_poll_ = now;
+        // Cleared first: should fetching the handler's exception throw, the destructor must not take the
+        // lock a second time.
+        PyEval_RestoreThread(std::exchange(state_, nullptr));
+        std::optional<CallError> raised;
+        if (PyErr_CheckSignals() != 0) raised.emplace(CallError::fetch());
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+
+private:
+    PyThreadState* state_;
+    std::chrono::steady_clock::time_point last_poll_;
+};
+
+// Inputs walked between two looks at the clock: a few milliseconds for the costliest operation, and a
+// whole number of the pre-filter's blocks.
+constexpr std::uint64_t poll_block = 1 << 14;
+
 // The walk, calling `oracle` (one operation, fixed at compile time) for each input that the pre-filter
 // `kernel` (null: none) passes on. It stops before an input when `max_evals` inputs have been evaluated
 // or `limit` hits found, so a walk whose last input is the one that reaches either bound still counts as
@@ -51,17 +89,28 @@ Result<Scan> scan(const OrderedWalk<F>& walk, std::uint64_t step, double tol_ulp
     const auto ordered_step = static_cast<typename OrderedWalk<F>::Bits>(step);
     std::vector<Hit> hits;
     bool out_of_memory = false;
-    const std::uint64_t evaluated =
-        exact::visit_candidates<F>(kernel, walk.first, ordered_step, 0, budget, tol_ulp, [&](F x) {
-            const std::optional<exact::MidpointReport> report = oracle(x);
-            if (!report || report->exact || !(report->distance_ulp < tol_ulp)) return true;
-            if (!hits_in_memory.admits(hits.size() + 1)) {
-                out_of_memory = true;
-                return false;
-            }
+    bool stopped = false;
+    const auto visit = [&](F x) {
+        const std::optional<exact::MidpointReport> report = oracle(x);
+        if (!report || report->exact || !(report->distance_ulp < tol_ulp)) return true;
+        if (!hits_in_memory.admits(hits.size() + 1)) {
+            out_of_memory = true;
+        } else {
             hits.emplace_back(static_cast<double>(x), report->rounded, report->distance_ulp, report->exact_above);
-            return hits.size() != limit;
-        });
+            if (hits.size() != limit) return true;
+        }
+        stopped = true;
+        return false;
+    };
+    std::uint64_t evaluated = 0;
+    // The walk goes in parts of poll_block inputs, with the interpreter lock released: no Python object
+    // is touched in it, and the lock is held again when the function returns.
+    ReleasedInterpreter released;
+    while (evaluated < budget && !stopped) {
+        if (auto raised = released.poll()) return std::move(*raised);
+        const std::uint64_t end = evaluated + std::min(budget - evaluated, poll_block);
+        evaluated = exact::visit_candidates<F>(kernel, walk.first, ordered_step, evaluated, end, tol_ulp, visit);
+    }
     if (out_of_memory) return CallError::memory_error();
     return Scan{std::move(hits), evaluated, evaluated == inputs};
 }

@@ -1,0 +1,69 @@
+"""Executors for the command line: threads on this machine, or a dask cluster (``pip install 'fpscope[dask]'``).
+
+``--scheduler tcp://HOST:PORT`` connects to a running dask scheduler; ``--scheduler local:N`` starts a
+cluster of N single-threaded worker processes on this machine for the length of the command. The
+scan then runs on the client's ``concurrent.futures`` executor, like any other.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import contextlib
+import importlib
+import tempfile
+from typing import Any, Iterator, Optional
+
+SCHEDULER_FORMS = "tcp://HOST:PORT or local:N"
+
+
+def _distributed() -> Any:
+    try:
+        return importlib.import_module("dask.distributed")
+    except ImportError:
+        raise ValueError("--scheduler needs dask: pip install 'fpscope[dask]'") from None
+
+
+def parse_scheduler(text: str) -> tuple[str, Any]:
+    """``("local", N)`` or ``("address", text)``; ValueError for anything else."""
+    if text.startswith("local:"):
+        count = text[len("local:"):]
+        if count.isdigit() and int(count) >= 1:
+            return "local", int(count)
+        raise ValueError(f"bad scheduler {text!r}: local:N needs a worker count N >= 1")
+    if "://" in text and text.split("://", 1)[1]:
+        return "address", text
+    raise ValueError(f"bad scheduler {text!r}: use {SCHEDULER_FORMS}")
+
+
+@contextlib.contextmanager
+def dask_executor(scheduler: str) -> Iterator[cf.Executor]:
+    """The executor of a dask client for ``scheduler``; the client (and a local cluster) close after."""
+    kind, value = parse_scheduler(scheduler)
+    distributed = _distributed()
+    dask = importlib.import_module("dask")
+    # Workers spill and keep their files under the system's temporary directory, never in the
+    # directory the command was started from.
+    with dask.config.set({"temporary-directory": tempfile.gettempdir()}):
+        if kind == "local":
+            with distributed.LocalCluster(n_workers=value, threads_per_worker=1, processes=True,
+                                          dashboard_address=None) as cluster, \
+                    distributed.Client(cluster) as client:
+                yield client.get_executor()
+        else:
+            try:
+                client = distributed.Client(value, timeout="5s")
+            except (OSError, TimeoutError) as e:
+                raise ValueError(f"cannot reach the dask scheduler at {value}: {e}") from None
+            with client:
+                yield client.get_executor()
+
+
+@contextlib.contextmanager
+def scan_engine(workers: Optional[int], scheduler: Optional[str]) -> Iterator[dict[str, Any]]:
+    """The ``workers=``/``executor=`` arguments of a scan for the command line's options."""
+    if workers is not None and scheduler is not None:
+        raise ValueError("pass --workers or --scheduler, not both")
+    if scheduler is None:
+        yield {"workers": workers}
+        return
+    with dask_executor(scheduler) as executor:
+        yield {"executor": executor}

@@ -1,0 +1,145 @@
+"""Worst cases: the inputs whose exact result lies closest to a rounding midpoint.
+
+A scan at tolerance t finds every input whose distance is below t, so once it covers the range
+and finds at least K hits, the K smallest distances over the range are among them. The tolerance
+starts where about 16K hits are expected (distances spread about evenly over [0, 0.5) ulp), is
+narrowed when a scan stops on its hit limit and widened when it finds fewer than K.
+
+Tables computed this way ship in ``fpscope/data/worst/`` (``worst_table``), one file per
+operation, each the JSON output of ``fpscope worst OP --top K --json``.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import json
+import math
+import operator
+from dataclasses import dataclass
+from importlib import resources
+from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
+
+from fpscope import _certify
+from fpscope._core import __version__, ordered
+from fpscope._fenv import default_float_environment
+from fpscope._floats import hexfloat, is_f32, to_format
+from fpscope._progress import ProgressArg
+from fpscope._results import Hit
+from fpscope._scan import knife_edges
+
+_FloatLike = Union[SupportsFloat, SupportsIndex]
+
+# Each pass may keep this many hits per wanted row (and at least MIN_LIMIT) before it is retried
+# at a narrower tolerance; the factor by which a tolerance is narrowed or widened between passes.
+LIMIT_PER_ROW = 64
+MIN_LIMIT = 100_000
+TOL_FACTOR = 8.0
+MAX_EVALS = 2**64 - 1
+
+
+@dataclass(frozen=True)
+class WorstCases:
+    """The ``top`` smallest distances over [lo, hi], and the final scan's tolerance and size."""
+
+    op: str
+    dtype: str
+    lo: float
+    hi: float
+    top: int
+    certified: bool
+    tol_ulp: float
+    evaluated: int
+    rows: list[Hit]
+
+
+@default_float_environment
+def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLike] = None,
+                     dtype: str = "f32", top: SupportsIndex = 10, *, workers: Optional[int] = None,
+                     executor: Optional[cf.Executor] = None, certified: bool = True,
+                     progress: ProgressArg = False) -> WorstCases:
+    """:func:`worst_cases` with the scan's tolerance, size and range."""
+    k = operator.index(top)
+    if k < 1:
+        raise ValueError(f"top must be at least 1, not {k}")
+    f32 = is_f32(dtype)
+    if lo is None and hi is None:
+        if not f32:
+            raise ValueError("binary64 worst cases need an explicit range (lo, hi)")
+        lo, hi = -math.inf, math.inf
+    elif lo is None or hi is None:
+        raise ValueError("give both lo and hi, or neither")
+    low, high = to_format(float(lo), f32), to_format(float(hi), f32)
+    if math.isnan(low) or math.isnan(high) or low > high:
+        inputs = 0
+    else:
+        inputs = ordered(high, dtype) - ordered(low, dtype) + 1
+    # Past 0.5 ulp every inexact result is a hit; certified scans stop a little short of that.
+    widest = _certify.MAX_TOLERANCE if certified else 1.0
+    tol = min(0.5, widest, max(8.0 * k / max(inputs, 1), 1e-30))
+    limit = max(LIMIT_PER_ROW * k, MIN_LIMIT)
+    overflowing: Optional[float] = None  # the smallest tolerance whose scan stopped on the limit
+    while True:
+        scan = knife_edges(op, low, high, tol, dtype, limit, 1, MAX_EVALS, workers=workers, executor=executor,
+                           certified=certified, progress=progress, desc=f"{op} tol {tol:.3g}")
+        if not scan.covered:
+            overflowing = tol
+            tol /= TOL_FACTOR
+            continue
+        if len(scan.hits) < k and tol < widest:
+            wider = tol * TOL_FACTOR
+            if overflowing is not None and wider >= overflowing:
+                limit *= int(TOL_FACTOR)  # between two tolerances that both fail: keep more hits
+                tol = overflowing
+            else:
+                tol = min(wider, widest)
+            continue
+        rows = sorted(scan.hits, key=lambda h: h.distance_ulp)[:k]  # stable: ties stay in ascending x
+        return WorstCases(op, "f32" if f32 else "f64", low, high, k, bool(certified), tol, scan.evaluated, rows)
+
+
+def worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLike] = None, dtype: str = "f32",
+                top: SupportsIndex = 10, *, workers: Optional[int] = None, executor: Optional[cf.Executor] = None,
+                certified: bool = True, progress: ProgressArg = False) -> list[Hit]:
+    """The ``top`` inputs in [lo, hi] whose exact ``op`` result lies closest to a rounding midpoint.
+
+    Ranked by distance (certified unless ``certified=False``), ties by ascending x; fewer rows
+    only when fewer inputs have an inexact, finite result (certified: one within
+    ``fpscope._certify.MAX_TOLERANCE`` ulp of a midpoint). The range defaults to every binary32
+    float; binary64 (``sqrt`` only) needs an explicit range. ``workers``, ``executor`` and
+    ``progress`` are those of :func:`knife_edges`, which does the scans.
+    """
+    return find_worst_cases(op, lo, hi, dtype, top, workers=workers, executor=executor, certified=certified,
+                            progress=progress).rows
+
+
+def _json_float(value: float) -> Any:
+    return value if math.isfinite(value) else repr(value)
+
+
+def to_json(result: WorstCases) -> dict[str, Any]:
+    """The JSON form of a table, as ``fpscope worst --json`` prints and ``fpscope/data/worst/`` keeps it."""
+    return {
+        "op": result.op, "dtype": result.dtype,
+        "lo": _json_float(result.lo), "lo_hex": hexfloat(result.lo),
+        "hi": _json_float(result.hi), "hi_hex": hexfloat(result.hi),
+        "top": result.top, "certified": result.certified, "tol_ulp": result.tol_ulp,
+        "evaluated": result.evaluated, "fpscope_version": __version__,
+        "rows": [{"x": _json_float(h.x), "x_hex": hexfloat(h.x), "rounded": _json_float(h.rounded),
+                  "rounded_hex": hexfloat(h.rounded), "distance_ulp": h.distance_ulp,
+                  "exact_above": h.exact_above} for h in result.rows],
+    }
+
+
+def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
+    """The shipped worst-case table of ``op`` (JSON form: range, tolerance, ``rows``).
+
+    Rows list ``x``, ``rounded``, ``distance_ulp`` and ``exact_above`` (floats also as ``*_hex``);
+    ``lo``/``hi`` say which inputs the table covers. Raises ``LookupError`` for an operation
+    without a table.
+    """
+    name = f"{'f32' if is_f32(dtype) else 'f64'}_{op}.json"
+    try:
+        text = resources.files("fpscope").joinpath("data").joinpath("worst").joinpath(name).read_text(encoding="utf-8")
+    except FileNotFoundError:
+        raise LookupError(f"no worst-case table for {op!r} in {dtype!r}") from None
+    table: dict[str, Any] = json.loads(text)
+    return table

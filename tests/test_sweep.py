@@ -1,0 +1,166 @@
+"""Resumable sweeps: killed at random moments and resumed, they end with the uninterrupted hits and output;
+a database serves only the sweep it records, and a damaged or foreign file is one clear line."""
+import json
+import os
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+import pytest
+
+from fpscope import _core, knife_edges
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ENV = {**os.environ, "PYTHONPATH": ROOT}
+SWEEP = ["exp", "1", "1.5", "--tol", "1e-3", "--uncertified", "--chunk", "20000"]
+
+
+def fpscope(*args, **kw):
+    return subprocess.run([sys.executable, "-m", "fpscope", *args], cwd=ROOT, env=ENV, capture_output=True,
+                          text=True, timeout=600, **kw)
+
+
+def start(*args):
+    return subprocess.Popen([sys.executable, "-m", "fpscope", *args], cwd=ROOT, env=ENV, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def one_line_error(done, text):
+    assert done.returncode == 2 and done.stdout == ""
+    assert text in done.stderr and len(done.stderr.strip().splitlines()) == 1 and "Traceback" not in done.stderr
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    """The uninterrupted sweep: its JSON output and how long it took."""
+    db = tmp_path_factory.mktemp("ref") / "ref.sqlite"
+    began = time.monotonic()
+    done = fpscope("sweep", *SWEEP, "--db", str(db), "--json")
+    assert done.returncode == 0, done.stderr
+    return done.stdout, time.monotonic() - began, db
+
+
+@pytest.mark.parametrize("seed, workers", [(1, []), (2, ["--workers", "2"]), (3, ["--workers", "3"])])
+def test_a_sweep_killed_at_random_moments_resumes_to_the_uninterrupted_hits(tmp_path, reference, seed, workers):
+    expected, seconds, _ = reference
+    rng = random.Random(seed)
+    db = str(tmp_path / "sweep.sqlite")
+    kills = 0
+    for _ in range(8):
+        child = start("sweep", *SWEEP, "--db", db, "--json", *workers)
+        time.sleep(rng.uniform(0.05, seconds))
+        if child.poll() is None:
+            child.send_signal(signal.SIGKILL)
+            kills += 1
+        out, err = child.communicate(timeout=600)
+        if child.returncode == 0:
+            break
+        assert child.returncode == -signal.SIGKILL, err
+    done = fpscope("sweep", *SWEEP, "--db", db, "--json", *workers)
+    assert done.returncode == 0 and done.stdout == expected
+    assert kills >= 1
+    scan = json.loads(expected)
+    raw = _core.knife_edges_raw("exp", 1.0, 1.5, 1e-3, "f32", 2**64 - 1)
+    assert [h["x"] for h in scan["hits"]] == [h[0] for h in raw[0]] and scan["evaluated"] == raw[1]
+
+
+@pytest.mark.parametrize("form", ["--json", "--csv", None])
+def test_a_finished_database_prints_the_uninterrupted_output(tmp_path, reference, form):
+    _, _, finished = reference
+    fresh = fpscope("sweep", *SWEEP, "--db", str(tmp_path / "f.sqlite"), *([form] if form else []))
+    again = fpscope("sweep", *SWEEP, "--db", str(finished), *([form] if form else []))
+    assert fresh.returncode == again.returncode == 0 and again.stdout == fresh.stdout
+    if form == "--csv":
+        lines = fresh.stdout.splitlines()
+        assert lines[0] == "op,x,x_hex,rounded,rounded_hex,distance_ulp,exact_above" and len(lines) > 10
+
+
+def test_limits_and_all_ops(tmp_path):
+    db = str(tmp_path / "limit.sqlite")
+    args = ["exp", "1", "1.2", "--tol", "1e-3", "--uncertified", "--chunk", "5000", "--db", db, "--json"]
+    for limit in (5, 50, 3):  # a larger limit recomputes the chunks that stopped on a smaller one
+        done = fpscope("sweep", *args, "--limit", str(limit))
+        scan = json.loads(done.stdout)
+        expected = knife_edges("exp", 1.0, 1.2, 1e-3, "f32", limit, certified=False)
+        assert [h["x"] for h in scan["hits"]] == [h.x for h in expected.hits]
+        assert (scan["evaluated"], scan["covered"]) == (expected.evaluated, expected.covered)
+    every = fpscope("sweep", "--all-ops", "1", "1.001", "--tol", "1e-2", "--uncertified", "--db",
+                    str(tmp_path / "all.sqlite"), "--json", "--workers", "2")
+    scans = json.loads(every.stdout)
+    assert [s["op"] for s in scans] == list(_core.UNARY_OPS)
+    for s in scans:
+        raw = _core.knife_edges_raw(s["op"], 1.0, 1.001, 1e-2, "f32", 2**64 - 1)
+        assert [h["x"] for h in s["hits"]] == [h[0] for h in raw[0]] and s["evaluated"] == raw[1]
+
+
+def test_a_certified_sweep_records_certified_hits(tmp_path):
+    done = fpscope("sweep", "sqrt", "1", "1.01", "--tol", "1e-2", "--db", str(tmp_path / "c.sqlite"), "--json")
+    scan = json.loads(done.stdout)
+    expected = knife_edges("sqrt", 1.0, 1.01, 1e-2, "f32", 2**64 - 1)
+    assert scan["certified"] is True and [h["distance_ulp"] for h in scan["hits"]] == [
+        h.distance_ulp for h in expected.hits]
+
+
+def _garbage(path):
+    path.write_bytes(bytes(random.Random(0).randrange(256) for _ in range(4096)))
+
+
+def _foreign(path):
+    with sqlite3.connect(path) as conn:
+        conn.execute("CREATE TABLE notes (text TEXT)")
+        conn.execute("INSERT INTO notes VALUES ('mine')")
+    conn.close()
+
+
+def _damaged_row(path):
+    fpscope("sweep", *SWEEP[:2], "1.01", *SWEEP[3:], "--db", str(path))
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE chunks SET hits = 'nonsense' WHERE idx = 0")
+    conn.close()
+
+
+def _truncated(path):
+    fpscope("sweep", *SWEEP[:2], "1.01", *SWEEP[3:], "--db", str(path))
+    data = path.read_bytes()
+    path.write_bytes(data[: len(data) // 2])
+
+
+def _other_sweep(path):
+    fpscope("sweep", *SWEEP[:2], "1.01", *SWEEP[3:], "--db", str(path), "--tol", "1e-4")
+
+
+@pytest.mark.parametrize("make, message", [
+    (_garbage, "not a usable fpscope sweep database"),
+    (_foreign, "is not an fpscope sweep database"),
+    (_damaged_row, "damaged chunk exp #0"),
+    (_truncated, "fpscope sweep database"),
+    (_other_sweep, "is a sweep of exp f32 [0x1p+0, 0x1.028f5cp+0] stride 1 tol 0x1.a36e2eb1c432dp-14"),
+])
+def test_a_foreign_or_damaged_database_is_refused_and_left_alone(tmp_path, make, message):
+    path = tmp_path / "db.sqlite"
+    make(path)
+    before = path.read_bytes()
+    done = fpscope("sweep", *SWEEP[:2], "1.01", *SWEEP[3:], "--db", str(path))
+    one_line_error(done, message)
+    assert path.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["db.sqlite"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["nope", "1", "2"], "unknown op"),
+    (["exp", "1", "2", "--dtype", "f64"], "f64 scans are available for op='sqrt' only"),
+    (["sqrt", "--dtype", "f64"], "f64 sweeps need an explicit range"),
+    (["exp", "1"], "give both LO and HI"),
+    ([], "name an operation"),
+    (["exp", "1", "2", "--chunk", "0"], "--chunk must be at least 1"),
+])
+def test_bad_arguments_leave_no_database_behind(tmp_path, args, message):
+    done = fpscope("sweep", *args, "--db", str(tmp_path / "new.sqlite"))
+    one_line_error(done, message)
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_directory_is_no_database(tmp_path):
+    one_line_error(fpscope("sweep", *SWEEP, "--db", str(tmp_path)), str(tmp_path))

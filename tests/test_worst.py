@@ -1,0 +1,101 @@
+"""Worst cases: the ranking equals one over every input of the range, and the shipped tables re-certify."""
+import json
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+import fpscope
+from fpscope import _certify, _core, _worst
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TABLES = os.path.join(ROOT, "fpscope", "data", "worst")
+
+
+def ranked_by_brute_force(op, lo, hi, dtype, top, certified):
+    """Every input with an inexact result (tolerance past 0.5 ulp, or the widest a certified scan
+    takes), stably sorted by distance."""
+    if certified:
+        hits, _, covered = _certify.certified_scan(op, lo, hi, _certify.MAX_TOLERANCE, dtype, 2**64 - 1)
+    else:
+        hits, _, covered = _core.knife_edges_raw(op, lo, hi, 1.0, dtype, 2**64 - 1)
+    assert covered
+    return sorted(hits, key=lambda h: h[2])[:top]
+
+
+@pytest.mark.parametrize("op, lo, hi, dtype, top", [
+    ("exp", 1.0, 1.01, "f32", 5),
+    ("sin", 0.5, 0.5001, "f32", 40),
+    ("recip", 3.0, 3.0001, "f32", 3),
+    ("sqrt", 4.0, 4.0, "f32", 3),                      # exact: nothing to rank
+    ("log", 0.9999, 1.0, "f32", 10**4),                # fewer inputs than asked for
+    ("sqrt", 2.0, 2.0000000000001, "f64", 7),
+    ("rsqrt", 1e-3, 1.0001e-3, "f32", 2),
+])
+@pytest.mark.parametrize("certified", [False, True])
+def test_worst_cases_equal_a_ranking_of_every_input(op, lo, hi, dtype, top, certified):
+    got = fpscope.worst_cases(op, lo, hi, dtype, top, certified=certified, workers=2)
+    assert [tuple(h) for h in got] == ranked_by_brute_force(op, lo, hi, dtype, top, certified)
+
+
+def test_narrowing_and_widening_passes(monkeypatch):
+    """A first tolerance that keeps too many hits, and then too few, still ends with the true top."""
+    monkeypatch.setattr(_worst, "MIN_LIMIT", 30)
+    monkeypatch.setattr(_worst, "LIMIT_PER_ROW", 1)
+    got = fpscope.worst_cases("exp", 1.0, 1.05, "f32", 20, certified=False)
+    assert [tuple(h) for h in got] == ranked_by_brute_force("exp", 1.0, 1.05, "f32", 20, False)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    (("sqrt", None, None, "f64"), ValueError, "binary64 worst cases need an explicit range"),
+    (("exp", 1.0, None), ValueError, "give both lo and hi"),
+    (("exp", 1.0, 2.0, "f32", 0), ValueError, "top must be at least 1"),
+    (("exp", 1.0, 2.0, "f64"), ValueError, "f64 scans are available for op='sqrt' only"),
+    (("nope", 1.0, 2.0), ValueError, "unknown op"),
+])
+def test_refusals(args, error, message):
+    with pytest.raises(error, match=message):
+        fpscope.worst_cases(*args)
+
+
+def test_cli_prints_the_table_it_would_ship():
+    done = subprocess.run([sys.executable, "-m", "fpscope", "worst", "exp", "1", "1.01", "--top", "4", "--json",
+                           "--workers", "2"], cwd=ROOT, capture_output=True, text=True, timeout=300)
+    table = json.loads(done.stdout)
+    assert [r["x"] for r in table["rows"]] == [h.x for h in fpscope.worst_cases("exp", 1.0, 1.01, top=4)]
+    assert (table["top"], table["certified"], table["lo_hex"], table["hi_hex"]) == (4, True, "0x1p+0", "0x1.028f5cp+0")
+
+
+# ---------------------------------------------------------------- the shipped tables
+
+SHIPPED = sorted(name[len("f32_"):-len(".json")] for name in os.listdir(TABLES)) if os.path.isdir(TABLES) else []
+
+
+def test_every_operation_has_a_table():
+    assert SHIPPED == sorted(_core.UNARY_OPS)
+
+
+@pytest.mark.parametrize("op", SHIPPED)
+def test_shipped_rows_re_certify(op):
+    table = fpscope.worst_table(op)
+    rows = table["rows"]
+    assert table["op"] == op and table["dtype"] == "f32" and table["certified"] is True
+    assert len(rows) == table["top"]
+    lo, hi = float(table["lo"]), float(table["hi"])
+    for row in rows:
+        x = float.fromhex(row["x_hex"])
+        assert lo <= x <= hi and float(row["x"]) == x
+        hits, evaluated, covered = _certify.certified_scan(op, x, x, _certify.MAX_TOLERANCE, "f32")
+        assert (evaluated, covered) == (1, True) and len(hits) == 1
+        assert hits[0] == (x, float.fromhex(row["rounded_hex"]), row["distance_ulp"], row["exact_above"])
+        assert row["distance_ulp"] < table["tol_ulp"]
+    keys = [(r["distance_ulp"], _core.ordered(float.fromhex(r["x_hex"]), "f32")) for r in rows]
+    assert keys == sorted(keys)
+
+
+def test_a_missing_table_is_a_lookup_error():
+    with pytest.raises(LookupError, match="no worst-case table for 'sqrt' in 'f64'"):
+        fpscope.worst_table("sqrt", "f64")
+    assert math.isinf(float(fpscope.worst_table(SHIPPED[0])["hi"])) if SHIPPED else True

@@ -6,14 +6,10 @@ numpy arrays of any shape and memoryviews). On top of them:
 - :class:`Midpoint`, :class:`Hit`, :class:`Scan`: named forms of the core's tuples (they compare
   equal to them);
 - :func:`report`: the midpoint report of one operation as a :class:`Midpoint`;
-<<<<<<< HEAD
 - :func:`knife_edges`: the knife-edge scan in interruptible chunks, with progress, on one
   thread, on many (``workers=``) or on any executor, a dask cluster's included (``executor=``);
 - :func:`worst_cases`: the inputs closest to a rounding midpoint; :func:`worst_table` the shipped
   tables of every binary32 operation;
-- :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64.
-=======
-- :func:`knife_edges`: the knife-edge scan in interruptible chunks, with progress;
 - :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64;
 - :class:`PanicException`: what the core raises when it fails an internal invariant (a
   ``BaseException``, like ``SystemExit``).
@@ -21,7 +17,6 @@ numpy arrays of any shape and memoryviews). On top of them:
 Every function computes rounding to nearest with subnormals kept, whatever floating-point
 environment the caller set (flush-to-zero, a directed rounding mode), and leaves the caller's
 environment as it was.
->>>>>>> main
 
 ``fpscope.strategies`` (with Hypothesis installed) draws edge values; ``python -m fpscope`` is
 the command line.

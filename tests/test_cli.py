@@ -96,6 +96,11 @@ def test_json_output(argv, check):
     (["midpoint", "sqrt", "abc"], "argument x: not a float: 'abc'"),
     (["midpoint", "sqrt", "1p3"], "argument x: not a float: '1p3'"),
     (["midpoint", "sqrt", "2", "3"], "sqrt takes one operand; y is only for div"),
+    (["worst", "div"], "div is not a worst operation"),
+    (["worst", "sqrt", "2", "1"], "reversed range: lo 2.0 is above hi 1.0"),
+    (["sweep", "div", "1", "2", "--db", "never-created.sqlite"], "div is not a sweep operation"),
+    (["sweep", "--all-ops", "nan", "1", "--db", "never-created.sqlite"], "a range bound is NaN"),
+    (["sweep", "sqrt", "1", "2", "--tol", "-0.0001", "--db", "never-created.sqlite"], "tolerance must be"),
     (["neighbours", "1", "-k", "1e9"], "fpscope neighbours: error: not enough memory for the answer"),
     (["range", "-inf", "inf", "--dtype", "f64", "--limit", "18446744073709551615"],
      "fpscope range: error: not enough memory for the answer"),
@@ -108,7 +113,7 @@ def test_json_output(argv, check):
 ])
 def test_usage_errors_are_one_line_with_status_2(argv, message):
     done = fpscope(*argv)
-    assert done.returncode == 2 and done.stdout == ""
+    assert done.returncode == 2 and done.stdout == "" and not (ROOT / "never-created.sqlite").exists()
     assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
 
 
@@ -144,7 +149,7 @@ def test_the_continue_line_repeats_every_option_that_matters():
     from fpscope.cli import build_parser, _protect_negative_floats
 
     argv = ["scan", "sqrt", "1", "4", "--tol", "1e-9", "--max-evals", "5e3", "--stride", "3", "--limit", "7",
-            "--chunk", "20", "--dtype", "float"]
+            "--chunk", "20", "--dtype", "float", "--workers", "2", "--uncertified"]
     done = fpscope(*argv)
     resume = done.stdout.splitlines()[-1].split("continue with: fpscope ")[1].split()
     first = vars(build_parser().parse_args(_protect_negative_floats(argv)))

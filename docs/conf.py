@@ -25,6 +25,8 @@ html_theme = "furo"
 html_title = f"fpscope {release}"
 # Single backticks in docstrings are code, as their authors meant, not emphasis.
 default_role = "code"
+# Option names such as --all-ops stay as typed, not turned into dashes.
+smartquotes = False
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 # Names in signatures that have no page of their own here are not cross-referenced.

@@ -160,30 +160,53 @@ def _scan_command(args: argparse.Namespace) -> int:
     if not scan.covered:
         pending = from_ordered(_core.ordered(args.lo, args.dtype) + scan.evaluated * step, f32)
     dtype = "f32" if f32 else "f64"
+    core = {} if args.uncertified else _core_judgements(args, scan)
     if args.json:
         _print_json({
             "op": args.op, "dtype": dtype, **_float_fields("lo", to_format(args.lo, f32)),
             **_float_fields("hi", to_format(args.hi, f32)), "tol_ulp": _json_float(args.tol),
+            "certified": not args.uncertified,
             "hits": [{**_float_fields("x", h.x), **_float_fields("rounded", h.rounded),
-                      "distance_ulp": h.distance_ulp, "exact_above": h.exact_above} for h in scan.hits],
+                      "distance_ulp": h.distance_ulp, "exact_above": h.exact_above,
+                      **({"core_differs": True, "core_report": None if core[h.x] is None else _report_fields(core[h.x])}
+                         if h.x in core else {} if args.uncertified else {"core_differs": False})}
+                     for h in scan.hits],
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
             **(_float_fields("next", pending) if pending is not None else {"next": None, "next_hex": None}),
         })
     else:
-        _print_scan(args, scan, dtype, interrupted, pending)
+        _print_scan(args, scan, dtype, interrupted, pending, core)
     return EXIT_INTERRUPTED if interrupted else EXIT_OK
 
 
+def _core_judgements(args: argparse.Namespace, scan: Scan) -> dict[float, Any]:
+    """The core's own report for each certified hit where it decides otherwise: another rounded
+    value or side, a claim of exactness, no report, or a distance that is not below the tolerance."""
+    differing = {}
+    for h in scan.hits:
+        core = report(args.op, h.x, args.dtype, certified=False)
+        if core is None or core.exact or not core.distance_ulp < args.tol or \
+                (core.rounded, core.exact_above) != (h.rounded, h.exact_above):
+            differing[h.x] = core
+    return differing
+
+
 def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: bool,
-                pending: Optional[float]) -> None:
+                pending: Optional[float], core: dict[float, Any]) -> None:
     f32 = dtype == "f32"
     lo, hi = to_format(args.lo, f32), to_format(args.hi, f32)
     print(f"{args.op} over [{lo!r}, {hi!r}] in {dtype}, tolerance {args.tol!r} ulp"
           + (f", stride {args.stride}" if args.stride > 1 else ""))
     if scan.hits:
-        _table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
+        _table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"] + (["core"] if core else []),
                [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                 "above rounded" if h.exact_above else "below rounded"] for h in scan.hits])
+                 "above rounded" if h.exact_above else "below rounded"]
+                + (["* differs" if h.x in core else ""] if core else []) for h in scan.hits])
+        for x, said in core.items():
+            print(f"* {x!r}: the core's binary64 judgement: " + (
+                "no report" if said is None else f"rounded {said.rounded!r}, claimed exact" if said.exact else
+                f"rounded {said.rounded!r}, exact result {'above' if said.exact_above else 'below'}, "
+                f"{said.distance_ulp!r} ulp"))
     else:
         print("no knife edges found")
     counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
@@ -305,8 +328,10 @@ def _midpoint_command(args: argparse.Namespace) -> int:
                 side += " (in magnitude)"
             # Only a certified distance of 0.0 is a tie; the core's may be a tiny distance rounded.
             tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not args.uncertified else ""
+            # So close to a float that the distance rounds to 0.5, yet not on it.
+            near = " (not exact: it only rounds to 0.5)" if answer.distance_ulp == 0.5 else ""
             print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "
-                  f"midpoint{tie}")
+                  f"midpoint{tie}{near}")
     if differs:
         said = ("no report" if core is None else
                 f"rounded {core.rounded!r}, "

@@ -284,3 +284,17 @@ def test_cli_marks_where_the_core_differs(capsys, argv, marked):
     shown = json.loads(capsys.readouterr().out)
     assert shown.get("core_differs", False) == marked
     assert shown["certified"] == ("--uncertified" not in argv)
+
+
+def test_cli_scan_marks_rows_where_the_core_differs(capsys):
+    from fpscope.cli import main
+    argv = ["scan", "log", "0x1.2f1fd0p+3", "0x1.2f1fdfp+3", "--tol", "1e-3"]
+    assert main(argv) == 0
+    out = capsys.readouterr().out
+    assert "* differs" in out and "* 9.472636222839355: the core's binary64 judgement: rounded 2.2484073638916016" in out
+    assert main(argv + ["--json"]) == 0
+    hit, = json.loads(capsys.readouterr().out)["hits"]
+    assert hit["core_differs"] and hit["core_report"]["rounded_hex"] == "0x1.1fcbdp+1"
+    assert main(argv + ["--uncertified", "--json"]) == 0
+    hit, = json.loads(capsys.readouterr().out)["hits"]
+    assert "core_differs" not in hit and hit["rounded_hex"] == "0x1.1fcbdp+1"

@@ -1,18 +1,15 @@
 """Exact answers about IEEE 754 binary32 and binary64 floats.
 
-The thirteen functions of the native core are re-exported as they are. On top of them:
+The functions of the native core are re-exported as they are (``ulp_distances`` also takes
+numpy arrays of any shape and memoryviews). On top of them:
 
 - :class:`Midpoint`, :class:`Hit`, :class:`Scan`: named forms of the core's tuples (they compare
   equal to them);
 - :func:`report`: the midpoint report of one operation as a :class:`Midpoint`;
-<<<<<<< HEAD
 - :func:`knife_edges`: the knife-edge scan in interruptible chunks, with progress, on one
   thread, on many (``workers=``) or on any executor, a dask cluster's included (``executor=``);
 - :func:`worst_cases`: the inputs closest to a rounding midpoint; :func:`worst_table` the shipped
   tables of every binary32 operation;
-- :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64.
-=======
-- :func:`knife_edges`: the knife-edge scan in interruptible chunks, with progress;
 - :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64;
 - :class:`PanicException`: what the core raises when it fails an internal invariant (a
   ``BaseException``, like ``SystemExit``).
@@ -20,7 +17,6 @@ The thirteen functions of the native core are re-exported as they are. On top of
 Every function computes rounding to nearest with subnormals kept, whatever floating-point
 environment the caller set (flush-to-zero, a directed rounding mode), and leaves the caller's
 environment as it was.
->>>>>>> main
 
 ``fpscope.strategies`` (with Hypothesis installed) draws edge values; ``python -m fpscope`` is
 the command line.
@@ -40,8 +36,8 @@ from fpscope._core import special as special
 from fpscope._core import spacing as spacing
 from fpscope._core import sqrt_cr as sqrt_cr
 from fpscope._core import ulp_distance as ulp_distance
-from fpscope._core import ulp_distances as ulp_distances
 from fpscope._assertions import assert_ulp_close as assert_ulp_close
+from fpscope._assertions import ulp_distances as ulp_distances
 from fpscope._results import Hit as Hit
 from fpscope._results import Midpoint as Midpoint
 from fpscope._results import Scan as Scan

@@ -2,43 +2,107 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
+from collections.abc import Mapping
+from typing import Any, Optional, Sequence, SupportsFloat, SupportsIndex, Union
 
-from fpscope._core import ulp_distances
+from fpscope import _core
 from fpscope._fenv import default_float_environment
 from fpscope._floats import is_f32, to_format
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
+_np: Any
+try:  # numpy flattens arrays and memoryviews of any shape in one step when it is there
+    import numpy as _np
+except ImportError:  # pragma: no cover - exercised only without numpy
+    _np = None
+
+
+def _float_kind(value: Any) -> Optional[int]:
+    """The byte width of a numpy array's, numpy scalar's or memoryview's floats; None otherwise."""
+    if isinstance(value, memoryview):
+        return {"e": 2, "f": 4, "d": 8}.get(value.format.lstrip("@=<>!"))
+    dtype: Any = getattr(value, "dtype", None)
+    if getattr(dtype, "kind", None) == "f":
+        return int(dtype.itemsize)
+    return None
+
+
+def _nested(items: list[Any]) -> list[Any]:
+    """A memoryview's nested lists, flattened in row-major order (used without numpy)."""
+    if not items or not isinstance(items[0], list):
+        return items
+    return [v for row in items for v in _nested(row)]
+
+
+def _array_items(value: Any) -> Optional[tuple[list[Any], tuple[int, ...]]]:
+    """The elements of an array or memoryview of any shape in row-major order, and its shape;
+    None for anything else (and for a zero-dimensional array, which is a scalar)."""
+    if isinstance(value, memoryview):
+        shape = tuple(value.shape or ())
+        if not shape:
+            return None
+        if _np is not None:
+            return _np.asarray(value).ravel().tolist(), shape
+        return _nested(value.tolist()), shape
+    dims: Any = getattr(value, "shape", None)
+    if dims is None or not hasattr(value, "ravel"):
+        return None
+    shape = tuple(int(n) for n in dims)
+    if shape == ():
+        return None
+    flat = value.ravel()
+    return (flat.tolist() if hasattr(flat, "tolist") else list(flat)), shape
+
 
 def _flatten(value: Any, name: str) -> tuple[Optional[list[float]], Optional[tuple[int, ...]]]:
     """(None, None) for a scalar; else the elements as floats and the shape (arrays are flattened)."""
-    shape = getattr(value, "shape", None)
-    if shape is not None and hasattr(value, "ravel"):
-        shape = tuple(int(n) for n in shape)
-        if shape == ():
+    if isinstance(value, (str, bytes, bytearray)) or isinstance(value, Mapping):
+        raise TypeError(f"{name} must be a float, a sequence or an array of floats, not {type(value).__name__}")
+    if _float_kind(value) == 2:
+        raise TypeError(f"{name} holds float16 values, which fpscope does not model: convert them to "
+                        "float32 (dtype='f32') or float64 first")
+    array = _array_items(value)
+    if array is not None:
+        items, shape = array
+    else:
+        if getattr(value, "shape", None) == ():
             return None, None
-        return [float(v) for v in value.ravel()], shape
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be a float or a sequence of floats, not {type(value).__name__}")
+        try:
+            items = list(value)
+        except TypeError:
+            return None, None
+        shape = (len(items),)
     try:
-        items = list(value)
-    except TypeError:
-        return None, None
-    try:
-        return [float(v) for v in items], (len(items),)
+        return [float(v) for v in items], shape
     except TypeError as e:
-        raise TypeError(f"{name} must be a float or a sequence of floats: {e}") from None
+        raise TypeError(f"{name} must be a float, a sequence or an array of floats: {e}") from None
 
 
-def _index(flat: int, shape: tuple[int, ...]) -> str:
+def ulp_distances(a: Sequence[_FloatLike], b: Sequence[_FloatLike], dtype: str = "f64") -> list[Optional[int]]:
+    """Elementwise ulp_distance over two equally long sequences.
+
+    numpy arrays of any shape and memoryviews are taken element by element in row-major order
+    (the answer is one flat list); two arrays must have the same shape. Everything else goes to
+    the core's ``ulp_distances`` as it is, with its answers and errors.
+    """
+    a_array, b_array = _array_items(a), _array_items(b)
+    if a_array is not None and b_array is not None and a_array[1] != b_array[1]:
+        raise ValueError(f"shape mismatch: {a_array[1]} vs {b_array[1]}")
+    return _core.ulp_distances(a if a_array is None else a_array[0], b if b_array is None else b_array[0], dtype)
+
+
+def _index(flat: int, shape: tuple[int, ...]) -> tuple[str, str]:
+    """The element's index as shown in the message and inside brackets: ``3`` and ``3`` for one
+    dimension, ``(1, 2)`` and ``1, 2`` for more."""
     if len(shape) == 1:
-        return str(flat)
+        return str(flat), str(flat)
     coords = []
     for n in reversed(shape):
         flat, c = divmod(flat, n)
         coords.append(c)
-    return ", ".join(str(c) for c in reversed(coords))
+    inner = ", ".join(str(c) for c in reversed(coords))
+    return f"({inner})", inner
 
 
 def _show(value: float, f32: bool) -> str:
@@ -51,19 +115,27 @@ def _show(value: float, f32: bool) -> str:
 
 
 @default_float_environment
-def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1, dtype: str = "f64") -> None:
+def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1,
+                     dtype: Optional[str] = None) -> None:
     """Assert that ``actual`` and ``desired`` are at most ``max_ulp`` floats apart in ``dtype``.
 
-    Both may be floats, or sequences (lists, tuples, arrays) of equal length or shape; a float
-    against a sequence is compared with every element. Distances are exact counts of the
-    representable floats between the two values after rounding them to the dtype (the zeros
-    count as one float, infinity is one step above the largest finite value). A NaN equals a
-    NaN and nothing else.
+    Both may be floats, or sequences (lists, tuples, numpy arrays of any shape, memoryviews) of
+    equal length or shape; a float against a sequence is compared with every element. Distances
+    are exact counts of the representable floats between the two values after rounding them to
+    the dtype (the zeros count as one float, infinity is one step above the largest finite
+    value). A NaN equals a NaN and nothing else.
 
-    The ``AssertionError`` names the worst element (index, both values with ``repr`` and
-    ``float.hex``, their distance) and how many elements exceed ``max_ulp``.
+    ``dtype`` defaults to ``"f32"`` when both sides hold float32 values (numpy float32 arrays or
+    scalars, memoryviews of C floats) and to ``"f64"`` otherwise. float16 values, strings and
+    mappings are refused with ``TypeError``.
+
+    The ``AssertionError`` names the worst element (index, as a tuple for arrays of more than
+    one dimension; both values with ``repr`` and ``float.hex``; their distance) and how many
+    elements exceed ``max_ulp``.
     """
     __tracebackhide__ = True  # pytest shows the caller's line, not this one
+    if dtype is None:
+        dtype = "f32" if _float_kind(actual) == 4 and _float_kind(desired) == 4 else "f64"
     f32 = is_f32(dtype)
     if isinstance(max_ulp, bool) or not isinstance(max_ulp, (int, float)) or not max_ulp >= 0:
         raise ValueError(f"max_ulp must be a non-negative number, not {max_ulp!r}")
@@ -83,7 +155,7 @@ def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1, 
         raise AssertionError(f"{what} differ: actual has {show(a_shape)}, desired has {show(d_shape)}")
     shape = a_shape if a_shape is not None else (1,)
 
-    distances = ulp_distances(a, d, dtype)
+    distances = _core.ulp_distances(a, d, dtype)
     worst = -1
     worst_key = -1.0
     exceeding = 0
@@ -109,8 +181,8 @@ def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1, 
         labels = ("actual", "desired")
     else:
         head = (f"not within {max_ulp} ulp ({'f32' if f32 else 'f64'}): {exceeding} of {len(a)} "
-                f"elements differ by more; worst at index {_index(worst, shape)}: {apart}")
-        at = _index(worst, shape)
+                f"elements differ by more; worst at index {_index(worst, shape)[0]}: {apart}")
+        at = _index(worst, shape)[1]
         labels = (f"actual[{at}]", f"desired[{at}]")
     width = max(len(s) for s in labels)
     raise AssertionError("\n".join([

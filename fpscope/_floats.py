@@ -43,11 +43,14 @@ def parse_float(text: str) -> float:
         return float(s)
     except ValueError:
         pass
-    try:
-        return float.fromhex(s)
-    except (ValueError, OverflowError):
-        raise ValueError(f"not a float: {text.strip()!r} (write decimal like 1.5, -0.0, inf, "
-                         "or C99 hex like 0x1.8p+1)") from None
+    # Hex only with its 0x prefix: float.fromhex would also read bare digits, so "abc" would be 2748.
+    if s.lstrip("+-")[:2].lower() == "0x":
+        try:
+            return float.fromhex(s)
+        except (ValueError, OverflowError):
+            pass
+    raise ValueError(f"not a float: {text.strip()!r} (write decimal like 1.5, -0.0, inf, "
+                     "or C99 hex like 0x1.8p+1)")
 
 
 def to_format(value: float, f32: bool) -> float:

@@ -2,8 +2,19 @@
 
 Every subcommand prints an aligned table with each float in ``repr`` and C99 hex form, or JSON
 with ``--json`` (non-finite floats as the strings "inf", "-inf", "nan"; every float also as a
-``*_hex`` string). Exit status: 0 on success, 2 on a usage error (bad arguments, or a request the
-core refuses), 130 when interrupted, 1 on an internal failure of the native code.
+``*_hex`` string). Floats on the command line are what Python's ``float()`` reads (``1.5``,
+``-0.0``, ``1e-3``, ``inf``, ``nan``) or C99 hex with its ``0x`` prefix (``0x1.8p+1``).
+
+A failure is one line on stderr, never a traceback. Exit status:
+
+- 0: success;
+- 1: internal failure (a fault in fpscope itself);
+- 2: usage error or refused request (bad arguments, a request the core refuses, a range or
+  tolerance that can only give an empty or meaningless answer, not enough memory for the answer);
+- 74: the output could not be written (a full disk, ``/dev/full``);
+- 130: interrupted (Ctrl-C); a scan still prints what it found and how to continue;
+- 141: the reader of the output went away (``fpscope range ... | head``): the output stops
+  quietly, with the status of a process ended by SIGPIPE.
 """
 from __future__ import annotations
 
@@ -23,7 +34,14 @@ from fpscope import _cluster, _sweep, _worst
 EXIT_OK = 0
 EXIT_INTERNAL = 1
 EXIT_USAGE = 2
+EXIT_WRITE = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 128 + 13  # as reported for a process killed by SIGPIPE
+
+# Commands that scan a range of inputs [lo, hi] at a tolerance; their requests are checked up front.
+RANGE_COMMANDS = ("scan", "sweep", "worst")
+# Options that change nothing in the answer, left out of the command line that continues a scan.
+NOT_REPEATED = {"help", "json", "progress", "run", "command"}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -203,11 +221,39 @@ def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: b
     else:
         why = f"stopped at the evaluation limit ({args.max_evals}; raise --max-evals)"
     print(f"{counts}; range NOT covered: {why}")
-    options = [f"--tol {args.tol!r}", f"--dtype {dtype}"]
-    options += [f"--stride {args.stride}"] if args.stride > 1 else []
-    options += [f"--limit {args.limit}"] if args.limit != 100 else []
-    print(f"next input: {_shown(pending)}; continue with: fpscope scan {args.op} {hexfloat(pending)} "
-          f"{hexfloat(hi)} {' '.join(options)}")
+    print(f"next input: {_shown(pending)}; continue with: {resume_command(args, pending, hi)}")
+
+
+def resume_command(args: argparse.Namespace, pending: float, hi: float) -> str:
+    """The command line that scans the rest of the range [pending, hi] with the same options.
+
+    Written from the parsed options themselves, so an option added to a scan command is repeated
+    too: every option whose value differs from its default (``--tol`` and ``--dtype`` always),
+    except those that change nothing in the answer (``--json``, ``--progress``).
+    """
+    parser: Optional[argparse.ArgumentParser] = getattr(args, "parser", None)
+    words = ["fpscope", args.command, args.op, hexfloat(pending), hexfloat(hi)]
+    for action in parser._actions if parser is not None else []:
+        if not action.option_strings or action.dest in NOT_REPEATED or not hasattr(args, action.dest):
+            continue
+        value = getattr(args, action.dest)
+        always = action.dest in ("tol", "dtype")
+        if value == action.default and not always:
+            continue
+        flag = max(action.option_strings, key=len)
+        if isinstance(action, argparse.BooleanOptionalAction):
+            words.append(flag if value else "--no-" + flag[2:])
+        elif action.nargs == 0:  # store_true and the like: the flag alone says it
+            words.append(flag)
+        elif action.dest == "dtype":
+            words += [flag, _dtype_name(value)]
+        elif isinstance(value, float):
+            words += [flag, repr(value)]
+        elif isinstance(value, (list, tuple)):
+            words += [flag, *map(str, value)]
+        else:
+            words += [flag, str(value)]
+    return " ".join(words)
 
 
 def _worst_command(args: argparse.Namespace) -> int:
@@ -454,29 +500,139 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Runs one command; returns the exit status."""
-    parser = build_parser()
-    args = parser.parse_args(_protect_negative_floats(sys.argv[1:] if argv is None else argv))
+def _check_request(args: argparse.Namespace) -> None:
+    """Refuses requests that could only give an empty or meaningless answer, with ValueError.
+
+    The Python functions answer these as specified (a reversed range is an empty scan); on the
+    command line they are almost always a slip, so they are refused with a message instead.
+    """
+    op = getattr(args, "op", None)
+    lo, hi = getattr(args, "lo", None), getattr(args, "hi", None)
+    what = getattr(args, "what", None)  # sweep: OP [LO HI], or [LO HI] with --all-ops
+    if isinstance(what, list):
+        rest = what if getattr(args, "all_ops", False) else what[1:]
+        op = None if getattr(args, "all_ops", False) or not what else what[0]
+        if len(rest) == 2:
+            lo, hi = parse_float(rest[0]), parse_float(rest[1])
+    if args.command in RANGE_COMMANDS:
+        if op == "div":
+            raise ValueError(f"div is not a {args.command} operation: it takes a unary operation "
+                             f"({', '.join(_core.UNARY_OPS)}); for one quotient use: fpscope midpoint div X Y")
+        if lo is not None and hi is not None:
+            if math.isnan(lo) or math.isnan(hi):
+                raise ValueError(f"a range bound is NaN: [{lo!r}, {hi!r}] holds no inputs")
+            if lo > hi:
+                raise ValueError(f"reversed range: lo {lo!r} is above hi {hi!r}, so it holds no inputs")
+        tol = getattr(args, "tol", None)
+        if tol is not None and not tol >= 0:
+            raise ValueError(f"the tolerance must be a non-negative number of ulp, not {tol!r}")
+    if args.command == "midpoint" and getattr(args, "y", None) is not None and op != "div":
+        raise ValueError(f"{op} takes one operand; y is only for div")
+
+
+class _OutputError(Exception):
+    """Writing the command's output failed; ``error`` is the OSError the stream raised."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+class _GuardedOutput:
+    """Standard output for one command: a failed write or flush raises :class:`_OutputError`, so
+    it is told apart from an OSError of anything else."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return int(self._stream.write(text))
+        except OSError as e:
+            raise _OutputError(e) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as e:
+            raise _OutputError(e) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+def _silence_stdout() -> None:
+    """Points file descriptor 1 at /dev/null, so the interpreter's final flush of what is still
+    buffered cannot fail again (and print its own traceback) once the failure is reported."""
     try:
-        status: int = args.run(args)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _report(command: str, message: str) -> None:
+    try:
+        print(f"fpscope{' ' + command if command else ''}: {message}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass  # stderr is gone too: the exit status is all that is left
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs one command; returns the exit status (see the module docstring)."""
+    command = ""
+    stdout = sys.stdout
+    sys.stdout = _GuardedOutput(stdout)  # type: ignore[assignment]
+    try:
+        try:
+            parser = build_parser()
+            args = parser.parse_args(_protect_negative_floats(sys.argv[1:] if argv is None else argv))
+            command = args.command
+            chosen = _subparser(parser, command)
+            if chosen is not None:
+                args.parser = chosen
+            _check_request(args)
+            status: int = args.run(args)
+        except SystemExit as done:  # argparse after --help, --version or a usage error
+            status = done.code if isinstance(done.code, int) else (0 if done.code is None else EXIT_USAGE)
         sys.stdout.flush()
         return status
     except (ValueError, TypeError, OverflowError) as e:
-        print(f"fpscope {args.command}: error: {e}", file=sys.stderr)
+        _report(command, f"error: {e}")
+        return EXIT_USAGE
+    except MemoryError:
+        _report(command, "error: not enough memory for the answer; ask for fewer values")
         return EXIT_USAGE
     except KeyboardInterrupt:
-        print("fpscope: interrupted", file=sys.stderr)
+        _report("", "interrupted")
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # The reader went away (``fpscope range ... | head``): stop quietly.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except _OutputError as e:
+        _silence_stdout()
+        if isinstance(e.error, BrokenPipeError):
+            return EXIT_BROKEN_PIPE  # the reader went away (``fpscope range ... | head``): stop quietly
+        _report(command, f"error: cannot write the output: {e.error.strerror or e.error}")
+        return EXIT_WRITE
+    except Exception as e:
+        if os.environ.get("FPSCOPE_TRACEBACK"):
+            raise
+        _report(command, f"internal failure: {type(e).__name__}: {e} (set FPSCOPE_TRACEBACK=1 for the traceback)")
         return EXIT_INTERNAL
     except BaseException as e:
         if type(e).__name__ != "PanicException":
             raise
-        print(f"fpscope {args.command}: internal failure: {e}", file=sys.stderr)
+        _report(command, f"internal failure: {e}")
         return EXIT_INTERNAL
+    finally:
+        sys.stdout = stdout
+
+
+def _subparser(parser: argparse.ArgumentParser, command: str) -> Optional[argparse.ArgumentParser]:
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            chosen: Optional[argparse.ArgumentParser] = action.choices.get(command)
+            return chosen
+    return None
 
 
 if __name__ == "__main__":

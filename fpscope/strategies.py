@@ -2,6 +2,11 @@
 
 Needs Hypothesis (``pip install hypothesis``); importing this module without it raises ImportError.
 
+- :func:`edge_floats`: the edges of the format (zeros, subnormal and normal limits, powers of two
+  and their neighbours);
+- :func:`knife_edge_floats`: inputs whose exact result under an operation lies close to a
+  rounding midpoint, where a routine that is merely accurate rounds wrongly.
+
     from hypothesis import given
     from fpscope.strategies import edge_floats
 
@@ -11,18 +16,24 @@ Needs Hypothesis (``pip install hypothesis``); importing this module without it 
 from __future__ import annotations
 
 import functools
+import json
 import math
+from importlib import resources
+
 
 try:
     from hypothesis import strategies as st
 except ImportError as e:  # pragma: no cover - exercised only without Hypothesis
     raise ImportError("fpscope.strategies needs Hypothesis: pip install hypothesis") from e
 
-from fpscope._core import binade_edges, neighbours, special
+from fpscope._core import binade_edges, knife_edges_raw, neighbours, ordered, special
 from fpscope._fenv import default_float_environment
-from fpscope._floats import bits, is_f32
+from fpscope._floats import bits, from_ordered, is_f32
 
-__all__ = ["edge_floats", "edge_values"]
+__all__ = ["edge_floats", "edge_values", "knife_edge_floats"]
+
+# knife_edge_floats: the points tried per draw before one is drawn as it is.
+ATTEMPTS = 4
 
 
 @functools.lru_cache(maxsize=None)
@@ -65,3 +76,67 @@ def edge_floats(dtype: str = "f64", allow_nan: bool = False,
     Shrinks towards +0.0, then the other named values.
     """
     return st.sampled_from(edge_values(dtype, allow_nan, allow_infinity))
+
+
+@functools.lru_cache(maxsize=None)
+def _table_inputs(op: str, f32: bool) -> tuple[float, ...]:
+    """The inputs of the shipped worst-case table of ``op``, closest to a midpoint first; () without one."""
+    name = f"{'f32' if f32 else 'f64'}_{op}.json"
+    try:
+        text = resources.files("fpscope").joinpath("data", "worst", name).read_text(encoding="utf-8")
+    except (FileNotFoundError, NotADirectoryError):
+        return ()
+    rows = sorted(json.loads(text)["rows"], key=lambda row: row["distance_ulp"])
+    return tuple(float.fromhex(row["x_hex"]) for row in rows)
+
+
+def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
+                      window: int = 4096) -> st.SearchStrategy[float]:
+    """Inputs of ``dtype`` whose exact ``op`` result lies within ``tol_ulp`` of a rounding midpoint.
+
+    These are the inputs that a routine which is merely accurate rounds wrongly, and random
+    floats almost never produce them: at the default tolerance about one binary32 input in 500
+    qualifies, at 1e-6 one in 400,000. Draws come from two sources:
+
+    - the worst-case table of ``op`` shipped in ``fpscope/data/worst/``, when there is one: the
+      inputs closest to a midpoint of all (shrinking prefers the closest);
+    - short scans: a float ``x`` is drawn and the ``window`` floats from ``x`` upwards are
+      scanned at ``tol_ulp`` (from ``abs(x)`` too when that finds none, as for ``sqrt`` of a
+      negative ``x``); one of the knife edges found there is drawn. A few points are tried in
+      turn; when no window holds a knife edge (outside the operation's domain, where every
+      result is exact, or with a tolerance too small for the window), the last point is drawn.
+
+    ``op`` is a unary operation of :data:`fpscope.UNARY_OPS` (binary64: ``sqrt`` only, as for
+    every scan); a request the core's scan refuses is refused here at once with its ValueError.
+    """
+    f32 = is_f32(dtype)
+    if isinstance(window, bool) or not isinstance(window, int) or window < 1:
+        raise ValueError(f"window must be a positive int, not {window!r}")
+    # The core's own checks of op, dtype and tolerance, without evaluating anything.
+    knife_edges_raw(op, 1.0, 1.0, tol_ulp, dtype, 100, 1, 0)
+    name = "f32" if f32 else "f64"
+    top = ordered(math.inf, name)
+
+    @st.composite
+    @default_float_environment
+    def around_drawn_points(draw: st.DrawFn) -> float:
+        # A few points are tried in turn; the last one is drawn itself when no window holds a hit.
+        for _ in range(ATTEMPTS):
+            # Half the points uniformly in [-16, 16], where every operation has ordinary results
+            # (tanh rounds to 1 past 9, exp overflows past 88), on a grid of values of both
+            # formats; half anywhere in the format.
+            x = draw(st.one_of(st.integers(-(1 << 24), 1 << 24).map(lambda k: k * 2.0**-20),
+                               st.floats(allow_nan=False, allow_infinity=False, width=32 if f32 else 64)))
+            # Many operations have no inexact finite results below zero (sqrt, log): try |x| too.
+            for start in dict.fromkeys([x, abs(x)]):
+                end = from_ordered(min(ordered(start, name) + window - 1, top - 1), f32)
+                hits = knife_edges_raw(op, start, end, tol_ulp, name, window, 1, window)[0]
+                if hits:
+                    return draw(st.sampled_from([hit[0] for hit in hits]))
+        return x
+
+    scans = around_drawn_points()
+    table = _table_inputs(op, f32)
+    return st.one_of(st.sampled_from(table), scans) if table else scans
+
+

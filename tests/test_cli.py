@@ -25,7 +25,7 @@ def fpscope(*argv, timeout=60):
         "1.0000001192092896  0x1.000002p+0  1.0                 0x1p+0         1.4901160305669303e-08  above rounded",
         "2 hits, 4 inputs evaluated; range NOT covered: stopped at the hit limit (2; raise --limit)",
         "next input: 1.0000004768371582 (0x1.000008p+0); continue with: fpscope scan sqrt 0x1.000008p+0 0x1p+2 "
-        "--tol 0.001 --dtype f32 --limit 2"]),
+        "--dtype f32 --tol 0.001 --limit 2"]),
     (["scan", "sqrt", "0x1.8p+1", "3", "--dtype", "f64"], ["no knife edges found",
                                                            "0 hits, 1 inputs evaluated; range covered"]),
     (["scan", "sqrt", "2", "3", "--max-evals", "1e3"], [
@@ -86,7 +86,24 @@ def test_json_output(argv, check):
     (["ulp", "1", "x"], "argument b: not a float: 'x'"),
     (["ulp", "1", "2", "--dtype", "f16"], "fpscope ulp: error: unsupported dtype \"f16\": use 'f32' or 'f64'"),
     (["scan", "exp", "1", "2", "--dtype", "f64"], "f64 scans are available for op='sqrt' only"),
-    (["scan", "div", "1", "2"], 'unknown op "div"'),
+    (["scan", "div", "1", "2"], "div is not a scan operation: it takes a unary operation (sqrt, "),
+    (["scan", "sqrt", "2", "1"], "reversed range: lo 2.0 is above hi 1.0"),
+    (["scan", "sqrt", "nan", "1"], "a range bound is NaN"),
+    (["scan", "sqrt", "1", "-nan"], "a range bound is NaN"),
+    (["scan", "sqrt", "1", "2", "--tol", "-1e-3"], "tolerance must be a non-negative number of ulp, not -0.001"),
+    (["scan", "sqrt", "1", "2", "--tol", "nan"], "tolerance must be a non-negative number of ulp, not nan"),
+    (["scan", "sqrt", "1", "2", "--tol", "abc"], "argument --tol: not a float: 'abc'"),
+    (["midpoint", "sqrt", "abc"], "argument x: not a float: 'abc'"),
+    (["midpoint", "sqrt", "1p3"], "argument x: not a float: '1p3'"),
+    (["midpoint", "sqrt", "2", "3"], "sqrt takes one operand; y is only for div"),
+    (["worst", "div"], "div is not a worst operation"),
+    (["worst", "sqrt", "2", "1"], "reversed range: lo 2.0 is above hi 1.0"),
+    (["sweep", "div", "1", "2", "--db", "never-created.sqlite"], "div is not a sweep operation"),
+    (["sweep", "--all-ops", "nan", "1", "--db", "never-created.sqlite"], "a range bound is NaN"),
+    (["sweep", "sqrt", "1", "2", "--tol", "-0.0001", "--db", "never-created.sqlite"], "tolerance must be"),
+    (["neighbours", "1", "-k", "1e9"], "fpscope neighbours: error: not enough memory for the answer"),
+    (["range", "-inf", "inf", "--dtype", "f64", "--limit", "18446744073709551615"],
+     "fpscope range: error: not enough memory for the answer"),
     (["scan", "sqrt", "1", "2", "--limit", "-1"], "argument --limit: must not be negative: '-1'"),
     (["scan", "sqrt", "1", "2", "--stride", "1.5"], "argument --stride: not an integer: '1.5'"),
     (["midpoint", "div", "1"], "op='div' needs y"),
@@ -96,8 +113,73 @@ def test_json_output(argv, check):
 ])
 def test_usage_errors_are_one_line_with_status_2(argv, message):
     done = fpscope(*argv)
-    assert done.returncode == 2 and done.stdout == ""
+    assert done.returncode == 2 and done.stdout == "" and not (ROOT / "never-created.sqlite").exists()
     assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
+
+
+def test_hex_needs_its_prefix_and_decimal_is_what_float_reads():
+    assert fpscope("midpoint", "sqrt", "-0x1P+2", "--json").returncode == 0
+    done = fpscope("ulp", "1_0", "0xAp0", "--json")
+    assert json.loads(done.stdout)["distance"] == 0
+
+
+def test_write_errors_are_one_line_with_their_own_status():
+    with open("/dev/full", "w") as full:
+        for argv in [["special"], ["--version"], ["scan", "--help"]]:
+            done = subprocess.run([sys.executable, "-m", "fpscope", *argv], cwd=ROOT, stdout=full,
+                                  stderr=subprocess.PIPE, text=True, timeout=60)
+            assert done.returncode == 74, argv
+            assert done.stderr.endswith(": error: cannot write the output: No space left on device\n")
+            assert done.stderr.count("\n") == 1
+
+
+# Outputs of megabytes: far more than a pipe holds, so the reader is gone before they are written.
+@pytest.mark.parametrize("argv", [["range", "0", "1e-40", "--limit", "1e9"],
+                                  ["range", "-1e-40", "0", "--limit", "1e9", "--json"]])
+def test_a_closed_pipe_ends_quietly_with_status_141(argv):
+    child = subprocess.Popen([sys.executable, "-m", "fpscope", *argv], cwd=ROOT, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    child.stdout.readline()
+    child.stdout.close()  # as `| head -1` does
+    err = child.stderr.read()
+    assert child.wait(timeout=60) == 141 and err == b""
+
+
+def test_the_continue_line_repeats_every_option_that_matters():
+    from fpscope.cli import build_parser, _protect_negative_floats
+
+    argv = ["scan", "sqrt", "1", "4", "--tol", "1e-9", "--max-evals", "5e3", "--stride", "3", "--limit", "7",
+            "--chunk", "20", "--dtype", "float", "--workers", "2", "--uncertified"]
+    done = fpscope(*argv)
+    resume = done.stdout.splitlines()[-1].split("continue with: fpscope ")[1].split()
+    first = vars(build_parser().parse_args(_protect_negative_floats(argv)))
+    again = vars(build_parser().parse_args(_protect_negative_floats(resume)))
+    assert again.pop("lo") > first.pop("lo") and again.pop("dtype") == "f32" and first.pop("dtype") == "float"
+    assert again == first
+    # The continuation plus what was found equals the whole scan.
+    rest = fpscope(*resume, "--json", "--max-evals", "1e9", "--limit", "1000")
+    found = [line.split()[0] for line in done.stdout.splitlines()[2:-2]]
+    whole = _core.knife_edges_raw("sqrt", 1.0, 4.0, 1e-9, "f32", 1000, 3)[0]
+    assert [float(x) for x in found] + [h["x"] for h in json.loads(rest.stdout)["hits"]] == [h[0] for h in whole]
+
+
+@pytest.mark.parametrize("error, status, line", [
+    (RuntimeError("boom"), 1, "fpscope special: internal failure: RuntimeError: boom (set FPSCOPE_TRACEBACK=1 "
+                              "for the traceback)"),
+    (KeyboardInterrupt(), 130, "fpscope: interrupted"),
+    (MemoryError(), 2, "fpscope special: error: not enough memory for the answer; ask for fewer values"),
+])
+def test_unexpected_failures_in_a_command_are_one_line(monkeypatch, capsys, error, status, line):
+    from fpscope import cli
+
+    def fail(args):
+        print("partial output")
+        raise error
+    monkeypatch.setattr(cli, "_special_command", fail)
+    monkeypatch.delenv("FPSCOPE_TRACEBACK", raising=False)
+    assert cli.main(["special"]) == status
+    out, err = capsys.readouterr()
+    assert err == line + "\n" and out == "partial output\n"
 
 
 def test_internal_failure_is_reported_without_a_traceback():
@@ -134,3 +216,24 @@ def test_ctrl_c_stops_a_long_scan_and_prints_what_it_found(json_output):
         last = out.splitlines()[-2:]
         assert last[0].endswith("inputs evaluated; range NOT covered: interrupted")
         assert last[1].startswith("next input: ") and "continue with: fpscope scan sqrt " in last[1]
+
+
+def test_the_version_is_written_once():
+    """The module's version is the installed distribution's (a wheel) or pyproject.toml's (in the tree)."""
+    import importlib.metadata
+    import re
+
+    import fpscope as package
+
+    assert package.__version__ == _core.__version__
+    assert fpscope("--version").stdout == f"fpscope {_core.__version__}\n"
+    pyproject = ROOT / "pyproject.toml"
+    if pyproject.is_file():  # the source tree
+        assert re.search(r'^version = "([^"]+)"$', pyproject.read_text(), re.M).group(1) == package.__version__
+    try:
+        dist = importlib.metadata.distribution("fpscope")
+    except importlib.metadata.PackageNotFoundError:
+        assert pyproject.is_file(), "neither installed nor in the source tree"
+        return
+    if Path(dist.locate_file("fpscope/__init__.py")).resolve() == Path(package.__file__).resolve():
+        assert dist.version == package.__version__

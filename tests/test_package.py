@@ -28,7 +28,8 @@ def same(scan, raw):
 
 def test_package_reexports_the_core_unchanged():
     for name in _core.__all__:
-        assert getattr(fpscope, name) is getattr(_core, name)
+        if name != "ulp_distances":  # wrapped, to take arrays of any shape
+            assert getattr(fpscope, name) is getattr(_core, name)
     assert set(_core.__all__) < set(fpscope.__all__)
 
 
@@ -272,7 +273,7 @@ def test_arrays_report_their_index_and_shapes_must_agree():
     actual = desired.copy()
     actual[1, 2] = np.nextafter(np.float32(1), np.float32(2))
     assert_ulp_close(actual, desired, 1, "f32")
-    with pytest.raises(AssertionError, match=r"1 of 6 elements .* index 1, 2: 1 ulp apart"):
+    with pytest.raises(AssertionError, match=r"1 of 6 elements .* index \(1, 2\): 1 ulp apart"):
         assert_ulp_close(actual, desired, 0, "f32")
     with pytest.raises(AssertionError, match=r"shapes differ: actual has \(2, 3\), desired has \(3, 2\)"):
         assert_ulp_close(actual, desired.reshape(3, 2), 0)

@@ -1,15 +1,17 @@
-"""edge_floats: what it draws, and that it needs Hypothesis."""
+"""edge_floats and knife_edge_floats: what they draw, and that they need Hypothesis."""
 import math
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import given
+from hypothesis import find, given, settings
+from hypothesis import strategies as st
+from hypothesis.errors import NoSuchExample
 
-from fpscope import _core
+from fpscope import _core, report
 from fpscope._floats import to_format
-from fpscope.strategies import _edge_values, edge_floats, edge_values
+from fpscope.strategies import _edge_values, edge_floats, edge_values, knife_edge_floats
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -55,3 +57,68 @@ def test_import_needs_hypothesis():
     code = "import sys; sys.modules['hypothesis'] = None; import fpscope.strategies"
     done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True)
     assert done.returncode == 1 and "ImportError: fpscope.strategies needs Hypothesis" in done.stderr
+
+
+# ---------------------------------------------------------------- knife_edge_floats
+
+def double_rounded_sqrt(x):
+    """binary32 sqrt through a 40-bit intermediate: wrong only within about 2**-17 ulp of a midpoint."""
+    m, e = math.frexp(math.sqrt(x))
+    return to_format(math.ldexp(round(m * 2**40) / 2**40, e), True)
+
+
+def misrounded(x):
+    answer = report("sqrt", x, "f32")
+    return answer is not None and double_rounded_sqrt(x) != answer.rounded
+
+
+FIND = settings(database=None, derandomize=True, max_examples=500)
+
+
+def test_knife_edges_find_a_fault_that_random_floats_miss():
+    x = find(knife_edge_floats("sqrt", tol_ulp=1e-5), misrounded, settings=FIND)
+    assert report("sqrt", x, "f32").distance_ulp < 1e-5
+    with pytest.raises(NoSuchExample):
+        find(st.floats(1.0, 4.0, width=32), misrounded, settings=FIND)
+
+
+@pytest.mark.parametrize("op, dtype", [("sqrt", "f32"), ("sqrt", "f64"), ("exp", "f32"), ("log1p", "float")])
+def test_draws_are_floats_of_the_format_and_mostly_knife_edges(op, dtype):
+    f32 = dtype in ("f32", "float")
+    near = []
+
+    @settings(database=None, max_examples=60, deadline=None)
+    @given(knife_edge_floats(op, dtype))
+    def draws(x):
+        assert type(x) is float and math.isfinite(x) and to_format(x, f32) == x
+        answer = report(op, x, dtype)
+        near.append(answer is not None and answer.distance_ulp <= 1e-3)
+
+    draws()
+    assert sum(near) >= len(near) // 2, f"{sum(near)} of {len(near)} draws near a midpoint"
+
+
+def test_the_shipped_table_comes_first(monkeypatch):
+    from fpscope import strategies
+    worst = 1.0000003576278687
+    monkeypatch.setattr(strategies, "_table_inputs", lambda op, f32: (worst, 2.0))
+    assert find(knife_edge_floats("sqrt"), lambda x: True, settings=FIND) == worst
+
+
+def test_table_inputs_are_read_when_shipped():
+    from fpscope.strategies import _table_inputs
+    for op in _core.UNARY_OPS:
+        xs = _table_inputs(op, True)
+        assert all(to_format(x, True) == x for x in xs)
+    assert _table_inputs("no such op", True) == ()
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    (("exp", "f64"), {}, "f64 scans are available for op='sqrt' only"),
+    (("div",), {}, 'unknown op "div"'),
+    (("sqrt", "f16"), {}, "unsupported dtype"),
+    (("sqrt",), {"window": 0}, "window must be a positive int"),
+])
+def test_bad_requests_are_refused_at_once(args, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        knife_edge_floats(*args, **kwargs)

@@ -12,7 +12,8 @@ import pytest
 from fpscope import _core
 
 ROOT = Path(__file__).resolve().parents[1]
-STUB = ast.parse((ROOT / "fpscope" / "_core.pyi").read_text())
+# The stub shipped beside the module that is imported (the source tree, or an installed wheel).
+STUB = ast.parse(Path(_core.__file__).with_name("_core.pyi").read_text())
 FUNCTIONS = {node.name: node for node in STUB.body if isinstance(node, ast.FunctionDef)}
 
 

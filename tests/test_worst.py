@@ -11,7 +11,8 @@ import fpscope
 from fpscope import _certify, _core, _worst
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TABLES = os.path.join(ROOT, "fpscope", "data", "worst")
+# The tables shipped beside the imported package (the source tree, or an installed wheel).
+TABLES = os.path.join(os.path.dirname(os.path.abspath(fpscope.__file__)), "data", "worst")
 
 
 def ranked_by_brute_force(op, lo, hi, dtype, top, certified):

@@ -21,12 +21,16 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DFPSCOPE_WARNINGS_AS_ERRORS="${FPSCOPE_WERROR:-OFF}" >/dev/null
 cmake --build "$build"
 
-# The package's Python files next to the sanitized module; stale copies of removed files go first.
+# The rest of the package (Python files, stubs, data) next to the sanitized module; stale copies of
+# removed files go first.
 mkdir -p "$pkg/fpscope"
-find "$pkg/fpscope" -maxdepth 1 -name '*.py' -delete
-cp "$root"/fpscope/*.py "$pkg/fpscope/"
-rm -rf "$pkg/fpscope/data"
-cp -r "$root/fpscope/data" "$pkg/fpscope/"
+find "$pkg/fpscope" -mindepth 1 -maxdepth 1 ! -name '*.so' -exec rm -rf {} +
+for item in "$root"/fpscope/*; do
+  case "$item" in
+    *.so|*/__pycache__) ;;
+    *) cp -r "$item" "$pkg/fpscope/" ;;
+  esac
+done
 
 asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)

@@ -111,7 +111,7 @@ Status add_data(PyObject* module) {
     auto added = add_attribute(module, ops_name.get(), ops.get());
     if (!added.ok()) return std::move(added.error());
 
-    Owned version(checked(PyUnicode_FromString("0.3.2")));
+    Owned version(checked(PyUnicode_FromString(FPSCOPE_VERSION)));
     Owned version_name(checked(PyUnicode_FromString("__version__")));
     added = add_attribute(module, version_name.get(), version.get());
     if (!added.ok()) return std::move(added.error());

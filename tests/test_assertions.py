@@ -1,0 +1,104 @@
+"""assert_ulp_close and ulp_distances on numpy arrays of any shape and memoryviews; the refusals."""
+import array
+import math
+
+import pytest
+
+import fpscope
+from fpscope import _core, assert_ulp_close
+
+np = pytest.importorskip("numpy")
+
+
+def shaped(shape, dtype):
+    """Distinct values of the dtype, including both zeros, a subnormal and a NaN."""
+    n = math.prod(shape)
+    values = np.linspace(-3, 3, n).astype(dtype)
+    values.flat[0], values.flat[n // 2], values.flat[-1] = -0.0, np.finfo(dtype).smallest_subnormal, np.nan
+    return values.reshape(shape)
+
+
+@pytest.mark.parametrize("shape", [(7,), (2, 3), (2, 3, 4), (1, 1, 5)])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_arrays_and_memoryviews_answer_as_their_flat_lists(shape, dtype):
+    a = shaped(shape, dtype)
+    b = np.nextafter(a, dtype(np.inf)) if a.size > 1 else a
+    want = _core.ulp_distances(a.ravel().tolist(), b.ravel().tolist(), "f32" if dtype is np.float32 else "f64")
+    for x, y in [(a, b), (memoryview(a), memoryview(b)), (a, memoryview(b)), (a.tolist() if a.ndim == 1 else a, b)]:
+        assert fpscope.ulp_distances(x, y, "f32" if dtype is np.float32 else "f64") == want
+
+
+def test_memoryviews_flatten_without_numpy(monkeypatch):
+    from fpscope import _assertions
+    monkeypatch.setattr(_assertions, "_np", None)
+    a = np.arange(6, dtype=np.float64).reshape(2, 3)
+    assert fpscope.ulp_distances(memoryview(a), memoryview(a + 1)) == fpscope.ulp_distances(a, a + 1)
+    with pytest.raises(AssertionError, match=r"worst at index \(1, 2\)"):
+        assert_ulp_close(memoryview(a), memoryview(np.array([[0, 1, 2], [3, 4, 7.0]])), max_ulp=0)
+
+
+def test_shapes_must_match_even_with_equal_sizes():
+    with pytest.raises(ValueError, match=r"shape mismatch: \(2, 3\) vs \(3, 2\)"):
+        fpscope.ulp_distances(np.zeros((2, 3)), np.zeros((3, 2)))
+    with pytest.raises(ValueError, match="length mismatch: 2 vs 3"):
+        fpscope.ulp_distances([1.0, 2.0], np.zeros(3))
+
+
+@pytest.mark.parametrize("actual, desired, expect", [
+    (np.float32([1, 1]), np.float32([1, 1]), "f32"),
+    (np.float32(1), np.float32([1, 1]), "f32"),
+    (memoryview(array.array("f", [1.0])), np.float32([1]), "f32"),
+    (np.float32([1, 1]), [1.0, 1.0], "f64"),
+    (np.float32([1, 1]), np.float64([1, 1]), "f64"),
+    (1.0, 1.0, "f64"),
+])
+def test_dtype_comes_from_float32_on_both_sides(actual, desired, expect):
+    # 1 and its binary32 successor: 1 ulp apart in f32, 2**29 in f64.
+    up = np.nextafter(np.float32(1), np.float32(2))
+    moved = np.asarray(actual, dtype=np.float32 if expect == "f32" else np.float64).copy()
+    moved.flat[0] = up
+    if isinstance(actual, memoryview):
+        moved = memoryview(array.array("f", moved.tolist()))
+    elif np.ndim(actual) == 0:
+        moved = moved.dtype.type(up)
+    if expect == "f64":
+        with pytest.raises(AssertionError, match=r"\(f64\): .*536870912 ulp apart"):
+            assert_ulp_close(moved, desired, max_ulp=1)
+    else:
+        assert_ulp_close(moved, desired, max_ulp=1)
+        with pytest.raises(AssertionError, match=r"\(f32\): .*1 ulp apart"):
+            assert_ulp_close(moved, desired, max_ulp=0)
+
+
+def test_array_failures_name_the_index_as_a_tuple():
+    desired = np.zeros((2, 3, 4))
+    actual = desired.copy()
+    actual[1, 0, 3] = 5e-324 * 3
+    actual[0, 2, 1] = 5e-324
+    with pytest.raises(AssertionError) as err:
+        assert_ulp_close(actual, desired, max_ulp=0)
+    lines = str(err.value).splitlines()
+    assert lines[0] == ("not within 0 ulp (f64): 2 of 24 elements differ by more; worst at index (1, 0, 3): "
+                        "3 ulp apart")
+    assert lines[1].startswith("  actual[1, 0, 3]  = 1.5e-323")
+
+
+@pytest.mark.parametrize("value, message", [
+    ({1: 2.0}, "must be a float, a sequence or an array of floats, not dict"),
+    ("1.0", "not str"),
+    (b"\x00", "not bytes"),
+    (np.float16([1.0]), "float16"),
+    (np.float16(1.0), "float16"),
+    (memoryview(np.float16([1.0, 2.0])), "float16"),
+])
+@pytest.mark.parametrize("side", ["actual", "desired"])
+def test_refusals(value, message, side):
+    args = (value, [1.0]) if side == "actual" else ([1.0], value)
+    with pytest.raises(TypeError, match=message) as err:
+        assert_ulp_close(*args)
+    assert str(err.value).startswith(side)
+
+
+def test_a_mapping_never_passes_by_its_keys():
+    with pytest.raises(TypeError):
+        assert_ulp_close({1: 2.0}, {1: 3.0})

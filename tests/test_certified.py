@@ -268,7 +268,11 @@ def test_hardest_thousand_inputs_are_certified(op):
         hits += _certify.certified_scan(op, lo, hi, 2.5e-7, "f32", 10**6, 1, 2**33)[0]
     hits.sort(key=lambda h: (h[2], h[0]))
     for x, rounded, distance, above in hits[:1000]:
-        want = mp_f32_report(op, x, bits=600)
+        try:
+            want = mp_f32_report(op, x, bits=600)
+        except Undecided:
+            assert _certify.exact_point(op, x) is not None  # a dyadic result on a midpoint: exp2(-150)
+            continue
         assert (rounded, above) == (want[0], want[2]) and close_distance(distance, want[1])
 
 

@@ -170,7 +170,8 @@ def test_ctrl_c_gives_the_sequential_scan_cut_at_its_evaluated(engine):
     child = _child(f"""
         import concurrent.futures as cf, sys
         from fpscope import _core, knife_edges, ScanInterrupted
-        args = ("exp", -1e-30, 80.0, 1e-2, "f32", 10**7)
+        # About 1.3e9 inputs: seconds even on two idle cores, so the interrupt lands mid-scan.
+        args = ("exp", -1e-30, 80.0, 1e-4, "f32", 10**7)
         if __name__ == "__main__":
             pool = cf.ProcessPoolExecutor(2)
             pool.submit(int).result()
@@ -179,7 +180,7 @@ def test_ctrl_c_gives_the_sequential_scan_cut_at_its_evaluated(engine):
                 if n and not started:
                     started.append(print("started", flush=True))
             try:
-                knife_edges(*args, progress=progress, certified=False, {engine})
+                knife_edges(*args, max_evals=2**33, progress=progress, certified=False, {engine})
             except ScanInterrupted as stop:
                 partial = stop.scan
                 assert not partial.covered and partial.evaluated > 0

@@ -26,6 +26,8 @@ import sys
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
 from fpscope import _core
+from fpscope._core import PanicException
+from fpscope._fenv import default_float_environment
 from fpscope._floats import bits, from_ordered, hexfloat, is_f32, parse_float, to_format
 from fpscope._results import Scan, report
 from fpscope._scan import ScanInterrupted, knife_edges
@@ -593,7 +595,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if chosen is not None:
                 args.parser = chosen
             _check_request(args)
-            status: int = args.run(args)
+            # The command computes with floats (narrowing, frexp) as the package does: in the default
+            # float environment whatever the process set.
+            status: int = default_float_environment(args.run)(args)
         except SystemExit as done:  # argparse after --help, --version or a usage error
             status = done.code if isinstance(done.code, int) else (0 if done.code is None else EXIT_USAGE)
         sys.stdout.flush()
@@ -618,9 +622,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             raise
         _report(command, f"internal failure: {type(e).__name__}: {e} (set FPSCOPE_TRACEBACK=1 for the traceback)")
         return EXIT_INTERNAL
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
+    except PanicException as e:
         _report(command, f"internal failure: {e}")
         return EXIT_INTERNAL
     finally:

@@ -50,7 +50,7 @@ import gmpy2  # type: ignore[import-untyped]  # no type information is published
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
 from fpscope._fenv import default_float_environment
-from fpscope._floats import from_ordered
+from fpscope._floats import from_ordered, is_f32, to_format
 
 NEAR_MIDPOINT = 2e-5
 NEAR_FLOAT = 0.5 - 1e-6
@@ -370,20 +370,17 @@ def certified_f32(op: str, x: float) -> Optional[Report]:
 
 # ---------------------------------------------------------------- certified queries
 
-def _needs_mpfr(op: str, x: float, raw: Optional[tuple[float, float, bool, bool]]) -> bool:
+def _binary64_decides(distance: float) -> bool:
+    """Whether an inexact binary64 report at this distance has the true rounded value and side: far
+    enough from a midpoint and from a float that an error below MARGIN cannot move either."""
+    return NEAR_MIDPOINT <= distance <= NEAR_FLOAT
+
+
+def _needs_mpfr(x: float, raw: Optional[tuple[float, float, bool, bool]]) -> bool:
     if raw is None:
         return not math.isnan(x)
-    if raw[3]:
-        return True  # exact points are decided before this is asked
-    d = raw[1]
-    return not (NEAR_MIDPOINT <= d <= NEAR_FLOAT)
-
-
-def _to_f32(x: float) -> float:
-    """x rounded to binary32 as the core rounds its inputs (to nearest, ties to even)."""
-    if math.isnan(x) or x == 0:
-        return x
-    return math.copysign(from_ordered(abs(ordered(x, "f32")), True), x)
+    # A claim of exactness needs MPFR: the exact points are decided before this is asked.
+    return raw[3] or not _binary64_decides(raw[1])
 
 
 @default_float_environment
@@ -393,14 +390,14 @@ def certified_midpoint(op: str, x: Any, dtype: str = "f32", y: Any = None) -> Op
     if op == "div":
         return raw if raw is not None else _division_tie(x, y, dtype)
     name = canonical_op(op)
-    if name not in LIBRARY_OPS or ordered(1.0, dtype) != 0x3F800000:
+    if name not in LIBRARY_OPS or not is_f32(dtype):
         return raw
-    x32 = _to_f32(float(x))
+    x32 = to_format(float(x), True)
     point = exact_point(name, x32)
     if point is not None:
         value = report_of_value(point[0], F32, point[1])
         return None if value is None else tuple(value)  # type: ignore[return-value]
-    if not _needs_mpfr(name, x32, raw):
+    if not _needs_mpfr(x32, raw):
         return raw
     decided = certified_f32(name, x32)
     return None if decided is None else tuple(decided)  # type: ignore[return-value]
@@ -412,8 +409,8 @@ def _division_tie(x: Any, y: Any, dtype: str) -> Optional[tuple[float, float, bo
     The core gives no report for zero, negative or non-finite operands and overflowing quotients
     as well; only a positive finite quotient that is a tie is answered here.
     """
-    f32 = ordered(1.0, dtype) == 0x3F800000
-    a, b = (_to_f32(float(x)), _to_f32(float(y))) if f32 else (float(x), float(y))
+    f32 = is_f32(dtype)
+    a, b = (to_format(float(x), True), to_format(float(y), True)) if f32 else (float(x), float(y))
     if not (a > 0 and b > 0 and math.isfinite(a) and math.isfinite(b)):
         return None
     value = report_of_value(Fraction(a) / Fraction(b), F32 if f32 else F64)
@@ -466,7 +463,7 @@ def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = 
     knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
     tol = float(tol_ulp)
     name = canonical_op(op)
-    if empty or name not in LIBRARY_OPS or ordered(1.0, dtype) != 0x3F800000 or not tol > 0:
+    if empty or name not in LIBRARY_OPS or not is_f32(dtype) or not tol > 0:
         # Exact oracles already, or no input can be a hit at this tolerance.
         return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
     if tol > MAX_TOLERANCE:
@@ -513,7 +510,7 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
 
 def _certified_hit(op: str, x: float, raw: Optional[tuple[float, float, float, bool]],
                    tol: float) -> Optional[tuple[float, float, float, bool]]:
-    if raw is not None and NEAR_MIDPOINT <= raw[2] <= NEAR_FLOAT and abs(raw[2] - tol) >= MARGIN:
+    if raw is not None and _binary64_decides(raw[2]) and abs(raw[2] - tol) >= MARGIN:
         return raw if raw[2] < tol else None
     report = certified_f32(op, x)
     if report is None or report.exact or not report.distance_ulp < tol:

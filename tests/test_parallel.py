@@ -49,14 +49,35 @@ def scans(draw):
 
 
 ENGINES = st.one_of(st.tuples(st.just("threads"), st.integers(1, 4)), st.just(("processes", 2)))
+MOST_CHUNKS = 400
+
+
+@st.composite
+def chunks(draw, args):
+    """A chunk size, or None, that cuts the scan into at most MOST_CHUNKS chunks: a range that runs to
+    infinity with a budget of 10^8 inputs and no hits would otherwise be 10^8 tasks of one input."""
+    chunk = draw(st.one_of(st.none(), st.integers(1, 700)))
+    _, lo, hi, _, dtype, _, stride, max_evals = args
+    if chunk is None or math.isnan(hi) or hi < lo:
+        return chunk
+    inputs = (_core.ordered(hi, dtype) - _core.ordered(lo, dtype)) // max(stride, 1) + 1
+    return max(chunk, -(-min(inputs, max_evals) // MOST_CHUNKS))
+
+
+@st.composite
+def scans_and_chunks(draw):
+    args = draw(scans())
+    return args, draw(chunks(args))
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(args=scans(), engine=ENGINES, chunk=st.one_of(st.none(), st.integers(1, 700)), certified=st.booleans())
-@example(args=("sqrt", 4.0, 4.000000953674316, 0.6, "f32", 1, 1, 10**8), engine=("threads", 2), chunk=1, certified=False)
-@example(args=("sqrt", 4.0, 4.000000476837158, 0.6, "f32", 1, 1, 10**8), engine=("threads", 3), chunk=1, certified=False)
-@example(args=("sqrt", -INF, INF, 0.3, "f32", 5, 1 << 31, 10), engine=("processes", 2), chunk=1, certified=True)
-def test_parallel_scan_equals_the_sequential_one(args, engine, chunk, certified, process_pool):
+@given(args_chunk=scans_and_chunks(), engine=ENGINES, certified=st.booleans())
+@example(args_chunk=(("sqrt", 4.0, 4.000000953674316, 0.6, "f32", 1, 1, 10**8), 1), engine=("threads", 2), certified=False)
+@example(args_chunk=(("sqrt", 4.0, 4.000000476837158, 0.6, "f32", 1, 1, 10**8), 1), engine=("threads", 3), certified=False)
+@example(args_chunk=(("sqrt", -INF, INF, 0.3, "f32", 5, 1 << 31, 10), 1), engine=("processes", 2), certified=True)
+@example(args_chunk=(("sqrt", -2.0, INF, 1e-3, "f32", 100, 1, 10**8), 250_000), engine=("processes", 2), certified=False)
+def test_parallel_scan_equals_the_sequential_one(args_chunk, engine, certified, process_pool):
+    args, chunk = args_chunk
     kind, n = engine
     engine_args = {"workers": n} if kind == "threads" else {"executor": process_pool}
     one_call = _certify.certified_scan if certified else _core.knife_edges_raw

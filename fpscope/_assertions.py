@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Mapping
 from typing import Any, Optional, Sequence, SupportsFloat, SupportsIndex, Union
 
@@ -11,11 +12,6 @@ from fpscope._floats import is_f32, to_format
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
-_np: Any
-try:  # numpy flattens arrays and memoryviews of any shape in one step when it is there
-    import numpy as _np
-except ImportError:  # pragma: no cover - exercised only without numpy
-    _np = None
 
 
 def _float_kind(value: Any) -> Optional[int]:
@@ -42,8 +38,11 @@ def _array_items(value: Any) -> Optional[tuple[list[Any], tuple[int, ...]]]:
         shape = tuple(value.shape or ())
         if not shape:
             return None
-        if _np is not None:
-            return _np.asarray(value).ravel().tolist(), shape
+        # numpy flattens a memoryview in one step when the program has loaded it; importing it here
+        # would cost every `import fpscope` a tenth of a second and start its thread pools.
+        np: Any = sys.modules.get("numpy")
+        if np is not None:
+            return np.asarray(value).ravel().tolist(), shape
         return _nested(value.tolist()), shape
     dims: Any = getattr(value, "shape", None)
     if dims is None or not hasattr(value, "ravel"):

@@ -1,6 +1,8 @@
 """assert_ulp_close and ulp_distances on numpy arrays of any shape and memoryviews; the refusals."""
 import array
 import math
+import subprocess
+import sys
 
 import pytest
 
@@ -29,12 +31,18 @@ def test_arrays_and_memoryviews_answer_as_their_flat_lists(shape, dtype):
 
 
 def test_memoryviews_flatten_without_numpy(monkeypatch):
-    from fpscope import _assertions
-    monkeypatch.setattr(_assertions, "_np", None)
+    monkeypatch.setitem(sys.modules, "numpy", None)  # as in a program that has not loaded numpy
     a = np.arange(6, dtype=np.float64).reshape(2, 3)
     assert fpscope.ulp_distances(memoryview(a), memoryview(a + 1)) == fpscope.ulp_distances(a, a + 1)
     with pytest.raises(AssertionError, match=r"worst at index \(1, 2\)"):
         assert_ulp_close(memoryview(a), memoryview(np.array([[0, 1, 2], [3, 4, 7.0]])), max_ulp=0)
+
+
+def test_importing_fpscope_leaves_numpy_unloaded():
+    # numpy is used when the program has it loaded, never imported: that costs a tenth of a second.
+    code = "import sys, fpscope; fpscope.ulp_distances(memoryview(b'\\0' * 8).cast('d'), [0.0]); print('numpy' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == "False", done.stderr
 
 
 def test_shapes_must_match_even_with_equal_sizes():

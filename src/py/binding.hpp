@@ -193,9 +193,9 @@ struct Names {
 };
 
 // The function the interpreter calls.
-template <const auto& D, class Logic>
+template <const auto& D, class Logic, class Environment = DefaultFloatEnvironment>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> PyObject* {
+    return guarded<PyObject*, Environment>(nullptr, [&]() __attribute__((always_inline)) -> PyObject* {
         using N = Names<D>;
         Signature signature = N::signature();
         Slots slots{};

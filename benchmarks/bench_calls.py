@@ -2,7 +2,7 @@
 own `math.nextafter` and a probe extension built like the core whose functions do nothing (the floor of
 the calling convention). One interleaved run: each round times every case once, in turn, and the median
 over the rounds is reported, as a tight Python loop sees it (the loop's own cost, an empty statement timed
-the same way, is printed beside). Ratios are to `math.nextafter(1.0, inf)`.
+the same way, is printed beside). Ratios are to `math.nextafter(1.0, inf)` in the same round.
     python3 benchmarks/bench_calls.py [--build-dir build] [--calls N] [--rounds N]
 """
 
@@ -94,16 +94,22 @@ def main():
         for label, t in timers:
             samples[label].append(t.timeit(args.calls) / args.calls * 1e9)
 
+    # Ratios and differences are taken within each round, then the median over rounds: a shared machine
+    # changes speed from one second to the next, and a round takes milliseconds, so its cases see the
+    # same machine.
     medians = {label: statistics.median(values) for label, values in samples.items()}
-    base = medians["math.nextafter(1.0, inf)"]
+    base = samples["math.nextafter(1.0, inf)"]
+    ratios = {label: statistics.median(v / b for v, b in zip(values, base)) for label, values in samples.items()}
     print(f"CPython {platform.python_version()} ({sys.implementation.cache_tag}), {args.rounds} interleaved rounds "
-          f"of {args.calls} calls, median ns per call; the loop alone: {statistics.median(loops):.1f} ns")
+          f"of {args.calls} calls, median ns per call and median of the rounds' ratios; the loop alone: "
+          f"{statistics.median(loops):.1f} ns")
     print(f"{'call':<46} {'ns':>8} {'x nextafter':>12}")
     for label, _ in CASES:
-        print(f"{label:<46} {medians[label]:8.1f} {medians[label] / base:12.2f}")
+        print(f"{label:<46} {medians[label]:8.1f} {ratios[label]:12.2f}")
     print()
-    keyword = medians["next_up(1.0, dtype='f32')"] - medians["next_up(1.0, 'f32')"]
-    print(f"next_up(1.0, dtype='f32') - next_up(1.0, 'f32'): {keyword:.1f} ns")
+    keyword = statistics.median(
+        k - p for k, p in zip(samples["next_up(1.0, dtype='f32')"], samples["next_up(1.0, 'f32')"]))
+    print(f"next_up(1.0, dtype='f32') - next_up(1.0, 'f32'), median of the rounds' differences: {keyword:.1f} ns")
 
 
 if __name__ == "__main__":

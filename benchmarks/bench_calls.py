@@ -10,13 +10,14 @@ import argparse
 import math
 import platform
 import statistics
-import subprocess
 import sys
 import timeit
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
+
+from _cmake import build_targets  # noqa: E402 (a module beside this script)
 
 # (label, statement); the statement's names come from NAMES below, bound as locals of the timing loop.
 CASES = [
@@ -58,21 +59,13 @@ CASES = [
 ]
 
 
-def build_probe(build):
-    if not (build / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"], check=True,
-                       stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build), "--target", "call_probe"], check=True, stdout=subprocess.DEVNULL)
-    sys.path.insert(0, str(build))
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=str(ROOT / "build"), help="CMake build directory (configured if new)")
     parser.add_argument("--calls", type=int, default=2000, help="calls per case and round")
     parser.add_argument("--rounds", type=int, default=101, help="interleaved rounds; medians are reported")
     args = parser.parse_args()
-    build_probe(Path(args.build_dir))
+    build_targets(Path(args.build_dir), "call_probe")
     import call_probe
 
     from fpscope import _core

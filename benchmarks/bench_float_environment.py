@@ -17,7 +17,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+from _cmake import ROOT, build_targets
 
 
 def main():
@@ -27,12 +27,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds; the fastest is reported")
     args = parser.parse_args()
     build = Path(args.build_dir)
-    if not (build / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"], check=True,
-                       stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build), "--target", "bench_float_environment", "guard_probe"],
-                   check=True, stdout=subprocess.DEVNULL)
-    sys.path.insert(0, str(build))
+    build_targets(build, "bench_float_environment", "guard_probe")
     import guard_probe
 
     rounds = max(args.rounds, 1) * 3

@@ -44,7 +44,7 @@ import functools
 import math
 import operator
 from fractions import Fraction
-from typing import Any, Callable, NamedTuple, Optional
+from typing import Any, Callable, NamedTuple, Optional, TypeVar
 
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
@@ -237,6 +237,34 @@ def exact_point(op: str, x: float) -> Optional[tuple[Fraction, bool]]:
 
 # ---------------------------------------------------------------- MPFR bounds
 
+# Every MPFR computation here runs in this context: 53 bits, to nearest, gmpy2's widest exponent
+# range, no subnormals, no traps. gmpy2's current context is per thread and whatever the caller
+# set; operators, conversions, comparisons and float() of MPFR numbers follow it, so a caller's
+# narrow exponent range, low precision, rounding mode or traps would otherwise change the answers
+# or raise from inside them. (The explicit contexts below fix their own settings.)
+_CONTEXT = gmpy2.context(precision=53, round=gmpy2.RoundToNearest, subnormalize=False,
+                         trap_underflow=False, trap_overflow=False, trap_inexact=False,
+                         trap_invalid=False, trap_erange=False, trap_divzero=False)
+
+_T = TypeVar("_T")
+
+
+def _in_own_context(fn: Callable[..., _T]) -> Callable[..., _T]:
+    """``fn`` run in a fresh copy of ``_CONTEXT``; the caller's context object (its flags
+    included) is current again afterwards, also when ``fn`` raises."""
+    @functools.wraps(fn)
+    def in_own_context(*args: Any, **kwargs: Any) -> _T:
+        # Not `with context:`, whose exit in older gmpy2 leaves that context current.
+        caller = gmpy2.get_context()
+        gmpy2.set_context(_CONTEXT.copy())
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            gmpy2.set_context(caller)
+
+    return in_own_context
+
+
 @functools.lru_cache(maxsize=None)
 def _contexts(precision: int) -> tuple[Any, Any]:
     return (gmpy2.context(precision=precision, round=gmpy2.RoundDown),
@@ -277,9 +305,14 @@ def _fraction(v: Any) -> Fraction:
 # 2^-250 once the magnitude is below 2^-400. Clamping bounds to [2^-400, 2^200] in magnitude keeps
 # them bounds of the same answer while keeping the rationals small: MPFR's own range reaches
 # 2^(+-2^30), whose exact rationals would have a billion bits.
-_OVERFLOW_F32 = gmpy2.mpfr(2) ** 128 - gmpy2.mpfr(2) ** 103
-_HUGE = gmpy2.mpfr(2) ** 200  # also stands in for MPFR's infinities
-_TINY = gmpy2.mpfr(2) ** -400
+# Computed in the module's own context: the importer's could round or overflow them.
+@_in_own_context
+def _limits() -> tuple[Any, Any, Any]:
+    two = gmpy2.mpfr(2)
+    return two ** 128 - two ** 103, two ** 200, two ** -400
+
+
+_OVERFLOW_F32, _HUGE, _TINY = _limits()  # _HUGE also stands in for MPFR's infinities
 
 
 def _clamped(v: Any, upper: bool) -> Any:
@@ -346,8 +379,10 @@ def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
     return Report(-rounded if negative else rounded, float((low + high) / 2), above != negative, False)
 
 
+@_in_own_context
 def certified_f32(op: str, x: float) -> Optional[Report]:
-    """The certified report of a library-based ``op`` at the binary32 value ``x``, from MPFR alone."""
+    """The certified report of a library-based ``op`` at the binary32 value ``x``, from MPFR alone,
+    whatever gmpy2 context the calling thread has set."""
     point = exact_point(op, x)
     if point is not None:
         return report_of_value(point[0], F32, point[1])

@@ -1,10 +1,13 @@
 """Certified answers: the exact mathematical result decides, not its binary64 stand-in."""
+import concurrent.futures as cf
 import doctest
+import importlib.util
 import json
 import math
 import struct
 from fractions import Fraction
 
+import gmpy2
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
@@ -302,3 +305,64 @@ def test_cli_scan_marks_rows_where_the_core_differs(capsys):
     assert main(argv + ["--uncertified", "--json"]) == 0
     hit, = json.loads(capsys.readouterr().out)["hits"]
     assert "core_differs" not in hit and hit["rounded_hex"] == "0x1.1fcbdp+1"
+
+
+# ---------------------------------------------------------------- the caller's gmpy2 context
+
+ALL_TRAPS = {f"trap_{t}": True for t in ("underflow", "overflow", "inexact", "invalid", "erange", "divzero")}
+CALLER_CONTEXTS = {
+    "ieee32": lambda: gmpy2.ieee(32), "emin-20 emax20": lambda: gmpy2.context(emin=-20, emax=20),
+    "precision8": lambda: gmpy2.context(precision=8), "all traps": lambda: gmpy2.context(**ALL_TRAPS),
+    "subnormalize": lambda: gmpy2.ieee(64), "round up": lambda: gmpy2.context(round=gmpy2.RoundUp),
+}
+CONTEXT_INPUTS = [s * x for s in (1, -1) for x in (hexf("0x1p-126"), TINY, 3 * 2.0 ** -100, 0.1, 3.0, 120.0, 3e38)]
+
+
+def in_caller_context(name, thread, fn):
+    """fn() with the thread's gmpy2 context set to a fresh CALLER_CONTEXTS[name], on this thread or
+    a new one; asserts that the same context, flags unchanged, is current afterwards."""
+    def run():
+        context = CALLER_CONTEXTS[name]()
+        gmpy2.set_context(context)
+        try:
+            result = fn()
+            assert gmpy2.get_context() is context and repr(context) == repr(CALLER_CONTEXTS[name]())
+            return result
+        finally:
+            gmpy2.set_context(gmpy2.context())
+    if not thread:
+        return run()
+    with cf.ThreadPoolExecutor(1) as pool:
+        return pool.submit(run).result()
+
+
+contexts = pytest.mark.parametrize("name", CALLER_CONTEXTS)
+threads = pytest.mark.parametrize("thread", [False, True], ids=["caller thread", "worker thread"])
+
+
+@contexts
+@threads
+def test_certified_answers_ignore_the_callers_context(name, thread):
+    cases = [(op, x) for op in LIBRARY_OPS for x in CONTEXT_INPUTS] + [(op, hexf(x)) for op, x, *_ in HARD_CASES]
+    want = [fpscope.report(*case) for case in cases]
+    assert want[cases.index(("expm1", hexf("0x1p-126")))].distance_ulp == 0.49999999999954525
+    assert in_caller_context(name, thread, lambda: [fpscope.report(*case) for case in cases]) == want
+    assert in_caller_context(name, thread, lambda: _certify.overflow_edge.__wrapped__("exp")) == \
+        _certify.overflow_edge("exp")
+
+
+@contexts
+def test_certified_scans_ignore_the_worker_threads_context(name):
+    lo, hi = fs.neighbours(HARD_X, 3000, "f32")[0], fs.neighbours(HARD_X, 3000, "f32")[-1]
+    want = fpscope.knife_edges("log", lo, hi, 1e-3)
+    with cf.ThreadPoolExecutor(2, initializer=lambda: gmpy2.set_context(CALLER_CONTEXTS[name]())) as pool:
+        assert in_caller_context(name, False, lambda: fpscope.knife_edges("log", lo, hi, 1e-3, executor=pool,
+                                                                          chunk=1000)) == want
+
+
+@contexts
+def test_module_constants_ignore_the_importers_context(name):
+    spec = importlib.util.spec_from_file_location("fpscope._certify_copy", _certify.__file__)
+    copy = importlib.util.module_from_spec(spec)
+    in_caller_context(name, False, lambda: spec.loader.exec_module(copy))
+    assert (copy._OVERFLOW_F32, copy._HUGE, copy._TINY) == (2 ** 128 - 2 ** 103, 2 ** 200, Fraction(1, 2 ** 400))

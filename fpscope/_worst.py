@@ -11,6 +11,7 @@ operation, each the JSON output of ``fpscope worst OP --top K --json``.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import functools
 import json
 import math
 import operator
@@ -129,6 +130,18 @@ def to_json(result: WorstCases) -> dict[str, Any]:
     }
 
 
+_TABLES = resources.files("fpscope").joinpath("data").joinpath("worst")
+
+
+@functools.lru_cache(maxsize=None)
+def _table_files() -> frozenset[str]:
+    """The file names of the shipped tables (none where the package was installed without them)."""
+    try:
+        return frozenset(entry.name for entry in _TABLES.iterdir() if entry.is_file())
+    except OSError:
+        return frozenset()
+
+
 def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
     """The shipped worst-case table of ``op`` (JSON form: range, tolerance, ``rows``).
 
@@ -137,9 +150,9 @@ def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
     without a table.
     """
     name = f"{'f32' if is_f32(dtype) else 'f64'}_{op}.json"
-    try:
-        text = resources.files("fpscope").joinpath("data").joinpath("worst").joinpath(name).read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise LookupError(f"no worst-case table for {op!r} in {dtype!r}") from None
-    table: dict[str, Any] = json.loads(text)
+    # The name is looked up among the shipped files, never made into a path: a long name or one
+    # with a NUL or a slash in it is just an unknown operation.
+    if not isinstance(op, str) or name not in _table_files():
+        raise LookupError(f"no worst-case table for {op!r} in {dtype!r}")
+    table: dict[str, Any] = json.loads(_TABLES.joinpath(name).read_text(encoding="utf-8"))
     return table

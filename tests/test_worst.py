@@ -96,6 +96,13 @@ def test_shipped_rows_re_certify(op):
     assert keys == sorted(keys)
 
 
+@pytest.mark.parametrize("op", ["a" * 300, "exp\0", "nope", "", "../worst/f32_exp", "exp/", 5],
+                         ids=lambda op: repr(op)[:12])
+def test_an_unknown_name_is_a_lookup_error(op):
+    with pytest.raises(LookupError, match=r"^no worst-case table for .* in 'f32'$"):
+        fpscope.worst_table(op)
+
+
 def test_a_missing_table_is_a_lookup_error():
     with pytest.raises(LookupError, match="no worst-case table for 'sqrt' in 'f64'"):
         fpscope.worst_table("sqrt", "f64")

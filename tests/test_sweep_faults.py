@@ -1,0 +1,56 @@
+"""Faults around the sweep file: a refusal is one line and exit status 2, and leaves the file as it was."""
+import json
+import shutil
+import sqlite3
+
+import pytest
+
+from fpscope import cli
+
+ARGS = ["sweep", "exp", "1", "1.01", "--tol", "1e-3", "--uncertified", "--chunk", "20000", "--db"]
+
+
+@pytest.fixture(scope="module")
+def finished(tmp_path_factory):
+    db = tmp_path_factory.mktemp("finished") / "sweep.sqlite"
+    assert cli.main([*ARGS, str(db)]) == 0
+    return db
+
+
+def copy(finished, tmp_path, keep_chunks=None):
+    db = shutil.copy(finished, tmp_path / "db.sqlite")
+    with sqlite3.connect(db) as conn:
+        if keep_chunks is not None:
+            conn.execute("DELETE FROM chunks WHERE idx >= ?", (keep_chunks,))
+    conn.execute("VACUUM")  # no free pages left to record into
+    conn.close()
+    return db
+
+
+def refused(capsys, argv, text):
+    assert cli.main(argv) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and text in err and len(err.splitlines()) == 1
+
+
+@pytest.mark.parametrize("column, tamper", [  # the new value from the hits of chunks 0 and 1
+    ("hits", lambda h, n: [[(33.0000001).hex(), *h[0][1:]], *h[1:]]),  # neither binary32 nor in the chunk
+    ("hits", lambda h, n: [["0x1.0001280001p+0", *h[0][1:]], *h[1:]]),  # in the chunk, not binary32
+    ("hits", lambda h, n: h + n[:1]),  # the next chunk's
+    ("hits", lambda h, n: h[1::-1] + h[2:]),  # out of order
+    ("hits", lambda h, n: [h[0][:2] + ["0x1p+0", False]]),  # a distance above 0.5
+    ("hits", lambda h, n: "[" * 100000 + "]" * 100000),
+    ("hit_limit", lambda h, n: "1"),  # more hits than its limit
+])
+@pytest.mark.parametrize("keep_chunks", [None, 4])  # served, resumed
+def test_a_tampered_chunk_is_refused(finished, tmp_path, capsys, column, tamper, keep_chunks):
+    db = copy(finished, tmp_path, keep_chunks)
+    with sqlite3.connect(db) as conn:
+        value = tamper(*(json.loads(conn.execute("SELECT hits FROM chunks WHERE idx = ?", (i,)).fetchone()[0])
+                         for i in (0, 1)))
+        conn.execute(f"UPDATE chunks SET {column} = ? WHERE idx = 0",
+                     (value if isinstance(value, str) else json.dumps(value),))
+    conn.close()
+    before = db.read_bytes()
+    refused(capsys, [*ARGS, str(db)], "holds a damaged chunk exp #0")
+    assert db.read_bytes() == before

@@ -82,16 +82,17 @@ class SweepDB:
     def _open(self, fresh: bool, identity: dict[str, str]) -> None:
         try:
             if fresh:
+                # Another run of the same sweep may be creating this file right now: whether it is new
+                # is decided under the write lock, and a file that got tables meanwhile is read as any.
                 self.conn.execute("BEGIN IMMEDIATE")
-                if self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-                    self.conn.execute("ROLLBACK")
-                    raise SweepError(f"{self.path} is not an fpscope sweep database")
-                for statement in _SCHEMA.strip().split(";"):
-                    if statement.strip():
-                        self.conn.execute(statement)
-                self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(identity.items()))
-                self.conn.execute("COMMIT")
-                return
+                if not self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+                    for statement in _SCHEMA.strip().split(";"):
+                        if statement.strip():
+                            self.conn.execute(statement)
+                    self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(identity.items()))
+                    self.conn.execute("COMMIT")
+                    return
+                self.conn.execute("ROLLBACK")
             names = {row[0] for row in self.conn.execute("SELECT name FROM sqlite_master WHERE type='table'")}
             if not {"meta", "chunks"} <= names:
                 raise SweepError(f"{self.path} is not an fpscope sweep database")

@@ -1,12 +1,17 @@
 """Faults around the sweep file: a refusal is one line and exit status 2, and leaves the file as it was."""
 import json
+import os
 import shutil
 import sqlite3
+import subprocess
+import sys
+import time
 
 import pytest
 
 from fpscope import cli
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ARGS = ["sweep", "exp", "1", "1.01", "--tol", "1e-3", "--uncertified", "--chunk", "20000", "--db"]
 
 
@@ -54,3 +59,15 @@ def test_a_tampered_chunk_is_refused(finished, tmp_path, capsys, column, tamper,
     before = db.read_bytes()
     refused(capsys, [*ARGS, str(db)], "holds a damaged chunk exp #0")
     assert db.read_bytes() == before
+
+
+def test_two_runs_creating_one_database_at_once_both_succeed(tmp_path):
+    # Both children wait for the same moment after their imports, so that they open the file together.
+    code = "import sys, time; from fpscope import cli; time.sleep(max(0, float(sys.argv[1]) - time.time())); " \
+           "sys.exit(cli.main(sys.argv[2:]))"
+    for n in range(3):
+        argv = [sys.executable, "-c", code, str(time.time() + 1.0), *ARGS, str(tmp_path / f"{n}.sqlite")]
+        runs = [subprocess.Popen(argv, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for _ in range(2)]
+        (out1, err1), (out2, err2) = (run.communicate(timeout=600) for run in runs)
+        assert [run.returncode for run in runs] == [0, 0] and err1 + err2 == "" and out1 == out2

@@ -247,6 +247,9 @@ def run_command(args: argparse.Namespace) -> int:
     dtype = "f32" if f32 else "f64"
     if args.chunk < 1:
         raise ValueError("--chunk must be at least 1")
+    if args.db in ("", ":memory:"):
+        # SQLite keeps these in memory or in a file deleted on close: nothing would be left to resume.
+        raise ValueError(f"--db must name a file, not {args.db!r}: the sweep would be recorded nowhere")
     limit = NO_LIMIT if args.limit is None else args.limit
     certified = not args.uncertified
     # Every argument is checked before the database is touched.

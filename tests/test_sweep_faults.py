@@ -61,6 +61,11 @@ def test_a_tampered_chunk_is_refused(finished, tmp_path, capsys, column, tamper,
     assert db.read_bytes() == before
 
 
+@pytest.mark.parametrize("name", ["", ":memory:"])
+def test_a_database_that_records_nothing_is_refused(capsys, name):
+    refused(capsys, [*ARGS, name], f"--db must name a file, not {name!r}")
+
+
 def test_two_runs_creating_one_database_at_once_both_succeed(tmp_path):
     # Both children wait for the same moment after their imports, so that they open the file together.
     code = "import sys, time; from fpscope import cli; time.sleep(max(0, float(sys.argv[1]) - time.time())); " \

@@ -35,6 +35,9 @@ FORMAT = "fpscope sweep 1"
 DEFAULT_CHUNK = 1 << 22
 NO_LIMIT = 2**64 - 1
 MAX_EVALS = 2**64 - 1
+# Primary result codes of SQLite, and its messages for them (Python before 3.11 gives only the message).
+_SQLITE_READONLY, _SQLITE_FULL = 8, 13
+_READONLY_TEXT, _FULL_TEXT = "attempt to write a readonly database", "database or disk is full"
 
 _SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -76,7 +79,12 @@ class SweepDB:
             self.conn.close()
             raise
 
-    def _fail(self, e: Exception) -> SweepError:
+    def _fail(self, e: sqlite3.Error) -> SweepError:
+        code = getattr(e, "sqlite_errorcode", 0) & 0xFF
+        if code == _SQLITE_FULL or str(e) == _FULL_TEXT:
+            return SweepError(f"cannot write {self.path}: no space left on the device")
+        if code == _SQLITE_READONLY or str(e) == _READONLY_TEXT:
+            return SweepError(f"cannot write {self.path}: it is read-only")
         return SweepError(f"{self.path} is not a usable fpscope sweep database ({e})")
 
     def _open(self, fresh: bool, identity: dict[str, str]) -> None:

@@ -61,6 +61,27 @@ def test_a_tampered_chunk_is_refused(finished, tmp_path, capsys, column, tamper,
     assert db.read_bytes() == before
 
 
+def _full(connect):
+    def full(path, **kw):
+        conn = connect(path, **kw)
+        conn.execute(f"PRAGMA max_page_count = {max(1, conn.execute('PRAGMA page_count').fetchone()[0])}")
+        return conn
+    return full
+
+
+@pytest.mark.parametrize("fault, new, text", [
+    (_full, False, "no space left on the device"), (_full, True, "no space left on the device"),
+    (lambda connect: lambda path, **kw: connect(f"file:{path}?mode=ro", uri=True, **kw), False, "it is read-only"),
+])
+def test_a_full_disk_or_read_only_file_is_named_and_left_intact(finished, tmp_path, monkeypatch, capsys, fault,
+                                                                 new, text):
+    db = tmp_path / "new.sqlite" if new else copy(finished, tmp_path, 2)
+    before = b"" if new else db.read_bytes()
+    monkeypatch.setattr(sqlite3, "connect", fault(sqlite3.connect))
+    refused(capsys, [*ARGS, str(db)], f"cannot write {db}: {text}")
+    assert (db.read_bytes() if db.exists() else b"") == before
+
+
 @pytest.mark.parametrize("name", ["", ":memory:"])
 def test_a_database_that_records_nothing_is_refused(capsys, name):
     refused(capsys, [*ARGS, name], f"--db must name a file, not {name!r}")

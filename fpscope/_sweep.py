@@ -19,21 +19,25 @@ import json
 import math
 import os
 import sqlite3
+import struct
 import sys
 from typing import Any, Callable, Optional
 
-from fpscope._core import UNARY_OPS, __version__
+from fpscope._core import UNARY_OPS, __version__, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import hexfloat, is_f32, parse_float, to_format
 from fpscope._progress import make_reporter
 from fpscope._results import Hit, Scan
-from fpscope._scan import FixedPlan, RawScan, ScanInterrupted, ScanRange, make_executor, run_chunks, validate
+from fpscope._scan import FixedPlan, RawHit, RawScan, ScanInterrupted, ScanRange, make_executor, run_chunks, validate
 from fpscope import _cluster
 
 FORMAT = "fpscope sweep 1"
 DEFAULT_CHUNK = 1 << 22
 NO_LIMIT = 2**64 - 1
 MAX_EVALS = 2**64 - 1
+# Primary result codes of SQLite, and its messages for them (Python before 3.11 gives only the message).
+_SQLITE_READONLY, _SQLITE_FULL = 8, 13
+_READONLY_TEXT, _FULL_TEXT = "attempt to write a readonly database", "database or disk is full"
 
 _SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -75,22 +79,28 @@ class SweepDB:
             self.conn.close()
             raise
 
-    def _fail(self, e: Exception) -> SweepError:
+    def _fail(self, e: sqlite3.Error) -> SweepError:
+        code = getattr(e, "sqlite_errorcode", 0) & 0xFF
+        if code == _SQLITE_FULL or str(e) == _FULL_TEXT:
+            return SweepError(f"cannot write {self.path}: no space left on the device")
+        if code == _SQLITE_READONLY or str(e) == _READONLY_TEXT:
+            return SweepError(f"cannot write {self.path}: it is read-only")
         return SweepError(f"{self.path} is not a usable fpscope sweep database ({e})")
 
     def _open(self, fresh: bool, identity: dict[str, str]) -> None:
         try:
             if fresh:
+                # Another run of the same sweep may be creating this file right now: whether it is new
+                # is decided under the write lock, and a file that got tables meanwhile is read as any.
                 self.conn.execute("BEGIN IMMEDIATE")
-                if self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-                    self.conn.execute("ROLLBACK")
-                    raise SweepError(f"{self.path} is not an fpscope sweep database")
-                for statement in _SCHEMA.strip().split(";"):
-                    if statement.strip():
-                        self.conn.execute(statement)
-                self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(identity.items()))
-                self.conn.execute("COMMIT")
-                return
+                if not self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+                    for statement in _SCHEMA.strip().split(";"):
+                        if statement.strip():
+                            self.conn.execute(statement)
+                    self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(identity.items()))
+                    self.conn.execute("COMMIT")
+                    return
+                self.conn.execute("ROLLBACK")
             names = {row[0] for row in self.conn.execute("SELECT name FROM sqlite_master WHERE type='table'")}
             if not {"meta", "chunks"} <= names:
                 raise SweepError(f"{self.path} is not an fpscope sweep database")
@@ -103,8 +113,8 @@ class SweepDB:
             raise SweepError(f"{self.path} is a sweep of {_describe(meta)}, not of {_describe(identity)}; "
                              "use another --db")
 
-    def chunks(self, op: str, plan: FixedPlan, limit: int) -> dict[int, RawScan]:
-        """The recorded answers of ``op`` that serve a sweep with hit limit ``limit``."""
+    def chunks(self, op: str, r: ScanRange, plan: FixedPlan) -> dict[int, RawScan]:
+        """The recorded answers of ``op`` that serve the sweep ``r``, each checked against its chunk."""
         out: dict[int, RawScan] = {}
         try:
             rows = self.conn.execute("SELECT idx, evaluated, hit_limit, hits FROM chunks WHERE op = ?",
@@ -113,16 +123,20 @@ class SweepDB:
             raise self._fail(e) from None
         for idx, evaluated, hit_limit, text in rows:
             try:
-                hits = [(float.fromhex(x), float.fromhex(r), float.fromhex(d), bool(a))
-                        for x, r, d, a in json.loads(text)]
-                offset, size = plan.chunk(int(idx))
-                whole = int(evaluated) == size
-                if not (0 <= offset < plan.budget) or not (whole or len(hits) == int(hit_limit)):
+                if type(idx) is not int or type(evaluated) is not int:
+                    raise ValueError("index or count not an integer")
+                offset, size = plan.chunk(idx)
+                if not (0 <= offset < plan.budget and 0 <= evaluated <= size):
                     raise ValueError("chunk outside the sweep")
-            except (ValueError, TypeError, KeyError) as e:
-                raise SweepError(f"{self.path} holds a damaged chunk {op} #{idx} ({e})") from None
-            if whole or int(hit_limit) >= limit:
-                out[int(idx)] = (hits, int(evaluated), False)
+                hits = _chunk_hits(json.loads(text), r, offset, size)
+                whole = evaluated == size
+                if not (len(hits) <= int(hit_limit) and (whole or len(hits) == int(hit_limit))):
+                    raise ValueError("hit count does not match the hit limit")
+            except (ValueError, TypeError, OverflowError, RecursionError) as e:
+                why = "hits nested too deeply" if isinstance(e, RecursionError) else e
+                raise SweepError(f"{self.path} holds a damaged chunk {op} #{idx} ({why})") from None
+            if whole or int(hit_limit) >= r.limit:
+                out[idx] = (hits, evaluated, False)
         return out
 
     def record(self, op: str, idx: int, answer: RawScan, limit: int) -> None:
@@ -137,10 +151,52 @@ class SweepDB:
         self.conn.close()
 
 
+def _in_format(value: float, f32: bool) -> bool:
+    """Whether ``value`` is a float of the format other than a NaN (infinities included)."""
+    if value != value:
+        return False
+    if not f32:
+        return True
+    try:
+        return bool(struct.unpack("<f", struct.pack("<f", value))[0] == value)
+    except OverflowError:
+        return False
+
+
+def _chunk_hits(rows: Any, r: ScanRange, offset: int, size: int) -> list[RawHit]:
+    """The hits of a recorded chunk of inputs [offset, offset + size), as decoded from its JSON.
+
+    Raises ValueError unless each hit is an input of the chunk (on its stride), in ascending order,
+    with floats of the format and a distance in [0, 0.5]: a database edited by hand, or damaged,
+    is refused rather than served. The cost is one pass over the hits, as decoding them is.
+    """
+    if not isinstance(rows, list):
+        raise ValueError("hits not a list")
+    first = r.start + offset * r.step
+    last = first + (size - 1) * r.step
+    previous = first - 1
+    hits: list[RawHit] = []
+    for row in rows:
+        if not (isinstance(row, list) and len(row) == 4 and all(isinstance(v, str) for v in row[:3])
+                and isinstance(row[3], bool)):
+            raise ValueError("malformed hit")
+        x, rounded, distance = float.fromhex(row[0]), float.fromhex(row[1]), float.fromhex(row[2])
+        if not (_in_format(x, r.f32) and _in_format(rounded, r.f32)):
+            raise ValueError(f"hit {row[0]} is not an {r.dtype} float")
+        k = ordered(x, r.dtype)
+        if not (previous < k <= last and (k - r.start) % r.step == 0):
+            raise ValueError(f"hit {row[0]} is not an input of the chunk, in order")
+        if not 0.0 <= distance <= 0.5:
+            raise ValueError(f"hit {row[0]} has distance {row[2]}")
+        previous = k
+        hits.append((x, rounded, distance, row[3]))
+    return hits
+
+
 def sweep(db: SweepDB, r: ScanRange, op: str, chunk: int, executor: Any, progress: Any) -> Scan:
     """The scan of ``r``, from the recorded chunks and the missing ones (recorded as they finish)."""
     plan = FixedPlan(r.budget, chunk)
-    done = db.chunks(op, plan, r.limit)
+    done = db.chunks(op, r, plan)
     plan = FixedPlan(r.budget, chunk, skip=done)
     reporter = make_reporter(progress, r.budget, op)
     return run_chunks(r, executor, plan, reporter, done=done, fixed_limit=True,
@@ -199,6 +255,9 @@ def run_command(args: argparse.Namespace) -> int:
     dtype = "f32" if f32 else "f64"
     if args.chunk < 1:
         raise ValueError("--chunk must be at least 1")
+    if args.db in ("", ":memory:"):
+        # SQLite keeps these in memory or in a file deleted on close: nothing would be left to resume.
+        raise ValueError(f"--db must name a file, not {args.db!r}: the sweep would be recorded nowhere")
     limit = NO_LIMIT if args.limit is None else args.limit
     certified = not args.uncertified
     # Every argument is checked before the database is touched.

@@ -15,6 +15,10 @@ A failure is one line on stderr, never a traceback. Exit status:
 - 130: interrupted (Ctrl-C); a scan still prints what it found and how to continue;
 - 141: the reader of the output went away (``fpscope range ... | head``): the output stops
   quietly, with the status of a process ended by SIGPIPE.
+
+The command parses and computes in the default float environment (rounding to nearest, subnormals
+kept), whatever the process it runs in has set: a library built with fast-math loaded into it, or
+a directed rounding mode, changes no answer.
 """
 from __future__ import annotations
 
@@ -448,7 +452,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("op", help=f"unary operation: {ops} (f64 scans: sqrt only)")
     p.add_argument("lo", type=_float_arg, help="lower end of the range, inclusive")
     p.add_argument("hi", type=_float_arg, help="upper end of the range, inclusive")
-    p.add_argument("--tol", type=_float_arg, default=1e-3, help="tolerance in ulp (default 1e-3)")
+    # A text default is read by the type when the arguments are, in the default float environment; a
+    # float literal is read when the module is compiled, in whatever environment that happens.
+    p.add_argument("--tol", type=_float_arg, default="1e-3", help="tolerance in ulp (default 1e-3)")
     p.add_argument("--limit", type=_count_arg, default=100, help="stop after this many hits (default 100)")
     p.add_argument("--stride", type=_count_arg, default=1, help="visit every n-th float (default 1)")
     p.add_argument("--max-evals", type=_count_arg, default=100_000_000,
@@ -581,6 +587,10 @@ def _report(command: str, message: str) -> None:
         pass  # stderr is gone too: the exit status is all that is left
 
 
+# All of it in the default float environment, the reading of the command line included: under
+# upward rounding ``float("0.3")`` is the float above 0.3, under denormals-are-zero a subnormal
+# reads as zero.
+@default_float_environment
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs one command; returns the exit status (see the module docstring)."""
     command = ""
@@ -595,9 +605,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if chosen is not None:
                 args.parser = chosen
             _check_request(args)
-            # The command computes with floats (narrowing, frexp) as the package does: in the default
-            # float environment whatever the process set.
-            status: int = default_float_environment(args.run)(args)
+            status: int = args.run(args)
         except SystemExit as done:  # argparse after --help, --version or a usage error
             status = done.code if isinstance(done.code, int) else (0 if done.code is None else EXIT_USAGE)
         sys.stdout.flush()

@@ -5,13 +5,14 @@ with ``--json`` (non-finite floats as the strings "inf", "-inf", "nan"; every fl
 ``*_hex`` string). Floats on the command line are what Python's ``float()`` reads (``1.5``,
 ``-0.0``, ``1e-3``, ``inf``, ``nan``) or C99 hex with its ``0x`` prefix (``0x1.8p+1``).
 
-A failure is one line on stderr, never a traceback. Exit status:
+A failure is one line on stderr, never a traceback (control characters in it, such as a newline
+in an argument, are written as escapes like ``\\n``). Exit status:
 
 - 0: success;
 - 1: internal failure (a fault in fpscope itself);
 - 2: usage error or refused request (bad arguments, a request the core refuses, a range or
   tolerance that can only give an empty or meaningless answer, not enough memory for the answer);
-- 74: the output could not be written (a full disk, ``/dev/full``);
+- 74: the output could not be written (a full disk, ``/dev/full``, a closed standard output);
 - 130: interrupted (Ctrl-C); a scan still prints what it found and how to continue;
 - 141: the reader of the output went away (``fpscope range ... | head``): the output stops
   quietly, with the status of a process ended by SIGPIPE.
@@ -23,6 +24,7 @@ a directed rounding mode, changes no answer.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import math
 import os
@@ -50,11 +52,17 @@ RANGE_COMMANDS = ("scan", "sweep", "worst")
 NOT_REPEATED = {"help", "json", "progress", "run", "command"}
 
 
+def _escaped(text: str) -> str:
+    """``text`` with each character that is not printable (newline, escape, bidirectional
+    controls) written as its Python escape, so a message stays one line that shows what was typed."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports a usage error as one line instead of the usage block plus the error."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {_escaped(message)} (see '{self.prog} --help')\n")
 
 
 # ---------------------------------------------------------------- argument types
@@ -548,18 +556,26 @@ class _OutputError(Exception):
 
 class _GuardedOutput:
     """Standard output for one command: a failed write or flush raises :class:`_OutputError`, so
-    it is told apart from an OSError of anything else."""
+    it is told apart from an OSError of anything else. A process started with its standard output
+    closed has no stream (``None``); writing to it fails as writing to a closed descriptor does."""
 
     def __init__(self, stream: Any) -> None:
         self._stream = stream
 
+    def _closed(self) -> _OutputError:
+        return _OutputError(OSError(errno.EBADF, os.strerror(errno.EBADF)))
+
     def write(self, text: str) -> int:
+        if self._stream is None:
+            raise self._closed()
         try:
             return int(self._stream.write(text))
         except OSError as e:
             raise _OutputError(e) from None
 
     def flush(self) -> None:
+        if self._stream is None:
+            return  # nothing was written
         try:
             self._stream.flush()
         except OSError as e:
@@ -569,20 +585,25 @@ class _GuardedOutput:
         return getattr(self._stream, name)
 
 
-def _silence_stdout() -> None:
-    """Points file descriptor 1 at /dev/null, so the interpreter's final flush of what is still
-    buffered cannot fail again (and print its own traceback) once the failure is reported."""
+def _silence_stdout(stream: Any) -> None:
+    """Points ``stream``'s file descriptor at /dev/null, so the interpreter's final flush of what is
+    still buffered cannot fail again (and print its own traceback) once the failure is reported."""
+    if stream is None:
+        return  # no stream, nothing buffered
     try:
+        fd = stream.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, fd)
         os.close(devnull)
     except (OSError, ValueError, AttributeError):
         pass
 
 
 def _report(command: str, message: str) -> None:
+    if sys.stderr is None:
+        return  # started with stderr closed: the exit status is all that is left
     try:
-        print(f"fpscope{' ' + command if command else ''}: {message}", file=sys.stderr, flush=True)
+        print(f"fpscope{' ' + command if command else ''}: {_escaped(message)}", file=sys.stderr, flush=True)
     except (OSError, ValueError):
         pass  # stderr is gone too: the exit status is all that is left
 
@@ -620,7 +641,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _report("", "interrupted")
         return EXIT_INTERRUPTED
     except _OutputError as e:
-        _silence_stdout()
+        _silence_stdout(stdout)
         if isinstance(e.error, BrokenPipeError):
             return EXIT_BROKEN_PIPE  # the reader went away (``fpscope range ... | head``): stop quietly
         _report(command, f"error: cannot write the output: {e.error.strerror or e.error}")

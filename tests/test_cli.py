@@ -123,14 +123,31 @@ def test_hex_needs_its_prefix_and_decimal_is_what_float_reads():
     assert json.loads(done.stdout)["distance"] == 0
 
 
-def test_write_errors_are_one_line_with_their_own_status():
-    with open("/dev/full", "w") as full:
-        for argv in [["special"], ["--version"], ["scan", "--help"]]:
-            done = subprocess.run([sys.executable, "-m", "fpscope", *argv], cwd=ROOT, stdout=full,
-                                  stderr=subprocess.PIPE, text=True, timeout=60)
-            assert done.returncode == 74, argv
-            assert done.stderr.endswith(": error: cannot write the output: No space left on device\n")
-            assert done.stderr.count("\n") == 1
+# Refusals in process: one line on stderr, nothing on stdout, no file left behind (sweep's database).
+@pytest.mark.parametrize("argv, line", [
+    (["special", "a\nb"], "fpscope: error: unrecognized arguments: a\\nb (see 'fpscope --help')"),
+    (["midpoint", "\x1b[2J\u202e", "1", "2"], "fpscope midpoint: error: \\x1b[2J\\u202e takes one operand; y is only for div"),
+])
+def test_refusals_in_process(monkeypatch, capsys, tmp_path, argv, line):
+    from fpscope import cli
+
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(argv) == 2
+    assert capsys.readouterr() == ("", line + "\n") and not any(tmp_path.iterdir())
+
+
+# The message goes to stderr alone; with stderr closed too, nothing is written anywhere.
+@pytest.mark.parametrize("redirect, argv, status, message", [
+    *[(">/dev/full", argv, 74, "error: cannot write the output: No space left on device")
+      for argv in (["special"], ["--version"], ["scan", "--help"])],
+    *[(">&-", argv, 74, "error: cannot write the output: Bad file descriptor") for argv in (["special"], ["--version"])],
+    ("2>&-", ["ulp", "1", "2", "--dtype", "f16"], 2, ""),
+])
+def test_unwritable_streams_give_their_own_status(redirect, argv, status, message):
+    done = subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "fpscope", *argv],
+                          cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (status, "")
+    assert done.stderr.endswith(f": {message}\n") and done.stderr.count("\n") == 1 if message else done.stderr == ""
 
 
 # Outputs of megabytes: far more than a pipe holds, so the reader is gone before they are written.

@@ -50,6 +50,10 @@ EXIT_BROKEN_PIPE = 128 + 13  # as reported for a process killed by SIGPIPE
 RANGE_COMMANDS = ("scan", "sweep", "worst")
 # Options that change nothing in the answer, left out of the command line that continues a scan.
 NOT_REPEATED = {"help", "json", "progress", "run", "command"}
+# Requests whose answer cannot fit in memory, or whose workers cannot run at once, are refused up
+# front: the process would otherwise be killed by the kernel, or hang starting them.
+MAX_NEIGHBOURS = 10**6
+WORKERS_PER_CORE = 4
 
 
 def _escaped(text: str) -> str:
@@ -93,6 +97,13 @@ def _count_arg(text: str) -> int:
     value = _int_arg(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text.strip()!r}")
+    return value
+
+
+def _neighbour_count_arg(text: str) -> int:
+    value = _count_arg(text)
+    if value > MAX_NEIGHBOURS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_NEIGHBOURS} floats on each side, not {value}")
     return value
 
 
@@ -431,7 +442,8 @@ def _engine_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--workers", type=_int_arg, default=None,
                    help="run on this many threads (-1: one per core; default: the calling thread)")
     p.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                   help=f"run on a dask cluster: {_cluster.SCHEDULER_FORMS} (pip install 'fpscope[dask]')")
+                   help=f"run on a dask cluster: {_cluster.SCHEDULER_FORMS} (local:N: at most {WORKERS_PER_CORE} "
+                        "workers per core; pip install 'fpscope[dask]')")
     p.add_argument("--uncertified", action="store_true",
                    help="judge by the core's own results instead of certified ones (faster)")
 
@@ -501,7 +513,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("neighbours", "the k floats below x, x, and the k floats above it", _neighbours_command, "f64")
     p.add_argument("x", type=_float_arg)
-    p.add_argument("-k", type=_count_arg, default=1, help="floats on each side (default 1)")
+    p.add_argument("-k", type=_neighbour_count_arg, default=1,
+                   help=f"floats on each side (default 1, at most {MAX_NEIGHBOURS:,})")
 
     p = command("range", "every float of the format in [lo, hi]", _range_command, "f32")
     p.add_argument("lo", type=_float_arg)
@@ -544,6 +557,13 @@ def _check_request(args: argparse.Namespace) -> None:
             raise ValueError(f"the tolerance must be a non-negative number of ulp, not {tol!r}")
     if args.command == "midpoint" and getattr(args, "y", None) is not None and op != "div":
         raise ValueError(f"{op} takes one operand; y is only for div")
+    scheduler = getattr(args, "scheduler", None)
+    if scheduler is not None:
+        kind, count = _cluster.parse_scheduler(scheduler)
+        cores = os.cpu_count() or 1
+        if kind == "local" and count > WORKERS_PER_CORE * cores:
+            raise ValueError(f"--scheduler {scheduler}: at most {WORKERS_PER_CORE} local workers per core "
+                             f"({WORKERS_PER_CORE * cores} on this machine)")
 
 
 class _OutputError(Exception):

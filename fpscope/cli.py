@@ -5,20 +5,26 @@ with ``--json`` (non-finite floats as the strings "inf", "-inf", "nan"; every fl
 ``*_hex`` string). Floats on the command line are what Python's ``float()`` reads (``1.5``,
 ``-0.0``, ``1e-3``, ``inf``, ``nan``) or C99 hex with its ``0x`` prefix (``0x1.8p+1``).
 
-A failure is one line on stderr, never a traceback. Exit status:
+A failure is one line on stderr, never a traceback (control characters in it, such as a newline
+in an argument, are written as escapes like ``\\n``). Exit status:
 
 - 0: success;
 - 1: internal failure (a fault in fpscope itself);
 - 2: usage error or refused request (bad arguments, a request the core refuses, a range or
   tolerance that can only give an empty or meaningless answer, not enough memory for the answer);
-- 74: the output could not be written (a full disk, ``/dev/full``);
+- 74: the output could not be written (a full disk, ``/dev/full``, a closed standard output);
 - 130: interrupted (Ctrl-C); a scan still prints what it found and how to continue;
 - 141: the reader of the output went away (``fpscope range ... | head``): the output stops
   quietly, with the status of a process ended by SIGPIPE.
+
+The command parses and computes in the default float environment (rounding to nearest, subnormals
+kept), whatever the process it runs in has set: a library built with fast-math loaded into it, or
+a directed rounding mode, changes no answer.
 """
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import math
 import os
@@ -44,13 +50,23 @@ EXIT_BROKEN_PIPE = 128 + 13  # as reported for a process killed by SIGPIPE
 RANGE_COMMANDS = ("scan", "sweep", "worst")
 # Options that change nothing in the answer, left out of the command line that continues a scan.
 NOT_REPEATED = {"help", "json", "progress", "run", "command"}
+# Requests whose answer cannot fit in memory, or whose workers cannot run at once, are refused up
+# front: the process would otherwise be killed by the kernel, or hang starting them.
+MAX_NEIGHBOURS = 10**6
+WORKERS_PER_CORE = 4
+
+
+def _escaped(text: str) -> str:
+    """``text`` with each character that is not printable (newline, escape, bidirectional
+    controls) written as its Python escape, so a message stays one line that shows what was typed."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 class _Parser(argparse.ArgumentParser):
     """Reports a usage error as one line instead of the usage block plus the error."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {_escaped(message)} (see '{self.prog} --help')\n")
 
 
 # ---------------------------------------------------------------- argument types
@@ -81,6 +97,13 @@ def _count_arg(text: str) -> int:
     value = _int_arg(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text.strip()!r}")
+    return value
+
+
+def _neighbour_count_arg(text: str) -> int:
+    value = _count_arg(text)
+    if value > MAX_NEIGHBOURS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_NEIGHBOURS} floats on each side, not {value}")
     return value
 
 
@@ -419,7 +442,8 @@ def _engine_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--workers", type=_int_arg, default=None,
                    help="run on this many threads (-1: one per core; default: the calling thread)")
     p.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                   help=f"run on a dask cluster: {_cluster.SCHEDULER_FORMS} (pip install 'fpscope[dask]')")
+                   help=f"run on a dask cluster: {_cluster.SCHEDULER_FORMS} (local:N: at most {WORKERS_PER_CORE} "
+                        "workers per core; pip install 'fpscope[dask]')")
     p.add_argument("--uncertified", action="store_true",
                    help="judge by the core's own results instead of certified ones (faster)")
 
@@ -448,7 +472,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("op", help=f"unary operation: {ops} (f64 scans: sqrt only)")
     p.add_argument("lo", type=_float_arg, help="lower end of the range, inclusive")
     p.add_argument("hi", type=_float_arg, help="upper end of the range, inclusive")
-    p.add_argument("--tol", type=_float_arg, default=1e-3, help="tolerance in ulp (default 1e-3)")
+    # A text default is read by the type when the arguments are, in the default float environment; a
+    # float literal is read when the module is compiled, in whatever environment that happens.
+    p.add_argument("--tol", type=_float_arg, default="1e-3", help="tolerance in ulp (default 1e-3)")
     p.add_argument("--limit", type=_count_arg, default=100, help="stop after this many hits (default 100)")
     p.add_argument("--stride", type=_count_arg, default=1, help="visit every n-th float (default 1)")
     p.add_argument("--max-evals", type=_count_arg, default=100_000_000,
@@ -487,7 +513,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("neighbours", "the k floats below x, x, and the k floats above it", _neighbours_command, "f64")
     p.add_argument("x", type=_float_arg)
-    p.add_argument("-k", type=_count_arg, default=1, help="floats on each side (default 1)")
+    p.add_argument("-k", type=_neighbour_count_arg, default=1,
+                   help=f"floats on each side (default 1, at most {MAX_NEIGHBOURS:,})")
 
     p = command("range", "every float of the format in [lo, hi]", _range_command, "f32")
     p.add_argument("lo", type=_float_arg)
@@ -530,6 +557,13 @@ def _check_request(args: argparse.Namespace) -> None:
             raise ValueError(f"the tolerance must be a non-negative number of ulp, not {tol!r}")
     if args.command == "midpoint" and getattr(args, "y", None) is not None and op != "div":
         raise ValueError(f"{op} takes one operand; y is only for div")
+    scheduler = getattr(args, "scheduler", None)
+    if scheduler is not None:
+        kind, count = _cluster.parse_scheduler(scheduler)
+        cores = os.cpu_count() or 1
+        if kind == "local" and count > WORKERS_PER_CORE * cores:
+            raise ValueError(f"--scheduler {scheduler}: at most {WORKERS_PER_CORE} local workers per core "
+                             f"({WORKERS_PER_CORE * cores} on this machine)")
 
 
 class _OutputError(Exception):
@@ -542,18 +576,26 @@ class _OutputError(Exception):
 
 class _GuardedOutput:
     """Standard output for one command: a failed write or flush raises :class:`_OutputError`, so
-    it is told apart from an OSError of anything else."""
+    it is told apart from an OSError of anything else. A process started with its standard output
+    closed has no stream (``None``); writing to it fails as writing to a closed descriptor does."""
 
     def __init__(self, stream: Any) -> None:
         self._stream = stream
 
+    def _closed(self) -> _OutputError:
+        return _OutputError(OSError(errno.EBADF, os.strerror(errno.EBADF)))
+
     def write(self, text: str) -> int:
+        if self._stream is None:
+            raise self._closed()
         try:
             return int(self._stream.write(text))
         except OSError as e:
             raise _OutputError(e) from None
 
     def flush(self) -> None:
+        if self._stream is None:
+            return  # nothing was written
         try:
             self._stream.flush()
         except OSError as e:
@@ -563,24 +605,33 @@ class _GuardedOutput:
         return getattr(self._stream, name)
 
 
-def _silence_stdout() -> None:
-    """Points file descriptor 1 at /dev/null, so the interpreter's final flush of what is still
-    buffered cannot fail again (and print its own traceback) once the failure is reported."""
+def _silence_stdout(stream: Any) -> None:
+    """Points ``stream``'s file descriptor at /dev/null, so the interpreter's final flush of what is
+    still buffered cannot fail again (and print its own traceback) once the failure is reported."""
+    if stream is None:
+        return  # no stream, nothing buffered
     try:
+        fd = stream.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, fd)
         os.close(devnull)
     except (OSError, ValueError, AttributeError):
         pass
 
 
 def _report(command: str, message: str) -> None:
+    if sys.stderr is None:
+        return  # started with stderr closed: the exit status is all that is left
     try:
-        print(f"fpscope{' ' + command if command else ''}: {message}", file=sys.stderr, flush=True)
+        print(f"fpscope{' ' + command if command else ''}: {_escaped(message)}", file=sys.stderr, flush=True)
     except (OSError, ValueError):
         pass  # stderr is gone too: the exit status is all that is left
 
 
+# All of it in the default float environment, the reading of the command line included: under
+# upward rounding ``float("0.3")`` is the float above 0.3, under denormals-are-zero a subnormal
+# reads as zero.
+@default_float_environment
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs one command; returns the exit status (see the module docstring)."""
     command = ""
@@ -595,9 +646,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if chosen is not None:
                 args.parser = chosen
             _check_request(args)
-            # The command computes with floats (narrowing, frexp) as the package does: in the default
-            # float environment whatever the process set.
-            status: int = default_float_environment(args.run)(args)
+            status: int = args.run(args)
         except SystemExit as done:  # argparse after --help, --version or a usage error
             status = done.code if isinstance(done.code, int) else (0 if done.code is None else EXIT_USAGE)
         sys.stdout.flush()
@@ -612,7 +661,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _report("", "interrupted")
         return EXIT_INTERRUPTED
     except _OutputError as e:
-        _silence_stdout()
+        _silence_stdout(stdout)
         if isinstance(e.error, BrokenPipeError):
             return EXIT_BROKEN_PIPE  # the reader went away (``fpscope range ... | head``): stop quietly
         _report(command, f"error: cannot write the output: {e.error.strerror or e.error}")

@@ -1,6 +1,7 @@
 """The fpscope command, run as `python -m fpscope` in a child process from the source tree."""
 import json
 import math
+import os
 import signal
 import subprocess
 import sys
@@ -101,7 +102,7 @@ def test_json_output(argv, check):
     (["sweep", "div", "1", "2", "--db", "never-created.sqlite"], "div is not a sweep operation"),
     (["sweep", "--all-ops", "nan", "1", "--db", "never-created.sqlite"], "a range bound is NaN"),
     (["sweep", "sqrt", "1", "2", "--tol", "-0.0001", "--db", "never-created.sqlite"], "tolerance must be"),
-    (["neighbours", "1", "-k", "1e9"], "fpscope neighbours: error: not enough memory for the answer"),
+    (["neighbours", "1", "-k", "1e9"], "argument -k: at most 1000000 floats on each side, not 1000000000"),
     (["range", "-inf", "inf", "--dtype", "f64", "--limit", "18446744073709551615"],
      "fpscope range: error: not enough memory for the answer"),
     (["scan", "sqrt", "1", "2", "--limit", "-1"], "argument --limit: must not be negative: '-1'"),
@@ -109,7 +110,7 @@ def test_json_output(argv, check):
     (["midpoint", "div", "1"], "op='div' needs y"),
     (["midpoint", "recip", "-3", "--dtype", "f64"], "recip for f64 takes a positive x"),
     (["range", "0", "1", "--limit", "10"], "more than 10 floats in [0, 1], raise limit or narrow the range"),
-    (["neighbours", "1", "-k", "4294967296"], "out of range integral type conversion attempted"),
+    (["neighbours", "1", "-k", "4294967296"], "argument -k: at most 1000000 floats on each side"),
 ])
 def test_usage_errors_are_one_line_with_status_2(argv, message):
     done = fpscope(*argv)
@@ -123,14 +124,38 @@ def test_hex_needs_its_prefix_and_decimal_is_what_float_reads():
     assert json.loads(done.stdout)["distance"] == 0
 
 
-def test_write_errors_are_one_line_with_their_own_status():
-    with open("/dev/full", "w") as full:
-        for argv in [["special"], ["--version"], ["scan", "--help"]]:
-            done = subprocess.run([sys.executable, "-m", "fpscope", *argv], cwd=ROOT, stdout=full,
-                                  stderr=subprocess.PIPE, text=True, timeout=60)
-            assert done.returncode == 74, argv
-            assert done.stderr.endswith(": error: cannot write the output: No space left on device\n")
-            assert done.stderr.count("\n") == 1
+# Refusals in process: one line on stderr, nothing on stdout, no file left behind (sweep's database).
+@pytest.mark.parametrize("argv, line", [
+    (["special", "a\nb"], "fpscope: error: unrecognized arguments: a\\nb (see 'fpscope --help')"),
+    (["midpoint", "\x1b[2J\u202e", "1", "2"], "fpscope midpoint: error: \\x1b[2J\\u202e takes one operand; y is only for div"),
+    (["neighbours", "1", "-k", "1000001"], "fpscope neighbours: error: argument -k: at most 1000000 floats on each "
+                                           "side, not 1000001 (see 'fpscope neighbours --help')"),
+    (["worst", "sqrt", "1", "2", "--scheduler", "local:5"],
+     "fpscope worst: error: --scheduler local:5: at most 4 local workers per core (4 on this machine)"),
+    (["sweep", "sqrt", "1", "2", "--db", "sweep.sqlite", "--scheduler", "local:99999999999"],
+     "fpscope sweep: error: --scheduler local:99999999999: at most 4 local workers per core (4 on this machine)"),
+])
+def test_refusals_in_process(monkeypatch, capsys, tmp_path, argv, line):
+    from fpscope import cli
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    assert cli.main(argv) == 2
+    assert capsys.readouterr() == ("", line + "\n") and not any(tmp_path.iterdir())
+
+
+# The message goes to stderr alone; with stderr closed too, nothing is written anywhere.
+@pytest.mark.parametrize("redirect, argv, status, message", [
+    *[(">/dev/full", argv, 74, "error: cannot write the output: No space left on device")
+      for argv in (["special"], ["--version"], ["scan", "--help"])],
+    *[(">&-", argv, 74, "error: cannot write the output: Bad file descriptor") for argv in (["special"], ["--version"])],
+    ("2>&-", ["ulp", "1", "2", "--dtype", "f16"], 2, ""),
+])
+def test_unwritable_streams_give_their_own_status(redirect, argv, status, message):
+    done = subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "fpscope", *argv],
+                          cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (status, "")
+    assert done.stderr.endswith(f": {message}\n") and done.stderr.count("\n") == 1 if message else done.stderr == ""
 
 
 # Outputs of megabytes: far more than a pipe holds, so the reader is gone before they are written.

@@ -214,7 +214,7 @@ def add_command(command: Callable[..., argparse.ArgumentParser], engine_options:
                         "with --all-ops only the range")
     p.add_argument("--db", required=True, metavar="FILE", help="the SQLite file recording the sweep")
     p.add_argument("--all-ops", action="store_true", help="sweep every operation")
-    p.add_argument("--tol", type=float_arg, default=1e-3, help="tolerance in ulp (default 1e-3)")
+    p.add_argument("--tol", type=float_arg, default="1e-3", help="tolerance in ulp (default 1e-3)")
     p.add_argument("--limit", type=count_arg, default=None, help="stop after this many hits (default: none)")
     p.add_argument("--stride", type=count_arg, default=1, help="visit every n-th float (default 1)")
     p.add_argument("--chunk", type=count_arg, default=DEFAULT_CHUNK,

@@ -6,29 +6,21 @@
 
 #include "exact/catalogue.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 
 namespace py {
 
-// Each function file defines its binding.
-extern const Binding ulp_distance_binding, ulp_distances_binding, ordered_binding, next_up_binding,
-    next_down_binding, spacing_binding, special_binding, neighbours_binding, binade_edges_binding,
-    all_floats_binding, midpoint_binding, knife_edges_raw_binding, sqrt_cr_binding,
-    with_default_float_environment_binding, scan_path_binding;
-
 namespace {
 
-// The functions of the module, in the order of __all__; names starting with "_" are private (not listed).
-const Binding* const functions[] = {
-    &ulp_distance_binding, &ulp_distances_binding, &ordered_binding, &next_up_binding, &next_down_binding,
-    &spacing_binding, &special_binding, &neighbours_binding, &binade_edges_binding, &all_floats_binding,
-    &midpoint_binding, &knife_edges_raw_binding, &sqrt_cr_binding,
-    // Private, for the package: its own float computations run in the environment the core's do.
-    &with_default_float_environment_binding,
-    // Private, for the tests: forces the path of new scans.
-    &scan_path_binding,
-};
-
-constexpr std::size_t function_count = sizeof(functions) / sizeof(functions[0]);
+// The registered bindings in the order of function_names. Every function's file registers it while the
+// library loads; a listed function that none registers, or one registered twice, is a fault of the build.
+const std::array<const Binding*, function_count>& bindings() {
+    for (std::size_t i = 0; i < function_count; ++i)
+        if (registry::slots[i] == nullptr)
+            throw InternalFailure("function " + std::string(function_names[i]) + " is listed but not registered");
+    if (registry::registrations != function_count) throw InternalFailure("a function is registered twice");
+    return registry::slots;
+}
 
 // The interpreter stores every entry as a PyCFunction and calls it with keywords because of the flags.
 PyCFunction entry(PyCFunctionWithKeywords function) {
@@ -43,6 +35,7 @@ struct MethodTable {
     std::array<PyMethodDef, function_count> methods;
 
     MethodTable() {
+        const auto& functions = bindings();
         for (std::size_t i = 0; i < function_count; ++i) {
             names[i] = std::string(functions[i]->name);
             docs[i] = functions[i]->docstring();

@@ -49,6 +49,7 @@ from typing import Any, Callable, NamedTuple, Optional, TypeVar
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
+from fpscope._core import _ALIASES, _FORMATS, _OPERATIONS
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32, to_format
 
@@ -60,8 +61,7 @@ MARGIN = 1e-6
 MAX_TOLERANCE = 0.4999
 PRECISIONS = (64, 128, 256, 512, 1024, 2048, 4096, 8192)
 
-_ALIASES = {"ln": "log", "reciprocal": "recip"}
-EXACT_OPS = frozenset({"sqrt", "recip"})
+EXACT_OPS = frozenset(name for name, properties in _OPERATIONS.items() if properties["exact"])
 LIBRARY_OPS = frozenset(UNARY_OPS) - EXACT_OPS
 
 
@@ -88,8 +88,13 @@ class _Format(NamedTuple):
     max_exponent: int  # of the largest finite
 
 
-F32 = _Format(24, -126, 127)
-F64 = _Format(53, -1022, 1023)
+def _format_of(dtype: str) -> _Format:
+    constants = _FORMATS[dtype]
+    return _Format(constants["precision"], constants["emin"], constants["emax"])
+
+
+F32 = _format_of("f32")
+F64 = _format_of("f64")
 
 
 def _floor_log2(q: Fraction) -> int:

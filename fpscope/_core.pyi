@@ -1,5 +1,5 @@
 """Native core: exact answers about IEEE 754 binary32 ("f32") and binary64 ("f64") floats."""
-from typing import Any, Callable, Optional, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union
+from typing import Any, Callable, Optional, Sequence, SupportsFloat, SupportsIndex, TypedDict, TypeVar, Union
 
 # Floats are read like float() reads them (also ints and objects with __float__ or __index__);
 # integer arguments take int or anything with __index__.
@@ -43,3 +43,20 @@ def _with_default_float_environment(fn: Callable[..., _T], /, *args: Any, **kwar
 # Private: forces the path of new scans ("scalar", "sse2", "avx2", "avx512") and returns the previous one;
 # without a name, returns the current one. For the tests.
 def _scan_path(name: str = "") -> str: ...
+
+# Private, for the package: the core's vocabulary, read instead of repeated.
+class _Operation(TypedDict):
+    arity: int  # number of float arguments
+    exact: bool  # decided by an exact oracle (integer residuals), never through the platform's maths library
+
+class _Format(TypedDict):
+    precision: int  # significand bits, the hidden bit included
+    emin: int  # exponent of the smallest normal
+    emax: int  # exponent of the largest finite
+    bits: int  # storage width
+
+_OPERATIONS: dict[str, _Operation]  # canonical name -> properties; "div" too
+_ALIASES: dict[str, str]  # other name -> canonical name
+_FORMATS: dict[str, _Format]  # "f32", "f64"
+_ORACLE_VERSION: int  # raised whenever the answer of any oracle could change
+_SIGNATURES: dict[str, str]  # every function, private ones too, in the order of __all__ -> its text signature

@@ -95,3 +95,40 @@ def test_execution_step_refuses_a_non_list_all():
     other.__all__ = ("x",)
     with pytest.raises(TypeError, match="'tuple' object is not an instance of 'list'"):
         module_spec.loader.exec_module(other)
+
+
+def test_operations_are_the_unary_ops_and_div():
+    assert [name for name, op in fs._OPERATIONS.items() if op["arity"] == 1] == fs.UNARY_OPS
+    assert {name: op for name, op in fs._OPERATIONS.items() if op["arity"] != 1} == {"div": {"arity": 2, "exact": True}}
+    assert fs._ALIASES == {"ln": "log", "reciprocal": "recip"}
+    assert type(fs._ORACLE_VERSION) is int and fs._ORACLE_VERSION >= 1
+
+
+@pytest.mark.parametrize("alias, canonical", fs._ALIASES.items())
+@pytest.mark.parametrize("x", [0.7, 3.0, 1e-30])
+def test_an_alias_answers_as_its_operation(alias, canonical, x):
+    assert fs.midpoint(alias, x) == fs.midpoint(canonical, x)
+    assert fs.knife_edges_raw(alias, x, 2 * x, 0.4, limit=3, max_evals=500) == \
+        fs.knife_edges_raw(canonical, x, 2 * x, 0.4, limit=3, max_evals=500)
+
+
+def test_exact_operations_are_those_with_an_f64_oracle():
+    # binary64 has exact oracles only: the operations that need the platform's library are refused there.
+    def has_f64_oracle(name):
+        try:
+            fs.midpoint(name, 3.0, "f64", y=7.0 if fs._OPERATIONS[name]["arity"] == 2 else None)
+        except ValueError:
+            return False
+        return True
+
+    assert {name for name, op in fs._OPERATIONS.items() if op["exact"]} == set(filter(has_f64_oracle, fs._OPERATIONS))
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f64"])
+def test_format_constants_are_the_core_formats(dtype):
+    f = fs._FORMATS[dtype]
+    p, emin, emax, bits = f["precision"], f["emin"], f["emax"], f["bits"]
+    assert fs.spacing(1.0, dtype) == 2.0 ** (1 - p)
+    assert fs.next_up(0.0, dtype) == 2.0 ** (emin - p + 1)
+    assert fs.next_down(float("inf"), dtype) == (2 - 2.0 ** (1 - p)) * 2.0 ** emax
+    assert fs.ordered(float("inf"), dtype) == (2 ** (bits - p) - 1) << (p - 1)

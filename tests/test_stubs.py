@@ -2,6 +2,7 @@
 import ast
 import importlib.util
 import inspect
+import re
 import subprocess
 import sys
 import textwrap
@@ -9,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+import fpscope
 from fpscope import _core
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -41,6 +43,42 @@ def test_stub_signature_is_the_runtime_signature(name):
     runtime_defaults = [p.default for p in runtime.parameters.values() if p.default is not p.empty]
     assert defaults == runtime_defaults and all(type(a) is type(b) for a, b in zip(defaults, runtime_defaults))
     assert node.returns is not None and all(a.annotation is not None for a in args.args)
+
+
+def parameters(signature: str) -> str:
+    """The parameters of a signature written as in a def, without annotations: kinds, names, default values."""
+    args = ast.parse(f"def f{signature}: ...").body[0].args
+    for arg in [*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg]:
+        if arg is not None:
+            arg.annotation = None
+    return ast.dump(args)
+
+
+def test_signature_dump_lists_every_function_as_the_runtime_shows_it():
+    assert set(_core._SIGNATURES) == set(FUNCTIONS)
+    public = [name for name in _core._SIGNATURES if not name.startswith("_")]
+    assert public == [name for name in _core.__all__ if callable(getattr(_core, name))]
+    for name, signature in _core._SIGNATURES.items():
+        assert getattr(_core, name).__text_signature__ == signature
+
+
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_stub_matches_the_signature_dump(name):
+    assert parameters(f"({ast.unparse(FUNCTIONS[name].args)})") == parameters(_core._SIGNATURES[name])
+
+
+API_PAGE = ROOT / "docs" / "api.rst"
+
+
+@pytest.mark.skipif(not API_PAGE.is_file(), reason="no documentation beside the tests")
+@pytest.mark.parametrize("name", [name for name in _core._SIGNATURES if not name.startswith("_")])
+def test_api_page_documents_each_core_function_with_the_dumped_signature(name):
+    # The page renders the signature of the object fpscope exports, the core's or a wrapper of it.
+    assert re.search(rf"^\.\. autofunction:: fpscope\.{name}$", API_PAGE.read_text(encoding="utf-8"), re.M)
+    shown = inspect.signature(getattr(fpscope, name))
+    shown = shown.replace(parameters=[p.replace(annotation=p.empty) for p in shown.parameters.values()],
+                          return_annotation=shown.empty)
+    assert parameters(str(shown)) == parameters(_core._SIGNATURES[name])
 
 
 # The text signatures and docstrings the functions had before they were declared in one place; the

@@ -9,6 +9,7 @@
 #include "dtype.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 #include "memory_budget.hpp"
 #include "positional.hpp"
 #include "walk.hpp"
@@ -93,22 +94,22 @@ constexpr Function binade_edges_declaration{
 
 }  // namespace
 
-extern const Binding all_floats_binding =
-    bind<all_floats_declaration>([](double lo, double hi, Text dtype, std::uint64_t limit) {
+const Registration all_floats_binding =
+    registered<all_floats_declaration>([](double lo, double hi, Text dtype, std::uint64_t limit) {
         return with_format(dtype, [&](auto format) {
             return floats_in_range<typename decltype(format)::type>(lo, hi, limit);
         });
     });
 
-extern const Binding neighbours_binding = bind<neighbours_declaration>([](double x, std::uint32_t k, Text dtype) {
+const Registration neighbours_binding = registered<neighbours_declaration>([](double x, std::uint32_t k, Text dtype) {
     return with_format(dtype, [&](auto format) {
         using F = typename decltype(format)::type;
         return window_around<F>(static_cast<F>(x), k);
     });
 });
 
-extern const Binding binade_edges_binding =
-    bind<binade_edges_declaration>([](std::int32_t min_exp, std::int32_t max_exp, Text dtype) {
+const Registration binade_edges_binding =
+    registered<binade_edges_declaration>([](std::int32_t min_exp, std::int32_t max_exp, Text dtype) {
         return with_format(dtype, [&](auto format) { return edges<typename decltype(format)::type>(min_exp, max_exp); });
     });
 

@@ -2,6 +2,7 @@
 // struct packing of binary32 values, numpy conversions and frexp/ldexp read subnormals as zero under
 // denormals-are-zero and round the wrong way under a directed rounding mode, like native code does.
 #include "frame.hpp"
+#include "registry.hpp"
 
 namespace py {
 
@@ -26,13 +27,15 @@ PyObject* with_default_float_environment(PyObject*, PyObject* args, PyObject* kw
     });
 }
 
-}  // namespace
-
 // Its variadic signature is beyond the declarations: it binds its arguments itself.
-extern const Binding with_default_float_environment_binding{
+constexpr Binding binding{
     "_with_default_float_environment", with_default_float_environment, {}, {}, 0,
     "Call fn(*args, **kwargs) rounding to nearest with subnormals kept, then restore the caller's\n"
     "floating-point environment (also when fn raises).",
     "(fn, /, *args, **kwargs)"};
+
+}  // namespace
+
+const Registration with_default_float_environment_binding = registered<binding>();
 
 }  // namespace py

@@ -2,6 +2,7 @@
 #include "dtype.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 
 namespace py {
 
@@ -30,19 +31,19 @@ constexpr Function spacing_declaration{"spacing", Params{Arg<double>{"x"}, Arg<D
 
 }  // namespace
 
-extern const Binding ordered_binding = bind<ordered_declaration>([](double x, Text dtype) {
+const Registration ordered_binding = registered<ordered_declaration>([](double x, Text dtype) {
     return on_float(x, std::move(dtype), [](auto v) { return static_cast<std::int64_t>(fp::to_ordered(v)); });
 });
 
-extern const Binding next_up_binding = bind<next_up_declaration>([](double x, Text dtype) {
+const Registration next_up_binding = registered<next_up_declaration>([](double x, Text dtype) {
     return on_float(x, std::move(dtype), [](auto v) { return static_cast<double>(fp::next_up(v)); });
 });
 
-extern const Binding next_down_binding = bind<next_down_declaration>([](double x, Text dtype) {
+const Registration next_down_binding = registered<next_down_declaration>([](double x, Text dtype) {
     return on_float(x, std::move(dtype), [](auto v) { return static_cast<double>(fp::next_down(v)); });
 });
 
-extern const Binding spacing_binding = bind<spacing_declaration>([](double x, Text dtype) {
+const Registration spacing_binding = registered<spacing_declaration>([](double x, Text dtype) {
     return on_float(x, std::move(dtype), [](auto v) { return fp::spacing(v); });
 });
 

@@ -16,6 +16,7 @@
 #include "exact/unary_f32.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 #include "memory_budget.hpp"
 #include "parse_op.hpp"
 #include "walk.hpp"
@@ -151,10 +152,8 @@ constexpr Function knife_edges_raw_declaration{
 
 }  // namespace
 
-extern const Binding knife_edges_raw_binding =
-    bind<knife_edges_raw_declaration>([](Text op, double lo, double hi, double tol_ulp, Text dtype, std::uint64_t limit,
-                                         std::uint64_t stride, std::uint64_t max_evals) {
-        return knife_edges_raw_logic(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals);
-    });
+const Registration knife_edges_raw_binding = registered<knife_edges_raw_declaration>(
+    [](Text op, double lo, double hi, double tol_ulp, Text dtype, std::uint64_t limit, std::uint64_t stride,
+       std::uint64_t max_evals) { return knife_edges_raw_logic(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals); });
 
 }  // namespace py

@@ -3,32 +3,26 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "exact/catalogue.hpp"
+#include "float/format.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 
 namespace py {
 
-// Each function file defines its binding.
-extern const Binding ulp_distance_binding, ulp_distances_binding, ordered_binding, next_up_binding,
-    next_down_binding, spacing_binding, special_binding, neighbours_binding, binade_edges_binding,
-    all_floats_binding, midpoint_binding, knife_edges_raw_binding, sqrt_cr_binding,
-    with_default_float_environment_binding, scan_path_binding;
-
 namespace {
 
-// The functions of the module, in the order of __all__; names starting with "_" are private (not listed).
-const Binding* const functions[] = {
-    &ulp_distance_binding, &ulp_distances_binding, &ordered_binding, &next_up_binding, &next_down_binding,
-    &spacing_binding, &special_binding, &neighbours_binding, &binade_edges_binding, &all_floats_binding,
-    &midpoint_binding, &knife_edges_raw_binding, &sqrt_cr_binding,
-    // Private, for the package: its own float computations run in the environment the core's do.
-    &with_default_float_environment_binding,
-    // Private, for the tests: forces the path of new scans.
-    &scan_path_binding,
-};
-
-constexpr std::size_t function_count = sizeof(functions) / sizeof(functions[0]);
+// The registered bindings in the order of function_names. Every function's file registers it while the
+// library loads; a listed function that none registers, or one registered twice, is a fault of the build.
+const std::array<const Binding*, function_count>& bindings() {
+    for (std::size_t i = 0; i < function_count; ++i)
+        if (registry::slots[i] == nullptr)
+            throw InternalFailure("function " + std::string(function_names[i]) + " is listed but not registered");
+    if (registry::registrations != function_count) throw InternalFailure("a function is registered twice");
+    return registry::slots;
+}
 
 // The interpreter stores every entry as a PyCFunction and calls it with keywords because of the flags.
 PyCFunction entry(PyCFunctionWithKeywords function) {
@@ -43,6 +37,7 @@ struct MethodTable {
     std::array<PyMethodDef, function_count> methods;
 
     MethodTable() {
+        const auto& functions = bindings();
         for (std::size_t i = 0; i < function_count; ++i) {
             names[i] = std::string(functions[i]->name);
             docs[i] = functions[i]->docstring();
@@ -122,13 +117,74 @@ Status add_data(PyObject* module) {
     return add_unlisted_attribute(module, panic_name.get(), panic_exception_class());
 }
 
+// A dict with str keys, filled entry by entry.
+class Dict {
+public:
+    Dict() : dict_(checked(PyDict_New())) {}
+    // Takes the reference `value` holds.
+    Dict& set(std::string_view key, PyObject* value) {
+        const Owned held(value);
+        const Owned name(to_python(key));
+        if (PyDict_SetItem(dict_.get(), name.get(), held.get()) < 0) throw PendingPythonError{};
+        return *this;
+    }
+    PyObject* release() { return dict_.release(); }
+
+private:
+    Owned dict_;
+};
+
+template <class F>
+PyObject* format_properties() {
+    using T = fp::Format<F>;
+    return Dict()
+        .set("precision", to_python(std::int64_t{T::precision}))
+        .set("emin", to_python(std::int64_t{T::min_exponent}))
+        .set("emax", to_python(std::int64_t{T::max_exponent}))
+        .set("bits", to_python(std::int64_t{T::width}))
+        .release();
+}
+
+// What the package reads instead of repeating it, private and unlisted: the operations by canonical
+// name, their aliases, the formats' constants, the oracles' version, and every function's text signature
+// (against which the tests check the stubs and the documentation).
+Status add_private_data(PyObject* module) {
+    Dict operations;
+    for (const exact::Operation& op : exact::operations)
+        operations.set(op.name, Dict()
+                                    .set("arity", to_python(std::int64_t{op.arity}))
+                                    .set("exact", to_python(op.exact))
+                                    .release());
+    Dict aliases;
+    for (const exact::Alias& alias : exact::aliases) aliases.set(alias.name, to_python(alias.canonical));
+    Dict formats;
+    formats.set("f32", format_properties<float>()).set("f64", format_properties<double>());
+    Dict signatures;
+    for (const Binding* binding : bindings())
+        signatures.set(binding->name, to_python(binding->text_signature().substr(binding->name.size())));
+
+    const std::pair<const char*, Owned> data[] = {
+        {"_OPERATIONS", Owned(operations.release())},
+        {"_ALIASES", Owned(aliases.release())},
+        {"_FORMATS", Owned(formats.release())},
+        {"_ORACLE_VERSION", Owned(to_python(std::int64_t{exact::oracle_version}))},
+        {"_SIGNATURES", Owned(signatures.release())},
+    };
+    for (const auto& [name, value] : data) {
+        const Owned key(checked(PyUnicode_FromString(name)));
+        auto added = add_unlisted_attribute(module, key.get(), value.get());
+        if (!added.ok()) return std::move(added.error());
+    }
+    return true;
+}
+
 int execute(PyObject* module) {
     return guarded(-1, [&]() -> int {
         if (!PyObject_TypeCheck(module, &PyModule_Type)) {
             CallError::conversion(module, reinterpret_cast<PyObject*>(&PyModule_Type)).raise();
             return -1;
         }
-        for (auto step : {add_functions, add_data}) {
+        for (auto step : {add_functions, add_data, add_private_data}) {
             auto done = step(module);
             if (!done.ok()) {
                 done.error().raise();

@@ -11,6 +11,7 @@
 #include "float/ordered.hpp"
 #include "float_environment.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 
 namespace py {
 
@@ -136,7 +137,7 @@ constexpr Function special_declaration{"special", Params{Arg<Dtype>{"dtype", "\"
 
 }  // namespace
 
-extern const Binding special_binding = bind<special_declaration>(
+const Registration special_binding = registered<special_declaration>(
     [](Text dtype) { return with_format(dtype, [](auto format) { return table<typename decltype(format)::type>(); }); });
 
 }  // namespace py

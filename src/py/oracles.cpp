@@ -7,6 +7,7 @@
 #include "exact/oracles.hpp"
 #include "exact/unary_f32.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 #include "parse_op.hpp"
 #include "quoted.hpp"
 
@@ -64,12 +65,12 @@ constexpr Function sqrt_cr_declaration{"sqrt_cr", Params{Arg<double>{"x"}, Arg<D
 
 }  // namespace
 
-extern const Binding midpoint_binding =
-    bind<midpoint_declaration>([](Text op, double x, Text dtype, std::optional<double> y) {
+const Registration midpoint_binding =
+    registered<midpoint_declaration>([](Text op, double x, Text dtype, std::optional<double> y) {
         return with_format(dtype, [&](auto format) { return midpoint_in(format, op, x, y); });
     });
 
-extern const Binding sqrt_cr_binding = bind<sqrt_cr_declaration>([](double x, Text dtype) {
+const Registration sqrt_cr_binding = registered<sqrt_cr_declaration>([](double x, Text dtype) {
     return with_format(dtype, [&](auto format) -> double {
         using F = typename decltype(format)::type;
         const F v = static_cast<F>(x);

@@ -1,40 +1,41 @@
 // Looking up a unary operation by the name a caller passed.
 #include "parse_op.hpp"
 
+#include <string>
+
 #include "quoted.hpp"
 
 namespace py {
 
 namespace {
 
+using exact::Scope;
 using exact::UnaryOp;
 
-struct Alias {
-    std::string_view name;
-    UnaryOp op;
-};
-
-constexpr Alias aliases[] = {{"ln", UnaryOp::Log}, {"reciprocal", UnaryOp::Recip}};
-
+// The public unary operations quoted, then the public ones of more arguments as plain literals ("or 'div'").
 std::string unknown_op_message(std::string_view name) {
-    std::string list;
-    for (std::string_view known : exact::unary_op_names) {
-        if (!list.empty()) list += ", ";
-        list += quoted(known);
+    std::string unary, others;
+    for (const exact::Operation& op : exact::operations) {
+        if (op.scope != Scope::Public) continue;
+        if (op.arity == 1) {
+            unary += (unary.empty() ? "" : ", ") + quoted(op.name);
+        } else {
+            others += others.empty() ? "'" : ", '";
+            others.append(op.name);
+            others += "'";
+        }
     }
-    return "unknown op " + quoted(name) + ": one of [" + list + "] or 'div'";
+    return "unknown op " + quoted(name) + ": one of [" + unary + "] or " + others;
 }
 
 }  // namespace
 
-Result<exact::UnaryOp> parse_op(std::string_view name) {
+Result<UnaryOp> parse_op(std::string_view name) {
     // A name recognised when the argument was converted is a view of op_names itself.
-    for (std::size_t i = 0; i < exact::unary_op_names.size(); ++i)
+    for (std::size_t i = 0; i < exact::unary_op_count; ++i)
         if (name.data() == op_names[i].data()) return static_cast<UnaryOp>(i);
-    for (std::size_t i = 0; i < exact::unary_op_names.size(); ++i)
-        if (exact::unary_op_names[i] == name) return static_cast<UnaryOp>(i);
-    for (const Alias& alias : aliases)
-        if (alias.name == name) return alias.op;
+    const auto found = exact::find_operation(name, Scope::Public);
+    if (found && *found < exact::unary_op_count) return static_cast<UnaryOp>(*found);
     return CallError::value_error(unknown_op_message(name));
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <iterator>
 #include <string_view>
 
 #include "exact/catalogue.hpp"
@@ -9,21 +10,21 @@
 
 namespace py {
 
-// The names an `op` argument may have: the catalogue's, the aliases, and "div".
+// Every name an `op` argument may have: the catalogue's operations (the unary ones first, "div" among
+// the rest), then the aliases; whether the function called takes it is decided when it is parsed.
 inline constexpr auto op_names = [] {
-    std::array<std::string_view, exact::unary_op_names.size() + 3> names{};
-    for (std::size_t i = 0; i < exact::unary_op_names.size(); ++i) names[i] = exact::unary_op_names[i];
-    names[exact::unary_op_names.size()] = "ln";
-    names[exact::unary_op_names.size() + 1] = "reciprocal";
-    names[exact::unary_op_names.size() + 2] = "div";
+    std::array<std::string_view, std::size(exact::operations) + std::size(exact::aliases)> names{};
+    std::size_t n = 0;
+    for (const exact::Operation& op : exact::operations) names[n++] = op.name;
+    for (const exact::Alias& alias : exact::aliases) names[n++] = alias.name;
     return names;
 }();
 
 // The declared type of an `op` parameter.
 using Op = Word<op_names>;
 
-// The catalogue's seventeen names plus the aliases "ln" and "reciprocal", compared byte for byte;
-// anything else ("div" included) is the "unknown op" error listing the catalogue.
+// A unary operation any caller may name (the catalogue's seventeen, and the aliases "ln" and "reciprocal"),
+// compared byte for byte; anything else ("div" included) is the "unknown op" error listing the seventeen.
 Result<exact::UnaryOp> parse_op(std::string_view name);
 
 }  // namespace py

@@ -4,6 +4,7 @@
 
 #include "exact/prefilter.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 #include "quoted.hpp"
 
 namespace py {
@@ -40,6 +41,7 @@ constexpr Function scan_path_declaration{
 
 }  // namespace
 
-extern const Binding scan_path_binding = bind<scan_path_declaration>([](Text name) { return scan_path_logic(name); });
+const Registration scan_path_binding =
+    registered<scan_path_declaration>([](Text name) { return scan_path_logic(name); });
 
 }  // namespace py

@@ -7,6 +7,7 @@
 #include "dtype.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
+#include "registry.hpp"
 #include "memory_budget.hpp"
 
 namespace py {
@@ -46,14 +47,14 @@ constexpr Function ulp_distances_declaration{
 
 }  // namespace
 
-extern const Binding ulp_distance_binding = bind<ulp_distance_declaration>([](double a, double b, Text dtype) {
+const Registration ulp_distance_binding = registered<ulp_distance_declaration>([](double a, double b, Text dtype) {
     return with_format(dtype, [&](auto format) {
         using F = typename decltype(format)::type;
         return distance(static_cast<F>(a), static_cast<F>(b));
     });
 });
 
-extern const Binding ulp_distances_binding = bind<ulp_distances_declaration>(
+const Registration ulp_distances_binding = registered<ulp_distances_declaration>(
     [](std::vector<double> a, std::vector<double> b, Text dtype) -> Result<std::vector<Distance>> {
         if (a.size() != b.size())
             return CallError::value_error("length mismatch: " + std::to_string(a.size()) + " vs " +

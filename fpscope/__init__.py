@@ -12,7 +12,9 @@ numpy arrays of any shape and memoryviews). On top of them:
   tables of every binary32 operation;
 - :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64;
 - :class:`PanicException`: what the core raises when it fails an internal invariant (a
-  ``BaseException``, like ``SystemExit``).
+  ``BaseException``, like ``SystemExit``);
+- :mod:`fpscope.formats`: the float model in binary16 and bfloat16 as well, one module per format
+  (``fpscope.formats.f16.next_up(x)``).
 
 Every function computes rounding to nearest with subnormals kept, whatever floating-point
 environment the caller set (flush-to-zero, a directed rounding mode), and leaves the caller's
@@ -46,11 +48,12 @@ from fpscope._scan import ScanInterrupted as ScanInterrupted
 from fpscope._scan import knife_edges as knife_edges
 from fpscope._worst import worst_cases as worst_cases
 from fpscope._worst import worst_table as worst_table
+from fpscope import formats as formats
 
 __all__ = [
     "ulp_distance", "ulp_distances", "ordered", "next_up", "next_down", "spacing", "special",
     "neighbours", "binade_edges", "all_floats", "midpoint", "knife_edges_raw", "sqrt_cr",
     "UNARY_OPS", "__version__", "PanicException",
     "Midpoint", "Hit", "Scan", "ScanInterrupted", "report", "knife_edges", "assert_ulp_close",
-    "worst_cases", "worst_table",
+    "worst_cases", "worst_table", "formats",
 ]

@@ -90,15 +90,24 @@ def with_keywords(fn, positional, kwargs):
 FORMATS = {
     "f32": dict(width=32, pack="<f", ipack="<I", inf=0x7F800000),
     "f64": dict(width=64, pack="<d", ipack="<Q", inf=0x7FF0000000000000),
+    "f16": dict(width=16, pack="<e", ipack="<H", inf=0x7C00),
+    # bfloat16 is the upper half of a binary32 pattern.
+    "bf16": dict(width=16, pack=None, ipack="<H", inf=0x7F80),
 }
 
 
 def bits_of(x, dtype):
+    if dtype == "bf16":
+        wide = bits_of(x, "f32")
+        assert wide & 0xFFFF == 0, f"{x!r} is not a bfloat16 value"
+        return wide >> 16
     f = FORMATS[dtype]
     return struct.unpack(f["ipack"], struct.pack(f["pack"], x))[0]
 
 
 def value_of(b, dtype):
+    if dtype == "bf16":
+        return value_of(b << 16, "f32")
     f = FORMATS[dtype]
     return struct.unpack(f["pack"], struct.pack(f["ipack"], b))[0]
 
@@ -178,7 +187,9 @@ class Fmt:
 
 F32 = Fmt(24, -126, 127, "<f", "<I")
 F64 = Fmt(53, -1022, 1023, "<d", "<Q")
-FMT = {"f32": F32, "f64": F64}
+F16 = Fmt(11, -14, 15, "<e", "<H")
+BF16 = Fmt(8, -126, 127, None, None)  # rounding only: value() has no struct code for it
+FMT = {"f32": F32, "f64": F64, "f16": F16, "bf16": BF16}
 
 
 def floor_log2(v):

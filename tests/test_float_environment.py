@@ -134,6 +134,13 @@ def battery():
     if numpy is not None:
         tiny = numpy.array([1e-45, 1e-40], dtype=numpy.float32)
         add(lambda: fpscope.assert_ulp_close(tiny, [1e-40, 1e-45], dtype="f32"))
+        add(lambda: fpscope.formats.bf16.ulp_distances(tiny, [0.0, 0.0]))
+    from fractions import Fraction
+    bf16 = fpscope.formats.bf16
+    for fn in (bf16.next_up, bf16.next_down, bf16.spacing, bf16.round_to, bf16.neighbours):
+        add(lambda fn=fn: fn(1e-40))
+    add(lambda: bf16.special())
+    add(lambda: fpscope.formats.round_to("f64", Fraction(3, 2**1075)))
     try:
         import fpscope.strategies as strategies
     except ImportError:

@@ -43,3 +43,18 @@ def _with_default_float_environment(fn: Callable[..., _T], /, *args: Any, **kwar
 # Private: forces the path of new scans ("scalar", "sse2", "avx2", "avx512") and returns the previous one;
 # without a name, returns the current one. For the tests.
 def _scan_path(name: str = "") -> str: ...
+
+# Private, for accuracy audits (fpscope._audit): buffers are passed as addresses of contiguous arrays that
+# the caller keeps alive and has checked. (inputs, correctly rounded, misrounded, special, histogram,
+# [(binade, max error)], [(position, error, expected)], [(position, expected)], [uncertain position])
+def _audit_f32(
+    op: str, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, worst: SupportsIndex = 16,
+    examples: SupportsIndex = 16,
+) -> tuple[
+    int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float]],
+    list[tuple[int, float]], list[int],
+]: ...
+def _audit_fill(out: SupportsIndex, lo: _Float, step: SupportsIndex, n: SupportsIndex, dtype: str = "f32") -> bool: ...
+def _audit_call(
+    function: SupportsIndex, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, dtype: str = "f32"
+) -> bool: ...

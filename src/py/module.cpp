@@ -13,7 +13,8 @@ namespace py {
 extern const Binding ulp_distance_binding, ulp_distances_binding, ordered_binding, next_up_binding,
     next_down_binding, spacing_binding, special_binding, neighbours_binding, binade_edges_binding,
     all_floats_binding, midpoint_binding, knife_edges_raw_binding, sqrt_cr_binding,
-    with_default_float_environment_binding, scan_path_binding;
+    with_default_float_environment_binding, scan_path_binding, audit_binding, audit_fill_binding,
+    audit_call_binding;
 
 namespace {
 
@@ -26,6 +27,8 @@ const Binding* const functions[] = {
     &with_default_float_environment_binding,
     // Private, for the tests: forces the path of new scans.
     &scan_path_binding,
+    // Private, for accuracy audits (fpscope._audit).
+    &audit_binding, &audit_fill_binding, &audit_call_binding,
 };
 
 constexpr std::size_t function_count = sizeof(functions) / sizeof(functions[0]);

@@ -175,3 +175,43 @@ def test_engines_give_identical_audits():
     assert fpscope.audit(np.exp, "exp", workers=2, **args) == base
     with cf.ProcessPoolExecutor(2) as pool:
         assert fpscope.audit(np.exp, "exp", executor=pool, **args) == base
+
+
+def libm():
+    import ctypes
+    lib = ctypes.CDLL("libm.so.6")
+    lib.expf.restype, lib.expf.argtypes = ctypes.c_float, [ctypes.c_float]
+    return lib
+
+
+def test_native_loop_answers_as_the_same_function_called_per_input():
+    args = dict(lo=-90.0, hi=90.0, stride=100_003, worst=4)
+    native = fpscope.audit(fpscope.native("libm.so.6", "expf"), "exp", **args)
+    pointer = fpscope.audit(libm().expf, "exp", **args)
+    expf = libm().expf
+    scalar = fpscope.audit(lambda x: expf(x), "exp", **args)
+    assert native.inputs > 20_000 and native.impl == "libm.so.6:expf"
+    assert (native.misrounded, native.worst, native.histogram) == (pointer.misrounded, pointer.worst, pointer.histogram)
+    assert (native.misrounded, native.worst, native.histogram) == (scalar.misrounded, scalar.worst, scalar.histogram)
+
+
+@pytest.mark.parametrize("call,error,match", [
+    (lambda: fpscope.native("/nonexistent/libnothing.so", "expf"), ValueError, "cannot open shared library"),
+    (lambda: fpscope.native("libm.so.6", "no_such_symbol"), ValueError, "no symbol 'no_such_symbol'"),
+    (lambda: fpscope.audit(fpscope.native("libm.so.6", "exp", "f64"), "exp", lo=1, hi=2), ValueError, "f64"),
+    (lambda: fpscope.audit(__import__("ctypes").CDLL("libm.so.6").logf, "log", lo=1, hi=2), TypeError, "restype"),
+    (lambda: fpscope.audit(np.exp, "exp", lo=1.0), ValueError, "both lo and hi"),
+    (lambda: fpscope.audit(np.exp, "exp", sample=10, inputs=[1.0]), ValueError, "one of"),
+    (lambda: fpscope.audit(np.exp, "cbrt", lo=1, hi=2), ValueError, "unknown op"),
+    (lambda: fpscope.audit(np.exp, "exp", inputs="everything"), ValueError, "knife-edges"),
+])
+def test_bad_requests_are_one_clear_error(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_process_pool_reopens_native_functions():
+    args = dict(lo=1.0, hi=4.0, stride=1001)
+    with cf.ProcessPoolExecutor(2) as pool:
+        assert fpscope.audit(fpscope.native("libm.so.6", "logf"), "log", executor=pool, **args) == \
+            fpscope.audit(fpscope.native("libm.so.6", "logf"), "log", **args)

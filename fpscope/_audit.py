@@ -350,7 +350,8 @@ def _run(op: str, f32: bool, impl: _Impl, source: Any, total: int, worst: int, e
     chunk = REMOTE_CHUNK if is_remote(executor) else CHUNK
     keep = max(worst, 1)
     chunks = [(i, off, min(chunk, total - off)) for i, off in enumerate(range(0, total, chunk))]
-    window = 2 * parallelism(executor)
+    # In the calling thread each chunk is merged before the next runs, so Ctrl-C keeps all done.
+    window = 1 if isinstance(executor, InlineExecutor) else 2 * parallelism(executor)
     reporter = make_reporter(progress, total, f"audit {op}")
     merged, done = _Part(), 0
     known: dict[int, _Part] = {}

@@ -215,3 +215,42 @@ def test_process_pool_reopens_native_functions():
     with cf.ProcessPoolExecutor(2) as pool:
         assert fpscope.audit(fpscope.native("libm.so.6", "logf"), "log", executor=pool, **args) == \
             fpscope.audit(fpscope.native("libm.so.6", "logf"), "log", **args)
+
+
+def test_ctrl_c_gives_the_audit_of_the_chunks_done():
+    calls = []
+
+    def interrupted_on_third_chunk(xs):
+        calls.extend([len(xs)] if len(xs) > 2 else [])  # the probe of array functions has 2 inputs
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return np.exp(xs)
+
+    seen = []
+    with pytest.raises(fpscope.AuditInterrupted) as caught:
+        fpscope.audit(interrupted_on_third_chunk, "exp", lo=1.0, hi=8.0,
+                      progress=lambda done, total: seen.append((done, total)))
+    partial = caught.value.partial
+    assert isinstance(caught.value, KeyboardInterrupt) and not partial.complete
+    assert partial.inputs == 2 * _audit.CHUNK == seen[-1][0]
+    full = fpscope.audit(np.exp, "exp", lo=1.0, hi=float(np.float32(1.0) + np.float32(2 * _audit.CHUNK - 1) * np.float32(2 ** -23)))
+    assert (partial.misrounded, partial.worst, partial.histogram) == (full.misrounded, full.worst, full.histogram)
+
+
+def test_assert_accurate_names_the_worst_input():
+    fpscope.assert_accurate(np.sqrt, "sqrt", lo=1.0, hi=4.0, stride=101, correctly_rounded=True)
+    with pytest.raises(AssertionError, match=r"worst at x=0x1\.[0-9a-f]+p-1: got .* correct .* error 0\.5\d* ulp.*"
+                                             r"misrounded"):
+        fpscope.assert_accurate(double_rounded_exp, "exp", lo=0.5, hi=0.5 + 2 ** -10, max_ulp=0.5)
+    with pytest.raises(AssertionError, match="1 special mismatches, first at x=0x1p\\+0"):
+        fpscope.assert_accurate(lambda xs: np.where(xs == 1, np.float32(np.nan), np.exp(xs)), "exp",
+                                inputs=[1.0, 2.0], max_ulp=100)
+
+
+def test_dask_cluster_gives_the_same_audit():
+    distributed = pytest.importorskip("dask.distributed")
+    args = dict(lo=-5.0, hi=5.0, stride=3001)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        assert fpscope.audit(np.exp, "exp", executor=client.get_executor(), **args) == \
+            fpscope.audit(np.exp, "exp", **args)

@@ -287,6 +287,23 @@ def _chunk_inputs(source: Any, offset: int, size: int, f32: bool) -> Any:
     return source
 
 
+def _add_certified(part: _Part, op: str, f32: bool, position: int, x: float, y: float, binade: int) -> None:
+    """Adds the MPFR judgement of one input to ``part``."""
+    j = _truth.certified_judgement(op, x, y, f32)
+    part.inputs += 1
+    if j.outcome == _truth.SPECIAL:
+        part.special += 1
+        part.examples.append((position, x, y, j.expected))
+        return
+    if j.outcome == _truth.CORRECT:
+        part.correct += 1
+    else:
+        part.misrounded += 1
+    part.histogram[j.bin] += 1
+    part.binades[binade] = max(part.binades.get(binade, -1.0), j.error)
+    part.worst.append((j.error, _core.ordered(x, _dtype_name(f32)), position, x, y, j.expected))
+
+
 def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size: int, worst: int) -> _Part:
     """Judges the inputs [offset, offset + size) of the audit. ``source`` is a :class:`_Range`, or the
     chunk's own array of inputs. Module-level with picklable arguments, for process pools and clusters."""
@@ -294,6 +311,16 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
     xs = _chunk_inputs(source, offset, size, f32)
     ys = impl.evaluate(xs, f32)
     keep = max(worst, 1)
+    if not f32:
+        # Binary64 truth comes from MPFR alone, input by input.
+        part = _Part()
+        bits64 = xs.view(np.uint64)
+        for i, (x, y) in enumerate(zip(xs.tolist(), ys.tolist())):
+            if x == x:
+                _add_certified(part, op, False, offset + i, x, y, int(bits64[i]) >> 52)
+        part.worst = sorted(part.worst, key=_worst_key)[:keep]
+        part.examples = sorted(part.examples)[:EXAMPLES]
+        return part
     n, cr, mis, sp, hist, binades, worst_raw, examples_raw, uncertain = _core._audit_f32(
         op, xs.ctypes.data, ys.ctypes.data, len(xs), keep, EXAMPLES)
     part = _Part(n, cr, mis, sp, list(hist), dict(binades))
@@ -302,21 +329,7 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
                   for i, e, r in worst_raw]
     part.examples = [(offset + i, float(xs[i]), float(ys[i]), r) for i, r in examples_raw]
     for i in uncertain:
-        x, y = float(xs[i]), float(ys[i])
-        j = _truth.certified_judgement(op, x, y, f32)
-        part.inputs += 1
-        if j.outcome == _truth.SPECIAL:
-            part.special += 1
-            part.examples.append((offset + i, x, y, j.expected))
-            continue
-        if j.outcome == _truth.CORRECT:
-            part.correct += 1
-        else:
-            part.misrounded += 1
-        part.histogram[j.bin] += 1
-        b = int(bits[i]) >> 23
-        part.binades[b] = max(part.binades.get(b, -1.0), j.error)
-        part.worst.append((j.error, _core.ordered(x, "f32"), offset + i, x, y, j.expected))
+        _add_certified(part, op, True, offset + i, float(xs[i]), float(ys[i]), int(bits[i]) >> 23)
     part.worst = sorted(part.worst, key=_worst_key)[:keep]
     part.examples = sorted(part.examples)[:EXAMPLES]
     return part
@@ -334,7 +347,8 @@ def _merge(a: _Part, b: _Part, keep: int) -> _Part:
 def _finish(part: _Part, op: str, dtype: str, impl: str, exhaustive: bool, complete: bool, worst: int) -> Audit:
     top = part.worst[0] if part.worst else None
     histogram = [(*_truth.bin_edges(i), c) for i, c in enumerate(part.histogram)]
-    per_binade = [(-1 if k >> 8 else 1, (k & 0xFF) - 127, v) for k, v in part.binades.items()]
+    bits, bias = (8, 127) if dtype == "f32" else (11, 1023)
+    per_binade = [(-1 if k >> bits else 1, (k & ((1 << bits) - 1)) - bias, v) for k, v in part.binades.items()]
     per_binade.sort(key=lambda row: (row[0], row[1] * row[0]))
     return Audit(op, dtype, impl, part.inputs, exhaustive, complete,
                  top[0] if top else 0.0, top[3] if top else None,
@@ -434,12 +448,12 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     :class:`AuditInterrupted` carrying the audit of the inputs done so far. ``progress`` as for scans.
     """
     name = _certify.canonical_op(op)
+    if name == "div":
+        raise ValueError("audits of div (pairs of inputs) are not available yet")
     if name not in _core.UNARY_OPS:
         _core.midpoint(op, 1.0)  # the core's unknown-op message
         raise ValueError(f"audits take one of {_core.UNARY_OPS}, not {op!r}")
     f32 = is_f32(dtype)
-    if not f32:
-        raise ValueError("binary64 audits are not available yet; use dtype='f32'")
     worst = operator.index(worst)
     if worst < 0:
         raise ValueError(f"worst must be at least 0, not {worst}")
@@ -472,13 +486,17 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
         source = _sample(n, seed, f32)
         total = n
     else:
+        if not f32 and not ranged:
+            raise ValueError("a binary64 audit needs a range, inputs= or sample=: its whole range is "
+                             "2^64 inputs")
         lo_f, hi_f = (-math.inf, math.inf) if not ranged else (float(lo), float(hi))
         if math.isnan(lo_f) or math.isnan(hi_f):
             raise ValueError("lo and hi must not be NaN")
-        start, end = _core.ordered(lo_f, "f32"), _core.ordered(hi_f, "f32")
+        fmt = _dtype_name(f32)
+        start, end = _core.ordered(lo_f, fmt), _core.ordered(hi_f, fmt)
         total = 0 if end < start else (end - start) // stride + 1
         source = _Range(start, stride, total)
-        exhaustive = stride == 1 and start == _core.ordered(-math.inf, "f32") and end == _core.ordered(math.inf, "f32")
+        exhaustive = f32 and stride == 1 and start == _core.ordered(-math.inf, fmt) and end == _core.ordered(math.inf, fmt)
     resolved = _resolve(impl, f32)
     pool, owned = make_executor(workers, executor)
 

@@ -9,7 +9,7 @@ import pytest
 
 import fpscope
 from fpscope import _audit
-from support import F32, MP_FUNCTIONS, floor_log2
+from support import F32, F64 as F64_MODEL, MP_FUNCTIONS
 
 # Ranges that cross binades, subnormal and overflowing results, and the tiny inputs whose binary64
 # result is a binary32 value; strided so that every op stays cheap.
@@ -42,13 +42,14 @@ def correct_rounding(op):
     return f
 
 
-def mp_error(op, x, y):
-    """|y - f(x)| / ulp(f(x)) from mpmath at 200 bits, with the binade rule of the definitions."""
-    with mpmath.workprec(200):
+def mp_error(op, x, y, fmt=F32):
+    """|y - f(x)| / ulp(f(x)) from mpmath, with the binade rule of the definitions. The precision
+    reaches past the smallest subnormal: exp(-2^-1000) must not round to 1."""
+    with mpmath.workprec(300 if fmt is F32 else 2300):
         v = {"sqrt": mpmath.sqrt, "recip": lambda t: 1 / t}.get(op, MP_FUNCTIONS.get(op))(mpmath.mpf(x))
         sign, man, exp, _ = mpmath.mpf(v)._mpf_
     f = Fraction(int(man)) * Fraction(2) ** int(exp) * (-1 if sign else 1)
-    quantum = F32.quantum(abs(f)) if f else Fraction(2) ** -149
+    quantum = fmt.quantum(abs(f))
     return float(abs(Fraction(y) - f) / quantum)
 
 
@@ -254,3 +255,24 @@ def test_dask_cluster_gives_the_same_audit():
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         assert fpscope.audit(np.exp, "exp", executor=client.get_executor(), **args) == \
             fpscope.audit(np.exp, "exp", **args)
+
+
+@pytest.mark.parametrize("op", ["exp", "log", "sin", "sqrt"])
+def test_binary64_samples_agree_with_mpmath(op):
+    def off_by_one(xs):
+        with np.errstate(all="ignore"):
+            ys = F64[op](xs)
+        return np.where(np.isfinite(ys) & (np.abs(xs) < 1e6), np.nextafter(ys, np.inf), ys)
+
+    a = fpscope.audit(off_by_one, op, "f64", sample=300, seed=7, worst=300)
+    assert a.inputs == 300 and a.special_mismatches == 0 and a.misrounded > 0
+    for x, y, r, e in a.worst:
+        if y != r and math.isfinite(r):
+            assert e == pytest.approx(mp_error(op, x, y, F64_MODEL), abs=1e-6)
+    with pytest.raises(ValueError, match="2\\^64"):
+        fpscope.audit(np.exp, "exp", "f64")
+
+
+def test_knife_edges_are_audited():
+    a = fpscope.audit(math.log, "log", lo=1.0, hi=1.5, inputs="knife-edges", tol_ulp=1e-7)
+    assert a.inputs == len(fpscope.knife_edges("log", 1.0, 1.5, 1e-7, limit=10_000).hits) > 0

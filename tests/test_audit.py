@@ -276,3 +276,27 @@ def test_binary64_samples_agree_with_mpmath(op):
 def test_knife_edges_are_audited():
     a = fpscope.audit(math.log, "log", lo=1.0, hi=1.5, inputs="knife-edges", tol_ulp=1e-7)
     assert a.inputs == len(fpscope.knife_edges("log", 1.0, 1.5, 1e-7, limit=10_000).hits) > 0
+
+
+def raising(xs):
+    raise RuntimeError("boom")
+
+
+@pytest.mark.parametrize("argv,status,needle", [
+    (["exp", "numpy", "1", "2"], 0, "misrounded"),
+    (["log", "libm", "1", "0x1.2p+0", "--json"], 0, '"op": "log"'),
+    (["sigmoid", "numpy"], 2, "numpy has no sigmoid"),
+    (["rsqrt", "libm"], 2, "libm has no rsqrt"),
+    (["exp", "nonsense"], 2, "bad IMPL"),
+    (["exp", "/no/such/lib.so:expf", "1", "2"], 2, "cannot open shared library"),
+    (["exp", "libm.so.6:nothing", "1", "2"], 2, "no symbol"),
+    (["exp", "test_audit:raising", "1", "2"], 2, "failed: RuntimeError: boom"),
+    (["exp", "no_such_module:f", "1", "2"], 2, "cannot import"),
+    (["exp", "numpy", "1"], 2, "both LO and HI"),
+])
+def test_audit_command_answers_in_one_line_or_a_summary(argv, status, needle, capsys):
+    from fpscope import _audit_cli
+    assert _audit_cli.main(argv) == status
+    out, err = capsys.readouterr()
+    assert needle in (out if status == 0 else err) and "Traceback" not in out + err
+    assert status == 0 or err.count("\n") == 1

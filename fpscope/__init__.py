@@ -11,6 +11,9 @@ numpy arrays of any shape and memoryviews). On top of them:
 - :func:`worst_cases`: the inputs closest to a rounding midpoint; :func:`worst_table` the shipped
   tables of every binary32 operation;
 - :func:`assert_ulp_close`: ULP-exact assertions for tests, in binary32 or binary64;
+- :func:`audit`: the certified accuracy of an implementation (an array function, a C function
+  through :func:`native`, any callable) over ranges, samples or every binary32 input, as an
+  :class:`Audit`; :func:`assert_accurate` the same as a test assertion;
 - :class:`PanicException`: what the core raises when it fails an internal invariant (a
   ``BaseException``, like ``SystemExit``);
 - :mod:`fpscope.formats`: the float model in binary16 and bfloat16 as well, one module per format
@@ -39,6 +42,11 @@ from fpscope._core import spacing as spacing
 from fpscope._core import sqrt_cr as sqrt_cr
 from fpscope._core import ulp_distance as ulp_distance
 from fpscope._assertions import assert_ulp_close as assert_ulp_close
+from fpscope._audit import Audit as Audit
+from fpscope._audit import AuditInterrupted as AuditInterrupted
+from fpscope._audit import assert_accurate as assert_accurate
+from fpscope._audit import audit as audit
+from fpscope._audit import native as native
 from fpscope._assertions import ulp_distances as ulp_distances
 from fpscope._results import Hit as Hit
 from fpscope._results import Midpoint as Midpoint
@@ -55,5 +63,6 @@ __all__ = [
     "neighbours", "binade_edges", "all_floats", "midpoint", "knife_edges_raw", "sqrt_cr",
     "UNARY_OPS", "__version__", "PanicException",
     "Midpoint", "Hit", "Scan", "ScanInterrupted", "report", "knife_edges", "assert_ulp_close",
-    "worst_cases", "worst_table", "formats",
+    "worst_cases", "worst_table", "formats", "audit", "Audit", "AuditInterrupted", "assert_accurate",
+    "native",
 ]

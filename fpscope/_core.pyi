@@ -60,3 +60,18 @@ _ALIASES: dict[str, str]  # other name -> canonical name
 _FORMATS: dict[str, _Format]  # "f32", "f64"
 _ORACLE_VERSION: int  # raised whenever the answer of any oracle could change
 _SIGNATURES: dict[str, str]  # every function, private ones too, in the order of __all__ -> its text signature
+
+# Private, for accuracy audits (fpscope._audit): buffers are passed as addresses of contiguous arrays that
+# the caller keeps alive and has checked. (inputs, correctly rounded, misrounded, special, histogram,
+# [(binade, max error)], [(position, error, expected)], [(position, expected)], [uncertain position])
+def _audit_f32(
+    op: str, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, worst: SupportsIndex = 16,
+    examples: SupportsIndex = 16,
+) -> tuple[
+    int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float]],
+    list[tuple[int, float]], list[int],
+]: ...
+def _audit_fill(out: SupportsIndex, lo: _Float, step: SupportsIndex, n: SupportsIndex, dtype: str = "f32") -> bool: ...
+def _audit_call(
+    function: SupportsIndex, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, dtype: str = "f32"
+) -> bool: ...

@@ -30,6 +30,9 @@ inline constexpr std::string_view function_names[] = {
     "sqrt_cr",
     "_with_default_float_environment",  // for the package: its float computations in the core's environment
     "_scan_path",                       // for the tests: forces the path of new scans
+    "_audit_f32",                       // for accuracy audits (fpscope._audit): judges a chunk
+    "_audit_fill",                      // for accuracy audits: the inputs of a chunk
+    "_audit_call",                      // for accuracy audits: a C function over a chunk
 };
 
 inline constexpr std::size_t function_count = std::size(function_names);

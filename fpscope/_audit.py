@@ -1,0 +1,543 @@
+"""Certified accuracy audits: how far an implementation's answers are from the exact results.
+
+``audit`` feeds an implementation chunks of inputs (about 2^20 each), and the core judges every answer
+against the exact result: correctly rounded or not, its error in ulps of the exact result's binade, and
+the special mismatches (NaN, infinities, signs of zero). The core decides from the binary64 value of the
+operation wherever an error below ``fpscope._certify.MARGIN`` cannot change the outcome and hands back
+the few inputs where it could; ``fpscope._truth`` decides those with MPFR. Chunks run in the calling
+thread, on threads or on any executor, and are merged by their index, so the answer is the same on
+every engine.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import ctypes
+import math
+import operator
+from dataclasses import asdict, dataclass, field
+from typing import Any, Callable, Optional, Sequence, Union
+
+from fpscope import _certify, _core, _truth
+from fpscope._fenv import default_float_environment
+from fpscope._floats import from_ordered, hexfloat, is_f32
+from fpscope._progress import ProgressArg, make_reporter
+from fpscope._scan import InlineExecutor, _Sigint, is_remote, make_executor, parallelism
+
+CHUNK = 1 << 20
+REMOTE_CHUNK = 1 << 23
+EXAMPLES = 16
+POLL_SECONDS = 0.1
+ALL_F32 = 4_278_190_082  # non-NaN binary32 values, both infinities included
+
+
+def _np() -> Any:
+    import numpy  # imported when an audit runs: `import fpscope` stays free of numpy
+
+    return numpy
+
+
+# ---------------------------------------------------------------- the result
+
+@dataclass(frozen=True)
+class Audit:
+    """The accuracy of an implementation of ``op`` over the audited inputs.
+
+    ``inputs == correctly_rounded + misrounded + special_mismatches``. Errors are in ulps of the exact
+    result's binade, to within 1e-6. ``special_examples``: (x, y, expected) of the first special
+    mismatches in input order. ``histogram``: (low, high, count) rows of the errors of the inputs that
+    are not special mismatches: exactly 0, (0, 0.5], (0.5, 1], (1, 2], ... (2^19, 2^20], beyond.
+    ``worst``: (x, y, correct value, error), largest first, ties to the lowest input. ``per_binade``:
+    (sign, exponent, max error) for each binade of the input that was audited; exponent -127 holds
+    the zeros and subnormals, 128 the infinities.
+    """
+
+    op: str
+    dtype: str
+    impl: str
+    inputs: int
+    exhaustive: bool
+    complete: bool
+    max_error: float
+    max_error_x: Optional[Any]
+    correctly_rounded: int
+    misrounded: int
+    special_mismatches: int
+    special_examples: list[tuple[Any, float, float]] = field(default_factory=list)
+    histogram: list[tuple[float, float, int]] = field(default_factory=list)
+    worst: list[tuple[Any, float, float, float]] = field(default_factory=list)
+    per_binade: list[tuple[int, int, float]] = field(default_factory=list)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The fields as plain JSON-ready values (lists for tuples; non-finite floats stay floats)."""
+        def plain(v: Any) -> Any:
+            if isinstance(v, (list, tuple)):
+                return [plain(i) for i in v]
+            return v
+        return {k: plain(v) for k, v in asdict(self).items()}
+
+
+class AuditInterrupted(KeyboardInterrupt):
+    """Ctrl-C arrived during :func:`audit`; ``partial`` is the audit of the inputs done so far
+    (a prefix of them, ``complete=False``)."""
+
+    def __init__(self, partial: Audit) -> None:
+        super().__init__(partial)
+        self.partial = partial
+
+    def __str__(self) -> str:
+        return f"audit interrupted after {self.partial.inputs} inputs"
+
+
+# ---------------------------------------------------------------- implementations
+
+class NativeFunction:
+    """A C function ``float f(float)`` (or ``double f(double)``) called from the core in a loop."""
+
+    def __init__(self, address: int, dtype: str, description: str,
+                 source: Optional[tuple[str, str]] = None, keep: Any = None) -> None:
+        self.address, self.dtype, self.description, self.source, self._keep = address, dtype, description, source, keep
+
+    def __reduce__(self) -> Any:
+        if self.source is None:
+            raise TypeError("a ctypes function pointer cannot be sent to another process; "
+                            "use fpscope.native(library, symbol) instead")
+        return native, (self.source[0], self.source[1], self.dtype)
+
+    def __repr__(self) -> str:
+        return f"<native {self.description}>"
+
+
+def native(library: str, symbol: str, dtype: str = "f32") -> NativeFunction:
+    """The C function ``symbol`` of the shared library ``library`` (a path, or a name the dynamic
+    loader finds such as ``libm.so.6``) as an audit implementation: ``float symbol(float)`` for
+    binary32, ``double symbol(double)`` for binary64. The core calls it in a loop with the
+    interpreter lock released. ValueError when the library or the symbol cannot be found."""
+    f32 = is_f32(dtype)
+    try:
+        handle = ctypes.CDLL(library)
+    except OSError as e:
+        raise ValueError(f"cannot open shared library {library!r}: {e}") from None
+    try:
+        fn = getattr(handle, symbol)
+    except AttributeError:
+        raise ValueError(f"no symbol {symbol!r} in shared library {library!r}") from None
+    address = ctypes.cast(fn, ctypes.c_void_p).value
+    if not address:
+        raise ValueError(f"symbol {symbol!r} in {library!r} has a null address")
+    return NativeFunction(address, "f32" if f32 else "f64", f"{library}:{symbol}", (library, symbol), handle)
+
+
+def _from_ctypes(fn: Any, f32: bool) -> NativeFunction:
+    scalar = ctypes.c_float if f32 else ctypes.c_double
+    if fn.restype is not scalar or list(fn.argtypes or ()) != [scalar]:
+        name = "c_float" if f32 else "c_double"
+        raise TypeError(f"a ctypes function for a {'binary32' if f32 else 'binary64'} audit must have "
+                        f"restype {name} and argtypes [{name}]")
+    address = ctypes.cast(fn, ctypes.c_void_p).value
+    if not address:
+        raise ValueError("the ctypes function pointer is null")
+    return NativeFunction(address, "f32" if f32 else "f64", getattr(fn, "__name__", "ctypes function"), keep=fn)
+
+
+def _describe(impl: Any) -> str:
+    name = getattr(impl, "__name__", None) or type(impl).__name__
+    module = getattr(impl, "__module__", None) or ""
+    if type(impl).__name__ == "ufunc":
+        return f"numpy.{name}"
+    return f"{module}.{name}" if module and module != "builtins" else name
+
+
+def _probe_array(impl: Callable[..., Any], dtype: Any) -> bool:
+    """Whether ``impl`` takes a whole array: it answers a small one with an array."""
+    np = _np()
+    try:
+        with np.errstate(all="ignore"):
+            out = impl(np.array([1.0, 2.0], dtype=dtype))
+    except Exception:  # a function of one float fails on an array in its own way
+        return False
+    return isinstance(out, np.ndarray) and out.ndim >= 1
+
+
+class _Impl:
+    """What a chunk needs: ``evaluate(xs) -> ys``, both arrays of the format's dtype."""
+
+    kind: str
+
+    def __init__(self, fn: Any, kind: str, description: str) -> None:
+        self.fn, self.kind, self.description = fn, kind, description
+
+    def evaluate(self, xs: Any, f32: bool) -> Any:
+        np = _np()
+        dtype = np.float32 if f32 else np.float64
+        if self.kind == "native":
+            ys = np.empty_like(xs)
+            _core._audit_call(self.fn.address, xs.ctypes.data, ys.ctypes.data, len(xs), "f32" if f32 else "f64")
+            return ys
+        if self.kind == "array":
+            with np.errstate(all="ignore"):  # NaN and overflow are answers here, not incidents
+                out = self.fn(xs)
+            if not isinstance(out, np.ndarray):
+                try:
+                    out = np.asarray(out)
+                except Exception:
+                    raise TypeError(f"{self.description} returned {type(out).__name__}, not an array") from None
+            if out.shape != xs.shape:
+                raise ValueError(f"{self.description} returned an array of shape {out.shape} for an input of "
+                                 f"shape {xs.shape}")
+            if out.dtype != dtype:
+                raise TypeError(f"{self.description} returned {out.dtype} values for {np.dtype(dtype)} inputs")
+            return np.ascontiguousarray(out)
+        out = np.empty_like(xs)
+        for i, x in enumerate(xs.tolist()):
+            out[i] = float(self.fn(x))  # a binary64 answer rounds to the format, to nearest
+        return out
+
+
+def _resolve(impl: Any, f32: bool) -> _Impl:
+    np = _np()
+    if isinstance(impl, NativeFunction):
+        if is_f32(impl.dtype) != f32:
+            raise ValueError(f"{impl.description} was opened for dtype={impl.dtype!r}")
+        return _Impl(impl, "native", impl.description)
+    if isinstance(impl, ctypes._CFuncPtr):  # type: ignore[attr-defined]
+        fn = _from_ctypes(impl, f32)
+        return _Impl(fn, "native", fn.description)
+    if not callable(impl):
+        raise TypeError(f"impl must be an array function, a callable of one float or fpscope.native(...), "
+                        f"not {type(impl).__name__}")
+    description = _describe(impl)
+    if isinstance(impl, np.ufunc) or _probe_array(impl, np.float32 if f32 else np.float64):
+        return _Impl(impl, "array", description)
+    return _Impl(impl, "scalar", description)
+
+
+# ---------------------------------------------------------------- inputs
+
+@dataclass(frozen=True)
+class _Range:
+    start: int  # ordered value of the first input
+    step: int
+    count: int
+
+
+def _sample(n: int, seed: Any, f32: bool) -> Any:
+    """n bit patterns drawn uniformly, NaN patterns redrawn, as floats of the format."""
+    np = _np()
+    rng = np.random.default_rng(seed)
+    utype, ftype, width = (np.uint32, np.float32, 32) if f32 else (np.uint64, np.float64, 64)
+    bits = rng.integers(0, 2 ** width, size=n, dtype=utype)
+    while True:
+        values = bits.view(ftype)
+        nan = np.isnan(values)
+        k = int(nan.sum())
+        if k == 0:
+            return values
+        bits[nan] = rng.integers(0, 2 ** width, size=k, dtype=utype)
+
+
+def _given(inputs: Any, f32: bool) -> Any:
+    np = _np()
+    dtype = np.float32 if f32 else np.float64
+    if isinstance(inputs, (str, bytes)):
+        raise TypeError("inputs must be a sequence or an array of floats, or 'knife-edges'")
+    array = np.asarray(inputs)
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"inputs must be floats, not {array.dtype}")
+    array = np.ascontiguousarray(array.ravel(), dtype=dtype)
+    return array[~np.isnan(array)]
+
+
+def _knife_edges(op: str, lo: float, hi: float, tol: Any, f32: bool) -> Any:
+    from fpscope._scan import knife_edges
+
+    np = _np()
+    if tol is None:
+        raise ValueError("inputs='knife-edges' needs tol_ulp=")
+    scan = knife_edges(op, lo, hi, tol, "f32" if f32 else "f64", limit=1 << 62)
+    return np.array([h.x for h in scan.hits], dtype=np.float32 if f32 else np.float64)
+
+
+# ---------------------------------------------------------------- chunks
+
+@dataclass
+class _Part:
+    """The audit of one chunk, or of several merged: positions are global input numbers."""
+
+    inputs: int = 0
+    correct: int = 0
+    misrounded: int = 0
+    special: int = 0
+    histogram: list[int] = field(default_factory=lambda: [0] * _truth.ERROR_BINS)
+    binades: dict[int, float] = field(default_factory=dict)
+    worst: list[tuple[float, int, int, float, float, float]] = field(default_factory=list)  # (error, key, pos, x, y, r)
+    examples: list[tuple[int, float, float, float]] = field(default_factory=list)  # (pos, x, y, expected)
+
+
+def _worst_key(w: tuple[float, int, int, float, float, float]) -> tuple[float, int, int]:
+    return (-w[0], w[1], w[2])
+
+
+def _chunk_inputs(source: Any, offset: int, size: int, f32: bool) -> Any:
+    np = _np()
+    if isinstance(source, _Range):
+        xs = np.empty(size, dtype=np.float32 if f32 else np.float64)
+        lo = from_ordered(source.start + offset * source.step, f32)
+        _core._audit_fill(xs.ctypes.data, lo, source.step, size, "f32" if f32 else "f64")
+        return xs
+    return source
+
+
+def _add_certified(part: _Part, op: str, f32: bool, position: int, x: float, y: float, binade: int) -> None:
+    """Adds the MPFR judgement of one input to ``part``."""
+    j = _truth.certified_judgement(op, x, y, f32)
+    part.inputs += 1
+    if j.outcome == _truth.SPECIAL:
+        part.special += 1
+        part.examples.append((position, x, y, j.expected))
+        return
+    if j.outcome == _truth.CORRECT:
+        part.correct += 1
+    else:
+        part.misrounded += 1
+    part.histogram[j.bin] += 1
+    part.binades[binade] = max(part.binades.get(binade, -1.0), j.error)
+    part.worst.append((j.error, _core.ordered(x, _dtype_name(f32)), position, x, y, j.expected))
+
+
+def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size: int, worst: int) -> _Part:
+    """Judges the inputs [offset, offset + size) of the audit. ``source`` is a :class:`_Range`, or the
+    chunk's own array of inputs. Module-level with picklable arguments, for process pools and clusters."""
+    np = _np()
+    xs = _chunk_inputs(source, offset, size, f32)
+    ys = impl.evaluate(xs, f32)
+    keep = max(worst, 1)
+    if not f32:
+        # Binary64 truth comes from MPFR alone, input by input.
+        part = _Part()
+        bits64 = xs.view(np.uint64)
+        for i, (x, y) in enumerate(zip(xs.tolist(), ys.tolist())):
+            if x == x:
+                _add_certified(part, op, False, offset + i, x, y, int(bits64[i]) >> 52)
+        part.worst = sorted(part.worst, key=_worst_key)[:keep]
+        part.examples = sorted(part.examples)[:EXAMPLES]
+        return part
+    n, cr, mis, sp, hist, binades, worst_raw, examples_raw, uncertain = _core._audit_f32(
+        op, xs.ctypes.data, ys.ctypes.data, len(xs), keep, EXAMPLES)
+    part = _Part(n, cr, mis, sp, list(hist), dict(binades))
+    bits = xs.view(np.uint32)
+    part.worst = [(e, _core.ordered(float(xs[i]), "f32"), offset + i, float(xs[i]), float(ys[i]), r)
+                  for i, e, r in worst_raw]
+    part.examples = [(offset + i, float(xs[i]), float(ys[i]), r) for i, r in examples_raw]
+    for i in uncertain:
+        _add_certified(part, op, True, offset + i, float(xs[i]), float(ys[i]), int(bits[i]) >> 23)
+    part.worst = sorted(part.worst, key=_worst_key)[:keep]
+    part.examples = sorted(part.examples)[:EXAMPLES]
+    return part
+
+
+def _merge(a: _Part, b: _Part, keep: int) -> _Part:
+    binades = dict(a.binades)
+    for k, v in b.binades.items():
+        binades[k] = max(binades.get(k, -1.0), v)
+    return _Part(a.inputs + b.inputs, a.correct + b.correct, a.misrounded + b.misrounded, a.special + b.special,
+                 [p + q for p, q in zip(a.histogram, b.histogram)], binades,
+                 sorted(a.worst + b.worst, key=_worst_key)[:keep], sorted(a.examples + b.examples)[:EXAMPLES])
+
+
+def _finish(part: _Part, op: str, dtype: str, impl: str, exhaustive: bool, complete: bool, worst: int) -> Audit:
+    top = part.worst[0] if part.worst else None
+    histogram = [(*_truth.bin_edges(i), c) for i, c in enumerate(part.histogram)]
+    bits, bias = (8, 127) if dtype == "f32" else (11, 1023)
+    per_binade = [(-1 if k >> bits else 1, (k & ((1 << bits) - 1)) - bias, v) for k, v in part.binades.items()]
+    per_binade.sort(key=lambda row: (row[0], row[1] * row[0]))
+    return Audit(op, dtype, impl, part.inputs, exhaustive, complete,
+                 top[0] if top else 0.0, top[3] if top else None,
+                 part.correct, part.misrounded, part.special,
+                 [(x, y, r) for _, x, y, r in part.examples], histogram,
+                 [(x, y, r, e) for e, _, _, x, y, r in part.worst[:worst]], per_binade)
+
+
+# ---------------------------------------------------------------- the engine
+
+def _run(op: str, f32: bool, impl: _Impl, source: Any, total: int, worst: int, executor: cf.Executor,
+         progress: ProgressArg, finish: Callable[[_Part, bool], Audit]) -> Audit:
+    chunk = REMOTE_CHUNK if is_remote(executor) else CHUNK
+    keep = max(worst, 1)
+    chunks = [(i, off, min(chunk, total - off)) for i, off in enumerate(range(0, total, chunk))]
+    # In the calling thread each chunk is merged before the next runs, so Ctrl-C keeps all done.
+    window = 1 if isinstance(executor, InlineExecutor) else 2 * parallelism(executor)
+    reporter = make_reporter(progress, total, f"audit {op}")
+    merged, done = _Part(), 0
+    known: dict[int, _Part] = {}
+    running: dict[cf.Future[Any], tuple[int, int, int]] = {}
+    pending = iter(chunks)
+    exhausted = interrupted = False
+
+    def submit() -> None:
+        nonlocal exhausted
+        while not exhausted and len(running) < window:
+            c = next(pending, None)
+            if c is None:
+                exhausted = True
+                return
+            i, off, size = c
+            src = source if isinstance(source, _Range) else source[off:off + size]
+            running[executor.submit(audit_chunk, op, f32, impl, src, off, size, worst)] = c
+
+    with _Sigint(raise_now=isinstance(executor, InlineExecutor)) as sigint:
+        try:
+            while done < len(chunks):
+                submit()
+                finished, _ = cf.wait(list(running), timeout=POLL_SECONDS, return_when=cf.FIRST_COMPLETED)
+                for future in finished:
+                    i, _, _ = running.pop(future)
+                    error = future.exception()
+                    if isinstance(error, KeyboardInterrupt) or (error is not None and sigint.fired):
+                        interrupted = True
+                        continue
+                    if error is not None:
+                        raise error
+                    known[i] = future.result()
+                before = done
+                while done in known:
+                    merged = _merge(merged, known.pop(done), keep)
+                    done += 1
+                if done != before:
+                    reporter.update(merged_inputs(chunks, done))
+                if interrupted or sigint.fired:
+                    interrupted = True
+                    break
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            for future in running:
+                future.cancel()
+            reporter.close()
+    if interrupted:
+        raise AuditInterrupted(finish(merged, False))
+    return finish(merged, True)
+
+
+def merged_inputs(chunks: list[tuple[int, int, int]], done: int) -> int:
+    return chunks[done - 1][1] + chunks[done - 1][2] if done else 0
+
+
+def _dtype_name(f32: bool) -> str:
+    return "f32" if f32 else "f64"
+
+
+@default_float_environment
+def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None, *,
+          inputs: Any = None, sample: Optional[int] = None, seed: Any = 0, stride: int = 1,
+          tol_ulp: Any = None, workers: Optional[int] = None, executor: Optional[cf.Executor] = None,
+          progress: ProgressArg = False, worst: int = 16) -> Audit:
+    """How accurate ``impl`` is for ``op``: the certified errors of its answers, in ulps.
+
+    Inputs: every non-NaN float of the format (binary32 only) when no range, ``inputs`` or ``sample``
+    is given; every ``stride``-th float in [lo, hi]; the floats of ``inputs`` (a sequence or an array,
+    rounded to the format, NaNs skipped); ``sample=N`` bit patterns drawn uniformly with
+    ``numpy.random.default_rng(seed)`` (NaN patterns redrawn); ``inputs="knife-edges"`` with
+    ``tol_ulp`` and a range: the certified knife edges of ``op`` there.
+
+    ``impl``: an array function (a numpy ufunc, or a callable taking and returning a 1-D array of the
+    format's dtype), called on chunks of about 2^20 inputs; :func:`native` (or a ctypes function
+    pointer with the format's restype and argtypes), called from the core; or any other callable of
+    one float, called per input (slow: about a microsecond each), whose answer is rounded to the format.
+
+    The answer is the same sequentially, on ``workers`` threads and on any ``executor``. Ctrl-C raises
+    :class:`AuditInterrupted` carrying the audit of the inputs done so far. ``progress`` as for scans.
+    """
+    name = _certify.canonical_op(op)
+    if name == "div":
+        raise ValueError("audits of div (pairs of inputs) are not available yet")
+    if name not in _core.UNARY_OPS:
+        _core.midpoint(op, 1.0)  # the core's unknown-op message
+        raise ValueError(f"audits take one of {_core.UNARY_OPS}, not {op!r}")
+    f32 = is_f32(dtype)
+    worst = operator.index(worst)
+    if worst < 0:
+        raise ValueError(f"worst must be at least 0, not {worst}")
+    stride = operator.index(stride) or 1
+    if stride < 0:
+        raise ValueError(f"stride must be positive, not {stride}")
+    np = _np()
+    ranged = lo is not None or hi is not None
+    if ranged and (lo is None or hi is None):
+        raise ValueError("give both lo and hi, or neither")
+    if sum([ranged and not isinstance(inputs, str), inputs is not None and not isinstance(inputs, str),
+            sample is not None]) > 1 or (isinstance(inputs, str) and sample is not None):
+        raise ValueError("give one of: a range (lo, hi), inputs=, sample=")
+    exhaustive = False
+    source: Any
+    if isinstance(inputs, str):
+        if inputs != "knife-edges":
+            raise ValueError(f"inputs={inputs!r}: the only named input set is 'knife-edges'")
+        if not ranged:
+            raise ValueError("inputs='knife-edges' needs a range lo, hi")
+        source = _knife_edges(name, float(lo), float(hi), tol_ulp, f32)
+        total = len(source)
+    elif inputs is not None:
+        source = _given(inputs, f32)
+        total = len(source)
+    elif sample is not None:
+        n = operator.index(sample)
+        if n < 0:
+            raise ValueError(f"sample must be at least 0, not {n}")
+        source = _sample(n, seed, f32)
+        total = n
+    else:
+        if not f32 and not ranged:
+            raise ValueError("a binary64 audit needs a range, inputs= or sample=: its whole range is "
+                             "2^64 inputs")
+        lo_f, hi_f = (-math.inf, math.inf) if not ranged else (float(lo), float(hi))
+        if math.isnan(lo_f) or math.isnan(hi_f):
+            raise ValueError("lo and hi must not be NaN")
+        fmt = _dtype_name(f32)
+        start, end = _core.ordered(lo_f, fmt), _core.ordered(hi_f, fmt)
+        total = 0 if end < start else (end - start) // stride + 1
+        source = _Range(start, stride, total)
+        exhaustive = f32 and stride == 1 and start == _core.ordered(-math.inf, fmt) and end == _core.ordered(math.inf, fmt)
+    resolved = _resolve(impl, f32)
+    pool, owned = make_executor(workers, executor)
+
+    def finish(part: _Part, complete: bool) -> Audit:
+        return _finish(part, name, _dtype_name(f32), resolved.description, exhaustive and complete, complete, worst)
+
+    try:
+        if isinstance(source, np.ndarray):
+            source = np.ascontiguousarray(source)
+        return _run(name, f32, resolved, source, total, worst, pool, progress, finish)
+    finally:
+        if owned:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+# ---------------------------------------------------------------- pytest
+
+def assert_accurate(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None, *,
+                    max_ulp: Optional[float] = None, correctly_rounded: bool = False, **options: Any) -> Audit:
+    """Audits ``impl`` (same arguments as :func:`audit`) and raises AssertionError when an error exceeds
+    ``max_ulp``, when ``correctly_rounded`` is asked and an answer is not, or on any special mismatch.
+    The message names the worst input in hex, its answer, the correct value, the error and the counts.
+    Returns the audit otherwise."""
+    options.setdefault("worst", 1)
+    a = audit(impl, op, dtype, lo, hi, **options)
+    problems = []
+    if a.special_mismatches:
+        x, y, r = a.special_examples[0]
+        problems.append(f"{a.special_mismatches} special mismatches, first at x={hexfloat(x)}: "
+                        f"got {hexfloat(y)}, expected {hexfloat(r)}")
+    if correctly_rounded and a.misrounded:
+        problems.append(f"{a.misrounded} results not correctly rounded")
+    if max_ulp is not None and a.max_error > max_ulp:
+        problems.append(f"max error {a.max_error:.6g} ulp exceeds {max_ulp}")
+    if problems:
+        detail = ""
+        if a.worst:
+            x, y, r, e = a.worst[0]
+            detail = (f"; worst at x={hexfloat(x)}: got {hexfloat(y)}, correct {hexfloat(r)}, "
+                      f"error {e:.6g} ulp")
+        raise AssertionError(f"{a.impl} for {op} ({a.dtype}): " + "; ".join(problems) + detail
+                             + f" [{a.inputs} inputs: {a.correctly_rounded} correctly rounded, "
+                             f"{a.misrounded} misrounded, {a.special_mismatches} special]")
+    return a

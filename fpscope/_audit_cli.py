@@ -1,0 +1,147 @@
+"""The ``audit`` command: ``fpscope audit OP IMPL [LO HI] [--dtype] [--sample N] [--seed] [--workers N]
+[--scheduler ADDR] [--json] [--plot FILE]``, as functions the command line wires in.
+
+IMPL is ``numpy`` (numpy's function of that name), ``libm`` (the C library's function for the
+operation and format), ``LIBRARY:SYMBOL`` (when the part before the colon contains ``/`` or ``.so``)
+or ``MODULE:FUNCTION`` (an importable Python array function).
+"""
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import math
+import sys
+from typing import IO, Any, Optional
+
+from fpscope import _certify
+from fpscope._audit import Audit, AuditInterrupted, audit, native
+from fpscope._floats import hexfloat, is_f32, parse_float
+
+LIBM = "libm.so.6"
+# The C library's functions; binary32 takes the name with an "f".
+LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos", "tan",
+                                    "atan", "tanh", "sqrt")}
+NUMPY_FUNCTIONS = {**{op: op for op in LIBM_FUNCTIONS}, "atan": "arctan"}
+
+
+def resolve_impl(spec: str, op: str, dtype: str) -> Any:
+    """The implementation an IMPL argument names; ValueError with a one-line message otherwise."""
+    name = _certify.canonical_op(op)
+    if spec in ("numpy", "libm"):
+        table = NUMPY_FUNCTIONS if spec == "numpy" else LIBM_FUNCTIONS
+        if name not in table:
+            raise ValueError(f"{spec} has no {name}: give LIBRARY:SYMBOL or MODULE:FUNCTION")
+        if spec == "numpy":
+            return getattr(importlib.import_module("numpy"), table[name])
+        return native(LIBM, table[name] + ("f" if is_f32(dtype) else ""), dtype)
+    if ":" not in spec:
+        raise ValueError(f"bad IMPL {spec!r}: use numpy, libm, LIBRARY:SYMBOL or MODULE:FUNCTION")
+    left, right = spec.rsplit(":", 1)
+    if "/" in left or ".so" in left:
+        return native(left, right, dtype)
+    try:
+        module = importlib.import_module(left)
+    except Exception as e:
+        raise ValueError(f"cannot import {left!r}: {e}") from None
+    fn = getattr(module, right, None)
+    if not callable(fn):
+        raise ValueError(f"module {left!r} has no function {right!r}")
+    return fn
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("op")
+    parser.add_argument("impl")
+    parser.add_argument("lo", nargs="?")
+    parser.add_argument("hi", nargs="?")
+    parser.add_argument("--dtype", default="f32")
+    parser.add_argument("--sample", type=int)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--workers", type=int)
+    parser.add_argument("--scheduler")
+    parser.add_argument("--json", action="store_true")
+    parser.add_argument("--plot")
+
+
+def render_text(a: Audit) -> str:
+    total = max(a.inputs, 1)
+    lines = [f"audit of {a.impl} for {a.op} ({a.dtype}): {a.inputs} inputs"
+             + (" (every one)" if a.exhaustive else "") + ("" if a.complete else " (interrupted)"),
+             f"  correctly rounded   {a.correctly_rounded:>12}  {100 * a.correctly_rounded / total:8.4f}%",
+             f"  misrounded          {a.misrounded:>12}  {100 * a.misrounded / total:8.4f}%",
+             f"  special mismatches  {a.special_mismatches:>12}"]
+    if a.max_error_x is not None:
+        lines.append(f"  max error {a.max_error:.6f} ulp at x = {hexfloat(a.max_error_x)}")
+    for x, y, r in a.special_examples[:5]:
+        lines.append(f"  special: x = {hexfloat(x)}: got {hexfloat(y)}, expected {hexfloat(r)}")
+    lines.append("error (ulp)        count")
+    for low, high, count in a.histogram:
+        if count:
+            label = "0 (exact)" if high == 0 else (f"> {low:g}" if math.isinf(high) else f"({low:g}, {high:g}]")
+            lines.append(f"  {label:<16} {count:>12}")
+    return "\n".join(lines)
+
+
+def plot(a: Audit, path: str) -> None:
+    """The error per input binade and the histogram, as PNG or SVG (by the file's suffix)."""
+    try:
+        importlib.import_module("matplotlib").use("Agg")
+        plt: Any = importlib.import_module("matplotlib.pyplot")
+    except ImportError:
+        raise ValueError("--plot needs matplotlib: pip install 'fpscope[plot]'") from None
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4))
+    for sign, style in ((1, "o-"), (-1, "s--")):
+        rows = [(e, m) for s, e, m in a.per_binade if s == sign]
+        if rows:
+            left.plot([e for e, _ in rows], [m for _, m in rows], style, label="x > 0" if sign > 0 else "x < 0")
+    left.set_xlabel("binade of x (exponent)")
+    left.set_ylabel("max error (ulp)")
+    left.legend()
+    bins = [(low, high, count) for low, high, count in a.histogram if count]
+    right.bar(range(len(bins)), [c for _, _, c in bins])
+    right.set_xticks(range(len(bins)), ["0" if h == 0 else f"<={h:g}" if math.isfinite(h) else f">{lo:g}"
+                                        for lo, h, _ in bins], rotation=45)
+    right.set_yscale("log")
+    right.set_ylabel("inputs")
+    fig.suptitle(f"{a.impl} for {a.op} ({a.dtype})")
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def command(ns: argparse.Namespace, out: Optional[IO[str]] = None, err: Optional[IO[str]] = None) -> int:
+    """Runs one audit command: 0 on success, 2 with one line on stderr for a bad request, 130 on Ctrl-C
+    (after printing the partial audit)."""
+    from fpscope._cluster import scan_engine
+
+    out = out or sys.stdout
+    err = err or sys.stderr
+    try:
+        if (ns.lo is None) != (ns.hi is None):
+            raise ValueError("give both LO and HI, or neither")
+        lo = None if ns.lo is None else parse_float(ns.lo)
+        hi = None if ns.hi is None else parse_float(ns.hi)
+        impl = resolve_impl(ns.impl, ns.op, ns.dtype)
+        with scan_engine(ns.workers, ns.scheduler) as engine:
+            try:
+                result = audit(impl, ns.op, ns.dtype, lo, hi, sample=ns.sample, seed=ns.seed, **engine)
+                status = 0
+            except AuditInterrupted as stop:
+                result, status = stop.partial, 130
+        if ns.plot:
+            plot(result, ns.plot)
+    except (ValueError, TypeError, OSError, ArithmeticError) as e:
+        print(f"fpscope audit: {e}", file=err)
+        return 2
+    except Exception as e:  # the implementation itself failed
+        print(f"fpscope audit: {ns.impl} failed: {type(e).__name__}: {e}", file=err)
+        return 2
+    print(json.dumps(result.to_dict()) if ns.json else render_text(result), file=out)
+    return status
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    parser = argparse.ArgumentParser(prog="fpscope audit")
+    add_arguments(parser)
+    return command(parser.parse_args(argv))

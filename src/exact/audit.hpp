@@ -1,0 +1,326 @@
+// Judging an implementation's binary32 answer y against the exact result of a unary operation at x:
+// correctly rounded, misrounded (with its error in ulps and histogram bin), a special mismatch, or
+// uncertain (left to a multiple-precision decision by the caller).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "catalogue.hpp"
+#include "float/format.hpp"
+#include "float/ordered.hpp"
+
+namespace exact {
+
+// Histogram bins: exactly 0, (0, 0.5], (0.5, 1], (1, 2], (2, 4], ..., (2^19, 2^20], beyond 2^20.
+inline constexpr int error_bin_count = 24;
+
+// The binary64 truth is trusted to this many binary32 ulps; anything a smaller error could change is
+// uncertain. It is hundreds of times the error of common maths libraries' binary64 functions.
+inline constexpr double audit_margin = 1e-6;
+
+// Bin of an error e > 0; bins are closed above, so e = 1 lies in (0.5, 1].
+inline int error_bin(double e) {
+    if (!(e > 0.5)) return 1;
+    if (e > 0x1p20) return error_bin_count - 1;
+    // e = 2^k (1 + f) with e normal: ceil(log2 e) is k, plus one unless e is a power of two.
+    const auto b = std::bit_cast<std::uint64_t>(e);
+    const int k = static_cast<int>(b >> 52) - 1023;
+    const bool power_of_two = (b & ((std::uint64_t{1} << 52) - 1)) == 0;
+    return 2 + k + (power_of_two ? 0 : 1);
+}
+
+// The bin of a value just above (or just below) e: e itself when it is not a bin boundary.
+inline int error_bin_beside(double e, bool above) {
+    return error_bin(std::nextafter(e, above ? HUGE_VAL : -HUGE_VAL));
+}
+
+// 2^k for k in the binary64 normal range.
+inline double pow2_f64(int k) {
+    return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+}
+
+// The spacing of the binary32 binade holding the magnitude a (finite, >= 0): 2^(max(floor(log2 a), -126) - 23),
+// the smallest subnormal for zero and subnormal magnitudes. Magnitudes past the binary32 range keep the rule.
+inline double ulp_f32(double a) {
+    if (a < 0x1p-126) return 0x1p-149;
+    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(a) >> 52) - 1023;
+    return pow2_f64(e - 23);
+}
+
+// 1 / ulp_f32(a), exactly, without a division: a power of two within the binary64 range.
+inline double inverse_ulp_f32(double a) {
+    if (a < 0x1p-126) return 0x1p149;
+    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(a) >> 52) - 1023;
+    return pow2_f64(23 - e);
+}
+
+enum class Outcome : std::uint8_t { Skipped, Uncertain, CorrectlyRounded, Misrounded, Special };
+
+// What the audit records of one input. error and bin are meaningful for CorrectlyRounded and
+// Misrounded; expected (the correctly rounded value, NaN where the result is undefined) for every
+// outcome but Skipped and Uncertain.
+struct Judgement {
+    Outcome outcome;
+    int bin = 0;
+    double error = 0.0;
+    double expected = 0.0;
+};
+
+// The binary64 stand-in for op(x) and whether it is the exact result (the exact points, where the
+// result is dyadic, and the results that are infinite or undefined there).
+struct Truth {
+    double value;
+    bool exact;
+};
+
+namespace detail {
+
+inline bool is_power_of_two(float x) {
+    if (!(x > 0) || !fp::is_finite(x)) return false;
+    const auto b = fp::to_bits(x);
+    const auto fraction = b & fp::Format<float>::fraction_mask;
+    if ((b & fp::Format<float>::exponent_mask) == 0) return (fraction & (fraction - 1)) == 0;
+    return fraction == 0;
+}
+
+// log2 of a power of two x.
+inline int log2_exact(float x) {
+    int e;
+    std::frexp(static_cast<double>(x), &e);
+    return e - 1;
+}
+
+}  // namespace detail
+
+// Truth at a binary32 x (not NaN). Square root and reciprocal are exact exactly when the binary64 result
+// squared (multiplied by x) gives back x (one) with no remainder. Every library operation is exact at the
+// infinities (atan excepted: pi/2 is not dyadic), at zero (softplus excepted), and at the points where its
+// result is dyadic: x = 1 for log, the integers for exp2, the powers of 2 for log2 and of 4 for rsqrt, the
+// powers of ten for log10. Everywhere else the result is not dyadic, so it is never a float or a midpoint.
+template <UnaryOp op>
+inline Truth truth_f32(float x) {
+    const double xd = fp::widen(x);
+    if constexpr (op == UnaryOp::Sqrt) {
+        const double r = std::sqrt(xd);
+        return {r, !fp::is_finite(r) || std::fma(r, r, -xd) == 0.0};
+    } else if constexpr (op == UnaryOp::Recip) {
+        const double r = 1.0 / xd;
+        return {r, !fp::is_finite(r) || r == 0.0 || std::fma(r, xd, -1.0) == 0.0};
+    } else {
+        const double v = evaluate_f64<op>(xd);
+        if (!fp::is_finite(x)) return {v, op != UnaryOp::Atan};
+        if (x == 0) return {v, op != UnaryOp::Softplus};
+        if constexpr (op == UnaryOp::Log) {
+            return {v, x == 1.0f};
+        } else if constexpr (op == UnaryOp::Exp2) {
+            if (x != std::trunc(x)) return {v, false};
+            // 2^x itself: beyond the binary64 range it overflows (the rounding is infinite either way), and
+            // below it the value is not a binary64 number, left to the inexact rules with its sign known.
+            if (xd < -1074.0) return {0.0, false};
+            return {xd > 1100.0 ? HUGE_VAL : std::ldexp(1.0, static_cast<int>(xd)), true};
+        } else if constexpr (op == UnaryOp::Log2) {
+            if (!detail::is_power_of_two(x)) return {v, false};
+            return {static_cast<double>(detail::log2_exact(x)), true};
+        } else if constexpr (op == UnaryOp::Log10) {
+            double p = 1.0;
+            for (int k = 0; k <= 10; ++k, p *= 10.0)
+                if (xd == p) return {static_cast<double>(k), true};
+            return {v, false};
+        } else if constexpr (op == UnaryOp::Rsqrt) {
+            if (!detail::is_power_of_two(x) || detail::log2_exact(x) % 2 != 0) return {v, false};
+            return {std::ldexp(1.0, -detail::log2_exact(x) / 2), true};
+        } else {
+            return {v, false};
+        }
+    }
+}
+
+// For an inexact result within the margin of the float r (so the binary64 stand-in cannot tell its side),
+// whether op(x) > r, from inequalities that hold for every x: |sin x| < |x|, expm1(x) > x, exp(x) > 1 for
+// x > 0, ... None where no such fact applies; the caller then decides with more precision.
+template <UnaryOp op>
+inline std::optional<bool> exceeds(float x, float r) {
+    const bool positive = x > 0;
+    if (r == 0.0f) {
+        if constexpr (op == UnaryOp::Exp || op == UnaryOp::Exp2 || op == UnaryOp::Sigmoid ||
+                      op == UnaryOp::Softplus)
+            return true;
+        return std::nullopt;
+    }
+    if constexpr (op == UnaryOp::Sin || op == UnaryOp::Atan || op == UnaryOp::Tanh) {
+        if (r == x) return !positive;  // smaller in magnitude than x
+        if constexpr (op != UnaryOp::Atan)
+            if (r == 1.0f || r == -1.0f) return r < 0;  // inside (-1, 1)
+    } else if constexpr (op == UnaryOp::Tan) {
+        if (r == x && std::fabs(x) < 1.0f) return positive;
+    } else if constexpr (op == UnaryOp::Expm1) {
+        if (r == x || r == -1.0f) return true;
+    } else if constexpr (op == UnaryOp::Log1p) {
+        if (r == x) return false;
+    } else if constexpr (op == UnaryOp::Exp || op == UnaryOp::Exp2) {
+        if (r == 1.0f) return positive;
+    } else if constexpr (op == UnaryOp::Cos) {
+        if (r == 1.0f) return false;
+        if (r == -1.0f) return true;
+    } else if constexpr (op == UnaryOp::Sigmoid) {
+        if (r == 0.5f) return positive;
+        if (r == 1.0f) return false;
+    } else if constexpr (op == UnaryOp::Softplus) {
+        if (r == x) return true;
+    }
+    return std::nullopt;
+}
+
+namespace detail {
+
+// y against an exactly known result v (finite or infinite, not NaN).
+inline Judgement judge_exact(double v, float y) {
+    const float r = fp::narrow(v);
+    const double rd = fp::widen(r);
+    if (fp::is_nan(y)) return {Outcome::Special, 0, 0.0, rd};
+    if (!fp::is_finite(r) || !fp::is_finite(y)) {
+        if (fp::to_bits(y) == fp::to_bits(r)) return {Outcome::CorrectlyRounded, 0, 0.0, rd};
+        return {Outcome::Special, 0, 0.0, rd};
+    }
+    if (y == 0.0f && r == 0.0f && std::signbit(y) != std::signbit(r)) return {Outcome::Special, 0, 0.0, rd};
+    const double yd = fp::widen(y);
+    const Outcome rounded = y == r ? Outcome::CorrectlyRounded : Outcome::Misrounded;
+    if (yd == v) return {rounded, 0, 0.0, rd};
+    const double e = std::fabs(yd - v) / ulp_f32(std::fabs(v));
+    return {rounded, error_bin(e), e, rd};
+}
+
+// The overflow threshold 2^128 - 2^103: magnitudes from it on round to infinity.
+inline constexpr double overflow_f32 = 0x1p128 - 0x1p103;
+
+}  // namespace detail
+
+// The judgement of y = impl(x) for a binary32 x. See the module comment: certain outcomes are decided
+// from the binary64 stand-in wherever an error below the margin cannot change them; the rest are
+// Uncertain. NaN inputs are Skipped.
+template <UnaryOp op>
+inline Judgement judge_f32(float x, float y) {
+    if (fp::is_nan(x)) return {Outcome::Skipped};
+    const Truth t = truth_f32<op>(x);
+    const double ref = t.value;
+    if (std::isnan(ref)) {
+        // Undefined: only a NaN answer is right.
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        return fp::is_nan(y) ? Judgement{Outcome::CorrectlyRounded, 0, 0.0, nan} : Judgement{Outcome::Special, 0, 0.0, nan};
+    }
+    // An infinite stand-in is an infinite result or one past the binary64 range: infinite when rounded.
+    if (t.exact || std::isinf(ref)) return detail::judge_exact(ref, y);
+
+    const double a = std::fabs(ref);
+    if (std::fabs(a - detail::overflow_f32) < audit_margin * 0x1p104) return {Outcome::Uncertain};
+    const float r = fp::narrow(ref);
+    const double rd = fp::widen(r);
+    if (!fp::is_finite(r)) {
+        if (fp::to_bits(y) == fp::to_bits(r)) return {Outcome::CorrectlyRounded, 0, 0.0, rd};
+        return {Outcome::Special, 0, 0.0, rd};
+    }
+    // Where the stand-in lies on the grid of half-ulps of its binade (floats at even multiples,
+    // midpoints at odd ones); below 2^25, so adding 2^52 rounds it to the nearest integer.
+    const double inverse_u = inverse_ulp_f32(a);
+    const double scaled = a * (2.0 * inverse_u);
+    const double n = (scaled + 0x1p52) - 0x1p52;
+    const bool near_grid = std::fabs(scaled - n) < 2 * audit_margin;
+    const bool near_midpoint = near_grid && (static_cast<std::uint64_t>(n) & 1) != 0;
+    if (near_midpoint) return {Outcome::Uncertain};
+    if (fp::is_nan(y) || !fp::is_finite(y)) return {Outcome::Special, 0, 0.0, rd};
+    if (y == 0.0f && r == 0.0f && std::signbit(y) != std::signbit(r)) return {Outcome::Special, 0, 0.0, rd};
+    const double yd = fp::widen(y);
+    if (y == r) return {Outcome::CorrectlyRounded, 1, std::fabs(yd - ref) * inverse_u, rd};
+    if (!near_grid) {
+        const double e = std::fabs(yd - ref) * inverse_u;
+        return {Outcome::Misrounded, error_bin(e), e, rd};
+    }
+    // Within the margin of the float r: the side of the exact result decides its binade (when r is a
+    // power of two) and whether the error is a little above or below |y - r| / ulp.
+    std::optional<bool> above;
+    if (r == 0.0f && ref != 0.0)
+        above = ref > 0;  // the stand-in's sign is right: its error is relative
+    else
+        above = exceeds<op>(x, r);
+    if (!above) return {Outcome::Uncertain};
+    const bool magnitude_above = r == 0.0f || (*above != std::signbit(r));
+    const float rm = std::fabs(r);
+    const double uf = magnitude_above ? ulp_f32(fp::widen(rm)) : ulp_f32(fp::widen(fp::next_down(rm)));
+    const double k = std::fabs(yd - rd) / uf;
+    const bool same_side = (yd > rd) == *above;
+    return {Outcome::Misrounded, error_bin_beside(k, !same_side), std::fabs(yd - ref) / uf, rd};
+}
+
+// What an audit keeps of the inputs judged with certainty: counts, histogram, the largest error per
+// binade of the input (sign and biased exponent), the `worst_limit` largest errors, the first
+// `example_limit` special mismatches, and the positions of the uncertain inputs.
+struct AuditTally {
+    struct Worst {
+        std::uint64_t position;
+        std::int64_t key;  // ordered value of x: ties go to the lowest
+        double error;
+        double expected;
+    };
+    struct Example {
+        std::uint64_t position;
+        double expected;
+    };
+
+    std::uint64_t inputs = 0, correctly_rounded = 0, misrounded = 0, special = 0;
+    std::array<std::uint64_t, error_bin_count> histogram{};
+    std::array<double, 512> binade_max;
+    std::vector<Worst> worst;  // best first
+    std::vector<Example> examples;
+    std::vector<std::uint64_t> uncertain;
+    std::size_t worst_limit, example_limit;
+
+    AuditTally(std::size_t worst_cap, std::size_t example_cap)
+        : worst_limit(std::max<std::size_t>(worst_cap, 1)), example_limit(example_cap) {
+        binade_max.fill(-1.0);
+    }
+
+    static bool before(const Worst& a, const Worst& b) {
+        if (a.error != b.error) return a.error > b.error;
+        if (a.key != b.key) return a.key < b.key;
+        return a.position < b.position;
+    }
+
+    void add(std::uint64_t position, float x, const Judgement& j) {
+        switch (j.outcome) {
+            case Outcome::Skipped: return;
+            case Outcome::Uncertain: uncertain.push_back(position); return;
+            case Outcome::Special:
+                ++inputs;
+                ++special;
+                if (examples.size() < example_limit) examples.push_back({position, j.expected});
+                return;
+            case Outcome::CorrectlyRounded: ++correctly_rounded; break;
+            case Outcome::Misrounded: ++misrounded; break;
+        }
+        ++inputs;
+        ++histogram[static_cast<std::size_t>(j.bin)];
+        double& m = binade_max[fp::to_bits(x) >> 23];
+        if (j.error > m) m = j.error;
+        if (worst.size() == worst_limit && !(j.error >= worst.back().error)) return;
+        const Worst w{position, static_cast<std::int64_t>(fp::to_ordered(x)), j.error, j.expected};
+        if (worst.size() == worst_limit) {
+            if (!before(w, worst.back())) return;
+            worst.pop_back();
+        }
+        worst.insert(std::upper_bound(worst.begin(), worst.end(), w, before), w);
+    }
+};
+
+// Judges ys[i] against op(xs[i]) for i < n, adding everything to the tally (positions i + first).
+template <UnaryOp op>
+inline void audit_f32(const float* xs, const float* ys, std::uint64_t n, std::uint64_t first, AuditTally& tally) {
+    for (std::uint64_t i = 0; i < n; ++i) tally.add(first + i, xs[i], judge_f32<op>(xs[i], ys[i]));
+}
+
+}  // namespace exact

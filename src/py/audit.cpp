@@ -1,0 +1,140 @@
+// Private entry points of accuracy audits: filling a chunk of inputs, calling a native implementation
+// over it, and judging its answers. Arrays are passed as addresses of contiguous buffers the package
+// has checked (dtype, length) and keeps alive for the call; the limited API of 3.9 has no buffer protocol.
+#include <cstdint>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "dtype.hpp"
+#include "exact/audit.hpp"
+#include "float/ordered.hpp"
+#include "frame.hpp"
+#include "parse_op.hpp"
+#include "registry.hpp"
+
+namespace py {
+
+namespace {
+
+// Holds the interpreter lock released for its lifetime; nothing inside touches a Python object.
+class Released {
+public:
+    Released() : state_(PyEval_SaveThread()) {}
+    ~Released() { PyEval_RestoreThread(state_); }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+template <class T>
+T* buffer(std::uint64_t address) {
+    return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
+}
+
+// (inputs, correctly rounded, misrounded, special, histogram, [(binade, max error)],
+//  [(position, error, expected)] best first, [(position, expected)], [uncertain position])
+using Tally = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::vector<std::uint64_t>,
+                         std::vector<std::tuple<std::uint64_t, double>>,
+                         std::vector<std::tuple<std::uint64_t, double, double>>,
+                         std::vector<std::tuple<std::uint64_t, double>>, std::vector<std::uint64_t>>;
+
+Result<Tally> audit_logic(std::string_view op, std::uint64_t xs, std::uint64_t ys, std::uint64_t n,
+                          std::uint64_t worst, std::uint64_t examples) {
+    auto parsed = parse_op(op);
+    if (!parsed.ok()) return std::move(parsed.error());
+    if (n != 0 && (xs == 0 || ys == 0)) return CallError::value_error("null buffer");
+    exact::AuditTally tally(static_cast<std::size_t>(std::min<std::uint64_t>(worst, 1 << 20)),
+                            static_cast<std::size_t>(std::min<std::uint64_t>(examples, 1 << 20)));
+    {
+        Released released;
+        exact::with_unary_op(parsed.value(), [&](auto tag) {
+            exact::audit_f32<decltype(tag)::value>(buffer<const float>(xs), buffer<const float>(ys), n, 0, tally);
+        });
+    }
+    std::vector<std::uint64_t> histogram(tally.histogram.begin(), tally.histogram.end());
+    std::vector<std::tuple<std::uint64_t, double>> binades;
+    for (std::size_t i = 0; i < tally.binade_max.size(); ++i)
+        if (tally.binade_max[i] >= 0) binades.emplace_back(i, tally.binade_max[i]);
+    std::vector<std::tuple<std::uint64_t, double, double>> worst_list;
+    for (const auto& w : tally.worst) worst_list.emplace_back(w.position, w.error, w.expected);
+    std::vector<std::tuple<std::uint64_t, double>> example_list;
+    for (const auto& e : tally.examples) example_list.emplace_back(e.position, e.expected);
+    return Tally{tally.inputs,        tally.correctly_rounded, tally.misrounded,
+                 tally.special,       std::move(histogram),    std::move(binades),
+                 std::move(worst_list), std::move(example_list), std::move(tally.uncertain)};
+}
+
+// The floats of ordered values k, k + step, ... (n of them) from the float lo on, into a buffer.
+template <class F>
+void fill(std::uint64_t address, double lo, std::uint64_t step, std::uint64_t n) {
+    using Fmt = fp::Format<F>;
+    using Bits = typename Fmt::Bits;
+    F* out = buffer<F>(address);
+    const auto first = static_cast<Bits>(fp::to_ordered(static_cast<F>(lo)));
+    for (std::uint64_t i = 0; i < n; ++i)
+        out[i] = fp::from_ordered<F>(static_cast<typename Fmt::Ordered>(static_cast<Bits>(first + Bits(i * step))));
+}
+
+// ys[i] = fn(xs[i]) through a C function pointer of the format's signature.
+template <class F>
+void call(std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n) {
+    using Fn = F (*)(F);
+    const auto fn = reinterpret_cast<Fn>(static_cast<std::uintptr_t>(function));
+    const F* in = buffer<const F>(xs);
+    F* out = buffer<F>(ys);
+    for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i]);
+}
+
+constexpr Function audit_declaration{
+    "_audit_f32",
+    Params{Arg<Op>{"op"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"ys"}, Arg<std::uint64_t>{"n"},
+           Arg<std::uint64_t>{"worst", "16"}, Arg<std::uint64_t>{"examples", "16"}},
+    "Private: judges the n binary32 answers at address ys against `op` of the inputs at address xs."};
+
+constexpr Function audit_fill_declaration{
+    "_audit_fill",
+    Params{Arg<std::uint64_t>{"out"}, Arg<double>{"lo"}, Arg<std::uint64_t>{"step"}, Arg<std::uint64_t>{"n"},
+           Arg<Dtype>{"dtype", "\"f32\""}},
+    "Private: writes the n floats lo, lo + step, ... of the ordered view to the buffer at address out."};
+
+constexpr Function audit_call_declaration{
+    "_audit_call",
+    Params{Arg<std::uint64_t>{"function"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"ys"},
+           Arg<std::uint64_t>{"n"}, Arg<Dtype>{"dtype", "\"f32\""}},
+    "Private: ys[i] = function(xs[i]) for the C function at address `function` (float(float) or\n"
+    "double(double)), with the interpreter lock released."};
+
+}  // namespace
+
+const Registration audit_binding = registered<audit_declaration>(
+    [](Text op, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, std::uint64_t worst, std::uint64_t examples) {
+        return audit_logic(op, xs, ys, n, worst, examples);
+    });
+
+const Registration audit_fill_binding = registered<audit_fill_declaration>(
+    [](std::uint64_t out, double lo, std::uint64_t step, std::uint64_t n, Text dtype) -> Result<bool> {
+        if (n != 0 && out == 0) return CallError::value_error("null buffer");
+        return with_format(dtype, [&](auto format) {
+            using F = typename decltype(format)::type;
+            Released released;
+            fill<F>(out, lo, step == 0 ? 1 : step, n);
+            return true;
+        });
+    });
+
+const Registration audit_call_binding = registered<audit_call_declaration>(
+    [](std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, Text dtype) -> Result<bool> {
+        if (function == 0) return CallError::value_error("null function pointer");
+        if (n != 0 && (xs == 0 || ys == 0)) return CallError::value_error("null buffer");
+        return with_format(dtype, [&](auto format) {
+            using F = typename decltype(format)::type;
+            Released released;
+            call<F>(function, xs, ys, n);
+            return true;
+        });
+    });
+
+}  // namespace py

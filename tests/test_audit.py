@@ -1,0 +1,302 @@
+"""Accuracy audits: implementations with known errors, errors against mpmath, engines, specials."""
+import concurrent.futures as cf
+import math
+from fractions import Fraction
+
+import mpmath
+import numpy as np
+import pytest
+
+import fpscope
+from fpscope import _audit
+from support import F32, F64 as F64_MODEL, MP_FUNCTIONS
+
+# Ranges that cross binades, subnormal and overflowing results, and the tiny inputs whose binary64
+# result is a binary32 value; strided so that every op stays cheap.
+RANGES = {
+    "exp": (-104.0, 89.0), "exp2": (-151.0, 129.0), "expm1": (-20.0, 89.0), "log": (0.0, 1e38),
+    "log2": (0.0, 1e38), "log10": (0.0, 1e38), "log1p": (-1.0, 1e38), "sin": (-10.0, 10.0),
+    "cos": (-10.0, 10.0), "tan": (-3.0, 3.0), "atan": (-1e30, 1e30), "tanh": (-20.0, 20.0),
+    "sigmoid": (-105.0, 20.0), "softplus": (-105.0, 100.0), "rsqrt": (0.0, 1e38), "sqrt": (0.0, 1e38),
+    "recip": (-1e38, 1e38),
+}
+STRIDE = 40_009
+
+
+# Binary64 functions for the results that have no midpoint report (infinite, undefined), where the
+# binary64 value rounds to the right binary32 one.
+F64 = {"exp": np.exp, "exp2": np.exp2, "expm1": np.expm1, "log": np.log, "log2": np.log2, "log10": np.log10,
+       "log1p": np.log1p, "sin": np.sin, "cos": np.cos, "tan": np.tan, "atan": np.arctan, "tanh": np.tanh,
+       "rsqrt": lambda v: 1 / np.sqrt(v), "sigmoid": lambda v: 1 / (1 + np.exp(-v)),
+       "softplus": lambda v: np.logaddexp(0, v), "sqrt": np.sqrt, "recip": lambda v: 1 / v}
+
+
+def correct_rounding(op):
+    """The correctly rounded function, from the certified midpoint reports (scalar)."""
+    def f(x):
+        rep = fpscope.report(op, x)
+        if rep is not None:
+            return rep.rounded
+        with np.errstate(all="ignore"):
+            return float(np.float32(F64[op](np.float64(x))))
+    return f
+
+
+def mp_error(op, x, y, fmt=F32):
+    """|y - f(x)| / ulp(f(x)) from mpmath, with the binade rule of the definitions. The precision
+    reaches past the smallest subnormal: exp(-2^-1000) must not round to 1."""
+    with mpmath.workprec(300 if fmt is F32 else 2300):
+        v = {"sqrt": mpmath.sqrt, "recip": lambda t: 1 / t}.get(op, MP_FUNCTIONS.get(op))(mpmath.mpf(x))
+        sign, man, exp, _ = mpmath.mpf(v)._mpf_
+    f = Fraction(int(man)) * Fraction(2) ** int(exp) * (-1 if sign else 1)
+    quantum = fmt.quantum(abs(f))
+    return float(abs(Fraction(y) - f) / quantum)
+
+
+@pytest.mark.parametrize("op", sorted(RANGES))
+def test_correct_rounding_has_no_misrounded_result(op):
+    lo, hi = RANGES[op]
+    a = fpscope.audit(correct_rounding(op), op, lo=lo, hi=hi, stride=STRIDE)
+    assert a.inputs > 20_000 and a.misrounded == 0 and a.special_mismatches == 0
+    assert a.correctly_rounded == a.inputs and a.max_error <= 0.5
+
+
+@pytest.mark.parametrize("op", ["exp", "log", "sin", "tanh", "sqrt", "recip", "sigmoid", "exp2"])
+def test_next_float_up_errs_by_half_to_one_and_a_half(op):
+    cr = correct_rounding(op)
+
+    def up(x):
+        r = cr(x)
+        return r if not math.isfinite(r) else float(np.nextafter(np.float32(r), np.float32(np.inf)))
+
+    lo, hi = RANGES[op]
+    a = fpscope.audit(up, op, lo=lo, hi=hi, stride=STRIDE, worst=1000)
+    counts = {(low, high): count for low, high, count in a.histogram if count}
+    # Only a correctly rounded infinity (error 0) is right; a step up from a power of two whose exact
+    # value lies in the binade below it is measured in that binade's ulps: up to 2.5.
+    assert set(counts) <= {(0.0, 0.0), (0.5, 1.0), (1.0, 2.0), (2.0, 4.0)}
+    assert a.misrounded == a.inputs - counts.get((0.0, 0.0), 0) - a.special_mismatches > 0
+    for x, y, r, e in a.worst:
+        assert 0.5 < e <= (1.5 if math.frexp(abs(r))[0] != 0.5 else 2.5)
+        if len(a.worst) < 30 or x == a.worst[-1][0]:
+            assert e == pytest.approx(mp_error(op, x, y), abs=1e-6)
+
+
+def double_rounded_exp(xs):
+    """exp rounded to 30 bits, then to binary32: wrong wherever the first rounding lands on a midpoint."""
+    m, e = np.frexp(np.exp(xs.astype(np.float64)))
+    return np.ldexp(np.round(m * 2.0 ** 30) / 2.0 ** 30, e).astype(np.float32)
+
+
+def test_double_rounded_exp_is_caught_and_measured_like_mpmath():
+    a = fpscope.audit(double_rounded_exp, "exp", lo=0.5, hi=0.5 + 2 ** -10, worst=8)
+    assert 0.002 < a.misrounded / a.inputs < 0.01 and a.special_mismatches == 0
+    for x, y, r, e in a.worst:
+        assert y != r and 0.5 < e <= 0.5 + 2 ** -6
+        assert e == pytest.approx(mp_error("exp", x, y), abs=1e-6)
+
+
+@pytest.mark.parametrize("op,f,misrounded", [("log", math.log, 5), ("log1p", math.log1p, 9), ("exp", math.exp, 0)])
+def test_binary64_rounded_again_fails_at_the_knife_edges(op, f, misrounded):
+    # The shipped worst cases lie within 2e-8 ulp of a midpoint: every one is decided by MPFR.
+    xs = [row["x"] for row in fpscope.worst_table(op)["rows"]]
+    a = fpscope.audit(f, op, inputs=xs, worst=16)
+    assert a.misrounded == misrounded and a.correctly_rounded == len(xs) - misrounded
+    for x, y, r, e in a.worst:
+        assert e == pytest.approx(mp_error(op, x, y), abs=1e-6)
+
+
+@pytest.mark.parametrize("x,y", [
+    (-103.5, 2.0 ** -149), (-103.5, 0.0),          # subnormal results
+    (float.fromhex("-0x1.5d589ep+6"), 2.0 ** -126), (88.7, 3e38),  # next to the smallest normal, near overflow
+    (2.0 ** -30, 1.0), (2.0 ** -30, 1.0000001192092896), (-2.0 ** -30, 0.9999999403953552),  # at 1
+    (0.6931471824645996, 2.0), (0.6931471824645996, 1.9999998807907104),  # next to a power of two
+    (1e-40, 1.0), (3.0, 20.085536956787109),
+])
+def test_errors_agree_with_mpmath(x, y):
+    a = fpscope.audit(lambda v: y, "exp", inputs=[x])
+    assert a.inputs == 1 and a.max_error_x == np.float32(x)
+    assert a.max_error == pytest.approx(mp_error("exp", float(np.float32(x)), float(np.float32(y))), abs=1e-6)
+
+
+@pytest.mark.parametrize("op,x,expected_bin", [
+    ("exp", 0.0, (0.0, 0.0)), ("log", 1.0, (0.0, 0.0)), ("exp2", -3.0, (0.0, 0.0)),
+    ("log10", 1000.0, (0.0, 0.0)), ("sqrt", 2.25, (0.0, 0.0)), ("exp", 1e-30, (0.0, 0.5)),
+    ("cos", 1e-20, (0.0, 0.5)), ("exp2", -150.0, (0.0, 0.5)),
+])
+def test_exactly_zero_only_at_exact_points(op, x, expected_bin):
+    a = fpscope.audit(correct_rounding(op), op, inputs=[x])
+    assert [(lo, hi) for lo, hi, count in a.histogram if count] == [expected_bin]
+
+
+def test_specials_are_listed_apart_from_ulp_errors():
+    def bad(xs):
+        ys = np.exp(xs)
+        ys[xs == 1.0] = np.nan                        # NaN for a real result
+        ys[xs == 2.0] = np.inf                        # infinite for a finite one
+        ys[xs == 100.0] = np.float32(3e38)            # finite where the rounding overflows
+        return ys
+
+    a = fpscope.audit(bad, "exp", inputs=[100.0, 2.0, 0.5, 1.0, np.inf, -np.inf, np.nan])
+    assert a.inputs == 6 and a.special_mismatches == 3
+    assert [(x, y) for x, y, _ in a.special_examples][:1] == [(100.0, float(np.float32(3e38)))]
+    assert a.correctly_rounded + a.misrounded == 3
+    s = fpscope.audit(lambda xs: -np.sin(-xs), "sin", inputs=[0.0, -0.0, 1.0])
+    assert s.special_mismatches == 0
+    z = fpscope.audit(lambda xs: np.abs(np.sin(xs)), "sin", inputs=[-0.0, 0.5])
+    assert z.special_mismatches == 1 and z.special_examples[0][2] == 0.0
+    u = fpscope.audit(lambda xs: np.zeros_like(xs), "log", inputs=[-1.0])  # log(-1) is undefined
+    assert u.special_mismatches == 1 and math.isnan(u.special_examples[0][2])
+
+
+@pytest.mark.parametrize("impl,error", [
+    (lambda xs: xs[:-1], ValueError), (lambda xs: xs.astype(np.float64), TypeError),
+])
+def test_array_function_with_wrong_shape_or_dtype_is_refused(impl, error):
+    with pytest.raises(error, match="returned"):
+        fpscope.audit(impl, "exp", lo=1.0, hi=2.0)
+
+
+def test_sqrt_strided_is_correctly_rounded():
+    a = fpscope.audit(np.sqrt, "sqrt", stride=997)
+    assert a.misrounded == 0 and a.special_mismatches == 0 and a.max_error < 0.5
+
+
+@pytest.mark.slow
+def test_sqrt_whole_range_is_correctly_rounded():
+    a = fpscope.audit(np.sqrt, "sqrt", workers=-1)
+    assert a.exhaustive and a.inputs == _audit.ALL_F32 and a.misrounded == 0 and a.special_mismatches == 0
+
+
+def test_engines_give_identical_audits():
+    args = dict(lo=-5.0, hi=5.0, stride=301)
+    base = fpscope.audit(np.exp, "exp", **args)
+    with cf.ThreadPoolExecutor(3) as pool:
+        assert fpscope.audit(np.exp, "exp", executor=pool, **args) == base
+    assert fpscope.audit(np.exp, "exp", workers=2, **args) == base
+    with cf.ProcessPoolExecutor(2) as pool:
+        assert fpscope.audit(np.exp, "exp", executor=pool, **args) == base
+
+
+def libm():
+    import ctypes
+    lib = ctypes.CDLL("libm.so.6")
+    lib.expf.restype, lib.expf.argtypes = ctypes.c_float, [ctypes.c_float]
+    return lib
+
+
+def test_native_loop_answers_as_the_same_function_called_per_input():
+    args = dict(lo=-90.0, hi=90.0, stride=100_003, worst=4)
+    native = fpscope.audit(fpscope.native("libm.so.6", "expf"), "exp", **args)
+    pointer = fpscope.audit(libm().expf, "exp", **args)
+    expf = libm().expf
+    scalar = fpscope.audit(lambda x: expf(x), "exp", **args)
+    assert native.inputs > 20_000 and native.impl == "libm.so.6:expf"
+    assert (native.misrounded, native.worst, native.histogram) == (pointer.misrounded, pointer.worst, pointer.histogram)
+    assert (native.misrounded, native.worst, native.histogram) == (scalar.misrounded, scalar.worst, scalar.histogram)
+
+
+@pytest.mark.parametrize("call,error,match", [
+    (lambda: fpscope.native("/nonexistent/libnothing.so", "expf"), ValueError, "cannot open shared library"),
+    (lambda: fpscope.native("libm.so.6", "no_such_symbol"), ValueError, "no symbol 'no_such_symbol'"),
+    (lambda: fpscope.audit(fpscope.native("libm.so.6", "exp", "f64"), "exp", lo=1, hi=2), ValueError, "f64"),
+    (lambda: fpscope.audit(__import__("ctypes").CDLL("libm.so.6").logf, "log", lo=1, hi=2), TypeError, "restype"),
+    (lambda: fpscope.audit(np.exp, "exp", lo=1.0), ValueError, "both lo and hi"),
+    (lambda: fpscope.audit(np.exp, "exp", sample=10, inputs=[1.0]), ValueError, "one of"),
+    (lambda: fpscope.audit(np.exp, "cbrt", lo=1, hi=2), ValueError, "unknown op"),
+    (lambda: fpscope.audit(np.exp, "exp", inputs="everything"), ValueError, "knife-edges"),
+])
+def test_bad_requests_are_one_clear_error(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_process_pool_reopens_native_functions():
+    args = dict(lo=1.0, hi=4.0, stride=1001)
+    with cf.ProcessPoolExecutor(2) as pool:
+        assert fpscope.audit(fpscope.native("libm.so.6", "logf"), "log", executor=pool, **args) == \
+            fpscope.audit(fpscope.native("libm.so.6", "logf"), "log", **args)
+
+
+def test_ctrl_c_gives_the_audit_of_the_chunks_done():
+    calls = []
+
+    def interrupted_on_third_chunk(xs):
+        calls.extend([len(xs)] if len(xs) > 2 else [])  # the probe of array functions has 2 inputs
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return np.exp(xs)
+
+    seen = []
+    with pytest.raises(fpscope.AuditInterrupted) as caught:
+        fpscope.audit(interrupted_on_third_chunk, "exp", lo=1.0, hi=8.0,
+                      progress=lambda done, total: seen.append((done, total)))
+    partial = caught.value.partial
+    assert isinstance(caught.value, KeyboardInterrupt) and not partial.complete
+    assert partial.inputs == 2 * _audit.CHUNK == seen[-1][0]
+    full = fpscope.audit(np.exp, "exp", lo=1.0, hi=float(np.float32(1.0) + np.float32(2 * _audit.CHUNK - 1) * np.float32(2 ** -23)))
+    assert (partial.misrounded, partial.worst, partial.histogram) == (full.misrounded, full.worst, full.histogram)
+
+
+def test_assert_accurate_names_the_worst_input():
+    fpscope.assert_accurate(np.sqrt, "sqrt", lo=1.0, hi=4.0, stride=101, correctly_rounded=True)
+    with pytest.raises(AssertionError, match=r"worst at x=0x1\.[0-9a-f]+p-1: got .* correct .* error 0\.5\d* ulp.*"
+                                             r"misrounded"):
+        fpscope.assert_accurate(double_rounded_exp, "exp", lo=0.5, hi=0.5 + 2 ** -10, max_ulp=0.5)
+    with pytest.raises(AssertionError, match="1 special mismatches, first at x=0x1p\\+0"):
+        fpscope.assert_accurate(lambda xs: np.where(xs == 1, np.float32(np.nan), np.exp(xs)), "exp",
+                                inputs=[1.0, 2.0], max_ulp=100)
+
+
+def test_dask_cluster_gives_the_same_audit():
+    distributed = pytest.importorskip("dask.distributed")
+    args = dict(lo=-5.0, hi=5.0, stride=3001)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        assert fpscope.audit(np.exp, "exp", executor=client.get_executor(), **args) == \
+            fpscope.audit(np.exp, "exp", **args)
+
+
+@pytest.mark.parametrize("op", ["exp", "log", "sin", "sqrt"])
+def test_binary64_samples_agree_with_mpmath(op):
+    def off_by_one(xs):
+        with np.errstate(all="ignore"):
+            ys = F64[op](xs)
+        return np.where(np.isfinite(ys) & (np.abs(xs) < 1e6), np.nextafter(ys, np.inf), ys)
+
+    a = fpscope.audit(off_by_one, op, "f64", sample=300, seed=7, worst=300)
+    assert a.inputs == 300 and a.special_mismatches == 0 and a.misrounded > 0
+    for x, y, r, e in a.worst:
+        if y != r and math.isfinite(r):
+            assert e == pytest.approx(mp_error(op, x, y, F64_MODEL), abs=1e-6)
+    with pytest.raises(ValueError, match="2\\^64"):
+        fpscope.audit(np.exp, "exp", "f64")
+
+
+def test_knife_edges_are_audited():
+    a = fpscope.audit(math.log, "log", lo=1.0, hi=1.5, inputs="knife-edges", tol_ulp=1e-7)
+    assert a.inputs == len(fpscope.knife_edges("log", 1.0, 1.5, 1e-7, limit=10_000).hits) > 0
+
+
+def raising(xs):
+    raise RuntimeError("boom")
+
+
+@pytest.mark.parametrize("argv,status,needle", [
+    (["exp", "numpy", "1", "2"], 0, "misrounded"),
+    (["log", "libm", "1", "0x1.2p+0", "--json"], 0, '"op": "log"'),
+    (["sigmoid", "numpy"], 2, "numpy has no sigmoid"),
+    (["rsqrt", "libm"], 2, "libm has no rsqrt"),
+    (["exp", "nonsense"], 2, "bad IMPL"),
+    (["exp", "/no/such/lib.so:expf", "1", "2"], 2, "cannot open shared library"),
+    (["exp", "libm.so.6:nothing", "1", "2"], 2, "no symbol"),
+    (["exp", "test_audit:raising", "1", "2"], 2, "failed: RuntimeError: boom"),
+    (["exp", "no_such_module:f", "1", "2"], 2, "cannot import"),
+    (["exp", "numpy", "1"], 2, "both LO and HI"),
+])
+def test_audit_command_answers_in_one_line_or_a_summary(argv, status, needle, capsys):
+    from fpscope import _audit_cli
+    assert _audit_cli.main(argv) == status
+    out, err = capsys.readouterr()
+    assert needle in (out if status == 0 else err) and "Traceback" not in out + err
+    assert status == 0 or err.count("\n") == 1

@@ -68,7 +68,7 @@ Result<bool> bind_keywords(const Signature& s, PyObject* kwargs, Slots& slots) {
         }
         if (match == s.count) {
             std::string shown;
-            if (PyObject* text = PyObject_Str(key)) {
+            if (PyObject* text = exit_safe([key] { return PyObject_Str(key); })) {
                 shown = utf8_of(text);
                 Py_DECREF(text);
             } else {

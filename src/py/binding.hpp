@@ -131,7 +131,9 @@ public:
     HeldArguments(const HeldArguments&) = delete;
     HeldArguments& operator=(const HeldArguments&) = delete;
     ~HeldArguments() {
-        for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+        exit_safe([this] {
+            for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+        });
     }
 
 private:

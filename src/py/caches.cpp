@@ -7,8 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include <unistd.h>
-
 #include "error.hpp"
 #include "guard.hpp"
 
@@ -23,24 +21,10 @@ struct OnceCache {
     std::atomic<std::thread::id> filler{};
 };
 
-// While the interpreter finalizes, a thread that asks for the interpreter lock back is ended by the C
-// library's forced unwinding (ThreadExit). Going on unwinding through the callers would release their
-// references without the lock, and nothing may catch it for good; so the thread rests here, owning nothing
-// and touching nothing, until the process exits. Any other thread waiting for the same cache proceeds:
-// leaving call_once by the unwind left the cache unfilled. The unwind is caught only while no other
-// exception is being handled: the C++ runtime cannot stack it on another and terminates the process.
-[[noreturn]] void rest_until_exit() {
-    for (;;) pause();
-}
-
-void take_lock_back(PyThreadState* state) {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (const ThreadExit&) {
-        rest_until_exit();
-    }
-}
-
+// A thread that the interpreter ends while it waits or fills rests (see thread_exit.hpp).
+// Any other thread waiting for the same cache proceeds: leaving call_once by the unwind left the cache
+// unfilled. The unwind is caught only while no other exception is being handled: the C++ runtime cannot
+// stack it on another and terminates the process.
 template <class Make>
 PyObject* fill_once(OnceCache& cache, Make make) {
     if (PyObject* ready = cache.object.load(std::memory_order_acquire)) return ready;
@@ -56,21 +40,17 @@ PyObject* fill_once(OnceCache& cache, Make make) {
             cache.filler.store(std::this_thread::get_id(), std::memory_order_relaxed);
             try {
                 cache.object.store(make(), std::memory_order_release);
-            } catch (const ThreadExit&) {
-                // Python code in make() was ended without the lock: give it up no further.
-                cache.filler.store(std::thread::id(), std::memory_order_relaxed);
-                throw;
             } catch (...) {
                 cache.filler.store(std::thread::id(), std::memory_order_relaxed);
-                state = PyEval_SaveThread();
+                // Python code in make() that was ended holds no lock to give up.
+                if (!handling_thread_exit()) state = PyEval_SaveThread();
                 throw;
             }
             cache.filler.store(std::thread::id(), std::memory_order_relaxed);
             state = PyEval_SaveThread();
         });
-    } catch (const ThreadExit&) {
-        rest_until_exit();
     } catch (...) {
+        if (handling_thread_exit()) rest_until_exit();
         failure = std::current_exception();
     }
     take_lock_back(state);
@@ -112,7 +92,7 @@ std::string pending_error_text() {
     FetchedError error = fetch_normalised();
     std::string text;
     if (error.value) {
-        if (PyObject* s = PyObject_Str(error.value.get())) {
+        if (PyObject* s = exit_safe([&error] { return PyObject_Str(error.value.get()); })) {
             text = utf8_of(s);
             Py_DECREF(s);
         }

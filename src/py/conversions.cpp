@@ -16,7 +16,7 @@ Result<long> as_long(PyObject* object) {
         if (v == -1 && PyErr_Occurred()) return CallError::fetch();
         return v;
     }
-    Owned index(PyNumber_Index(object));
+    Owned index(exit_safe([object] { return PyNumber_Index(object); }));
     if (index.get() == nullptr) return CallError::fetch();
     const long v = PyLong_AsLong(index.get());
     if (v == -1 && PyErr_Occurred()) return CallError::fetch();
@@ -53,7 +53,8 @@ Result<std::uint32_t> convert_uint32(PyObject* object) {
 }
 
 Result<std::uint64_t> convert_size(PyObject* object) {
-    Owned index(PyLong_Check(object) ? (Py_INCREF(object), object) : PyNumber_Index(object));
+    Owned index(PyLong_Check(object) ? (Py_INCREF(object), object)
+                                     : exit_safe([object] { return PyNumber_Index(object); }));
     if (index.get() == nullptr) return CallError::fetch();
     const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return CallError::fetch();
@@ -70,9 +71,9 @@ Result<std::optional<double>> convert_optional_float(PyObject* object) {
 Result<std::vector<double>> convert_float_sequence(PyObject* object) {
     if (is_str(object)) return CallError::type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) return CallError::conversion(object, sequence_class());
-    Py_ssize_t hint = PyObject_Size(object);
+    Py_ssize_t hint = exit_safe([object] { return PyObject_Size(object); });
     if (hint < 0) {
-        PyErr_Clear();
+        exit_safe([] { PyErr_Clear(); });  // the exception of a __len__ holds that call's frame
         hint = 0;
     }
     // A sequence whose values alone would not fit in memory is refused before anything is read,
@@ -83,10 +84,10 @@ Result<std::vector<double>> convert_float_sequence(PyObject* object) {
     // The length is only a hint; reserving is capped so a sequence that overstates it costs little.
     constexpr Py_ssize_t reserve_cap = Py_ssize_t{1} << 24;
     values.reserve(static_cast<std::size_t>(hint < reserve_cap ? hint : reserve_cap));
-    Owned iterator(PyObject_GetIter(object));
+    Owned iterator(exit_safe([object] { return PyObject_GetIter(object); }));
     if (iterator.get() == nullptr) return CallError::fetch();
     while (true) {
-        Owned item(PyIter_Next(iterator.get()));
+        Owned item(exit_safe([&iterator] { return PyIter_Next(iterator.get()); }));
         if (item.get() == nullptr) {
             if (PyErr_Occurred()) return CallError::fetch();
             break;

@@ -111,9 +111,10 @@ static_assert(quoted("\"f64\"") == "f64" && quoted("\"\"").empty());
 
 }  // namespace literal
 
-// A float, an int, or anything with __float__ or __index__, as float() reads it.
+// A float, an int, or anything with __float__ or __index__, as float() reads it. Those methods run Python
+// code, as do those the other conversions call: see exit_safe.
 inline Result<double> convert_float(PyObject* object) {
-    const double v = PyFloat_AsDouble(object);
+    const double v = exit_safe([object] { return PyFloat_AsDouble(object); });
     if (v == -1.0 && PyErr_Occurred()) return CallError::fetch();
     return v;
 }
@@ -189,7 +190,8 @@ struct Native<Word<Words>> {
 };
 
 // ---------------------------------------------------------------------------------------------------
-// Results: native values to new references.
+// Results: native values to new references. Making a tuple or a list can collect garbage, which runs Python
+// code (finalizers): see exit_safe.
 
 inline PyObject* to_python(double v) { return checked(PyFloat_FromDouble(v)); }
 inline PyObject* to_python(bool v) {
@@ -227,15 +229,18 @@ PyObject* to_python(const std::tuple<T...>& v) {
     return std::apply(
         [](const auto&... item) {
             const std::array<Owned, sizeof...(T)> items{Owned(to_python(item))...};
-            return std::apply([](const auto&... o) { return checked(PyTuple_Pack(sizeof...(T), o.get()...)); },
-                              items);
+            return std::apply(
+                [](const auto&... o) {
+                    return checked(exit_safe([&] { return PyTuple_Pack(sizeof...(T), o.get()...); }));
+                },
+                items);
         },
         v);
 }
 
 template <class T>
 PyObject* to_python(const std::vector<T>& v) {
-    Owned list(checked(PyList_New(static_cast<Py_ssize_t>(v.size()))));
+    Owned list(checked(exit_safe([&v] { return PyList_New(static_cast<Py_ssize_t>(v.size())); })));
     for (std::size_t i = 0; i < v.size(); ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_python(v[i]));
     return list.release();
 }

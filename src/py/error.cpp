@@ -10,16 +10,16 @@ namespace py {
 
 namespace {
 
+// The calls into the interpreter below that can run Python code (a metaclass's attribute, an exception's
+// __init__ or add_note, sys.excepthook, finalizers of what is released) go through exit_safe.
 std::string qualname_of(PyObject* type) {
-    PyObject* name = PyObject_GetAttr(type, interned(Name::Qualname));
-    if (name == nullptr || !PyUnicode_Check(name)) {
-        PyErr_Clear();
-        Py_XDECREF(name);
+    PyObject* const qualname = interned(Name::Qualname);
+    const Owned name(exit_safe([type, qualname] { return PyObject_GetAttr(type, qualname); }));
+    if (!name || !PyUnicode_Check(name.get())) {
+        exit_safe([] { PyErr_Clear(); });
         return "<failed to extract type name>";
     }
-    std::string out = utf8_of(name);
-    Py_DECREF(name);
-    return out;
+    return utf8_of(name.get());
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ FetchedError fetch_normalised() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (type != nullptr) {
-        PyErr_NormalizeException(&type, &value, &traceback);
+        exit_safe([&] { PyErr_NormalizeException(&type, &value, &traceback); });
         if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
     }
     return FetchedError{Owned(type), Owned(value), Owned(traceback)};
@@ -63,14 +63,13 @@ CallError CallError::fetch() {
                    "fpscope: the Python stack trace follows.\n",
                    stderr);
         std::string message = "Unwrapped panic from Python code";
-        if (PyObject* text = PyObject_Str(value)) {
-            message = utf8_of(text);
-            Py_DECREF(text);
+        if (const Owned text{exit_safe([value] { return PyObject_Str(value); })}) {
+            message = utf8_of(text.get());
         } else {
-            PyErr_Clear();
+            exit_safe([] { PyErr_Clear(); });
         }
         PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
-        PyErr_PrintEx(0);
+        exit_safe([] { PyErr_PrintEx(0); });
         InternalFailure failure(std::move(message));
         failure.reported = true;
         throw failure;
@@ -110,7 +109,7 @@ void CallError::raise() {
     }
     Owned value(checked(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size()))));
     if (kind_ == Kind::Panic) {
-        Owned args(checked(PyTuple_New(1)));
+        Owned args(checked(exit_safe([] { return PyTuple_New(1); })));
         PyTuple_SetItem(args.get(), 0, value.release());
         PyErr_SetObject(cls, args.get());
     } else {
@@ -137,13 +136,15 @@ void CallError::add_argument_note(std::string_view parameter) {
     normalise();
     if (!error_.value) return;
     // Interpreters before 3.11 have no add_note; the error then goes on without a note.
-    Owned method(PyObject_GetAttr(error_.value.get(), interned(Name::AddNote)));
+    PyObject* const add_note = interned(Name::AddNote);
+    Owned method(exit_safe([this, add_note] { return PyObject_GetAttr(error_.value.get(), add_note); }));
     if (method.get() == nullptr) {
-        PyErr_Clear();
+        exit_safe([] { PyErr_Clear(); });
         return;
     }
-    Owned outcome(PyObject_CallFunctionObjArgs(method.get(), note.get(), nullptr));
-    if (outcome.get() == nullptr) PyErr_Clear();
+    Owned outcome(
+        exit_safe([&method, &note] { return PyObject_CallFunctionObjArgs(method.get(), note.get(), nullptr); }));
+    if (outcome.get() == nullptr) exit_safe([] { PyErr_Clear(); });
 }
 
 }  // namespace py

@@ -10,9 +10,12 @@
 #include <utility>
 #include <variant>
 
+#include "thread_exit.hpp"
+
 namespace py {
 
-// Owns a new reference until released; keeps partially built results from leaking.
+// Owns a new reference until released; keeps partially built results from leaking. Releasing it can run
+// Python code (a __del__), in which the interpreter may end the thread (see exit_safe).
 class Owned {
 public:
     explicit Owned(PyObject* o = nullptr) noexcept : o_(o) {}
@@ -23,7 +26,9 @@ public:
     }
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    ~Owned() { Py_XDECREF(o_); }
+    ~Owned() {
+        if (o_ != nullptr) exit_safe([this] { Py_DECREF(o_); });
+    }
     PyObject* get() const { return o_; }
     PyObject* release() noexcept { return std::exchange(o_, nullptr); }
     explicit operator bool() const { return o_ != nullptr; }

@@ -21,9 +21,12 @@ PyObject* with_default_float_environment(PyObject*, PyObject* args, PyObject* kw
         PyObject* fn = PyTuple_GetItem(args, 0);
         Py_INCREF(fn);
         const Owned held(fn);
-        const Owned rest(PyTuple_GetSlice(args, 1, given));
+        // fn runs Python code, where the interpreter may end this thread at shutdown: the thread rests in
+        // the call rather than release `held` and `rest` without the lock. Making the tuple can collect
+        // garbage, which runs Python code too.
+        const Owned rest(exit_safe([args, given] { return PyTuple_GetSlice(args, 1, given); }));
         if (rest.get() == nullptr) return nullptr;
-        return PyObject_Call(fn, rest.get(), kwargs);
+        return exit_safe([fn, &rest, kwargs] { return PyObject_Call(fn, rest.get(), kwargs); });
     });
 }
 

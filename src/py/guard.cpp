@@ -7,7 +7,15 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace py {
+
+void rest_until_exit() noexcept {
+    for (;;) pause();
+}
+
+void take_lock_back(PyThreadState* state) noexcept { exit_safe([state] { PyEval_RestoreThread(state); }); }
 
 namespace {
 

@@ -5,26 +5,16 @@
 #include "python.hpp"
 
 #include <exception>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 #include <new>
 
 #include "error.hpp"
 #include "exact/internal_failure.hpp"
 #include "float_environment.hpp"
+#include "thread_exit.hpp"
 
 namespace py {
 
 using exact::InternalFailure;
-
-// What the C library throws through a thread that it ends (pthread_exit, as the interpreter does to a
-// thread that asks for its lock while it finalizes): it must be let through, never turned into an error.
-#if defined(__GLIBCXX__)
-using ThreadExit = abi::__forced_unwind;
-#else
-struct ThreadExit {};  // never thrown: the unwind is then caught by catch (...) alone
-#endif
 
 // Writes the InternalFailure report and raises the PanicException for it.
 void raise_internal_failure(const InternalFailure& failure) noexcept;
@@ -38,14 +28,14 @@ void raise_unknown_exception(const char* what) noexcept;
 
 // Runs body in the default float environment (restoring the caller's afterwards) and under the last-resort
 // guard; an InternalFailure becomes a PanicException. Returns body's result, or `failed` with an exception set.
+// A thread that the interpreter ends inside body (see thread_exit.hpp) and that no inner frame stopped rests
+// here, so that the unwind reaches none of the callers (this call may be nested in another of the module's).
 // `Environment` is the float-environment guard; the benchmark of its cost swaps in one that does nothing.
 template <class R, class Environment = DefaultFloatEnvironment, class Body>
 R guarded(R failed, Body&& body) {
     [[maybe_unused]] const Environment environment;
     try {
         return body();
-    } catch (const ThreadExit&) {
-        throw;
     } catch (const PendingPythonError&) {
         raise_pending_error();
     } catch (const InternalFailure& failure) {
@@ -55,6 +45,7 @@ R guarded(R failed, Body&& body) {
     } catch (const std::exception& e) {
         raise_unknown_exception(e.what());
     } catch (...) {
+        if (handling_thread_exit()) rest_until_exit();
         raise_unknown_exception(nullptr);
     }
     return failed;

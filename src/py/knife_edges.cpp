@@ -36,14 +36,15 @@ constexpr std::uint64_t hit_bytes = 2 * sizeof(Hit) + 8 + 80 + 3 * 32;
 
 // Holds the interpreter lock released for its lifetime, so that other threads run while a scan walks.
 // `poll` takes the lock back at most every `interval` of work to run pending signal handlers (Ctrl-C), and
-// hands back whatever a handler raised.
+// hands back whatever a handler raised. Taking the lock back is where the interpreter ends the thread at
+// shutdown: the thread then rests there (take_lock_back), in the destructor as in `poll`.
 class ReleasedInterpreter {
 public:
     static constexpr std::chrono::milliseconds interval{50};
 
     ReleasedInterpreter() : state_(PyEval_SaveThread()), last_poll_(std::chrono::steady_clock::now()) {}
     ~ReleasedInterpreter() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
+        if (state_ != nullptr) take_lock_back(state_);
     }
     ReleasedInterpreter(const ReleasedInterpreter&) = delete;
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
@@ -54,9 +55,9 @@ public:
         last_poll_ = now;
         // Cleared first: should fetching the handler's exception throw, the destructor must not take the
         // lock a second time.
-        PyEval_RestoreThread(std::exchange(state_, nullptr));
+        take_lock_back(std::exchange(state_, nullptr));
         std::optional<CallError> raised;
-        if (PyErr_CheckSignals() != 0) raised.emplace(CallError::fetch());
+        if (exit_safe([] { return PyErr_CheckSignals(); }) != 0) raised.emplace(CallError::fetch());
         state_ = PyEval_SaveThread();
         return raised;
     }

@@ -44,6 +44,7 @@ DAEMON_AT_EXIT = textwrap.dedent(
         "report": lambda: fpscope.report("log", X),
         "workers": lambda: fpscope.knife_edges("log", 1.0, 2.0, 1e-4, workers=2),
         "conversion": lambda: _core.ulp_distances(Fresh(), [1.0] * 1000, "f32"),
+        "audit": lambda: fpscope.audit(__import__("numpy").exp, "exp", "f32", 1.0, 64.0),
     }
     body, runs = bodies[sys.argv[1]], int(sys.argv[2])
     body()
@@ -70,7 +71,7 @@ DAEMON_AT_EXIT = textwrap.dedent(
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@pytest.mark.parametrize("body", ["scan", "report", "workers", "conversion"])
+@pytest.mark.parametrize("body", ["scan", "report", "workers", "conversion", "audit"])
 def test_exit_while_a_daemon_thread_is_inside_the_core(body):
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(fpscope.__file__)))
     env = dict(os.environ, PYTHONPATH=package_root)

@@ -12,6 +12,7 @@
 #include "frame.hpp"
 #include "parse_op.hpp"
 #include "registry.hpp"
+#include "thread_exit.hpp"
 
 namespace py {
 
@@ -21,7 +22,9 @@ namespace {
 class Released {
 public:
     Released() : state_(PyEval_SaveThread()) {}
-    ~Released() { PyEval_RestoreThread(state_); }
+    // A destructor is noexcept: taking the lock back must not end the process when the interpreter, shutting
+    // down, ends the thread instead.
+    ~Released() { take_lock_back(state_); }
     Released(const Released&) = delete;
     Released& operator=(const Released&) = delete;
 

@@ -50,7 +50,7 @@ import gmpy2  # type: ignore[import-untyped]  # no type information is published
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
 from fpscope._fenv import default_float_environment
-from fpscope._floats import from_ordered, is_f32, to_format
+from fpscope._floats import F32, F64, BinaryFormat, from_ordered, is_f32, pow2, to_format
 
 NEAR_MIDPOINT = 2e-5
 NEAR_FLOAT = 0.5 - 1e-6
@@ -80,87 +80,9 @@ def canonical_op(op: str) -> str:
     return _ALIASES.get(op, op)
 
 
-# ---------------------------------------------------------------- exact rounding of rationals
+# ---------------------------------------------------------------- reports of exact values
 
-class _Format(NamedTuple):
-    precision: int
-    min_exponent: int  # of the smallest normal
-    max_exponent: int  # of the largest finite
-
-
-F32 = _Format(24, -126, 127)
-F64 = _Format(53, -1022, 1023)
-
-
-def _floor_log2(q: Fraction) -> int:
-    """floor(log2(q)) for q > 0."""
-    n, d = q.numerator, q.denominator
-    e = n.bit_length() - d.bit_length()
-    if (n << max(-e, 0)) < (d << max(e, 0)):
-        e -= 1
-    return e
-
-
-def _pow2(e: int) -> Fraction:
-    return Fraction(1 << e) if e >= 0 else Fraction(1, 1 << -e)
-
-
-def _quantum_exponent(fmt: _Format, magnitude: Fraction) -> int:
-    """Exponent of the spacing of the format's floats at ``magnitude`` (> 0), subnormals included."""
-    return max(_floor_log2(magnitude), fmt.min_exponent) - (fmt.precision - 1)
-
-
-def _round_magnitude(fmt: _Format, magnitude: Fraction) -> Optional[Fraction]:
-    """``magnitude`` (>= 0) rounded to the format, ties to even; None when it rounds to infinity."""
-    if magnitude == 0:
-        return magnitude
-    k = _quantum_exponent(fmt, magnitude)
-    scaled = magnitude / _pow2(k)
-    m = scaled.numerator // scaled.denominator
-    rest = scaled - m
-    if rest > Fraction(1, 2) or (rest == Fraction(1, 2) and m % 2 == 1):
-        m += 1
-    rounded = m * _pow2(k)
-    if rounded >= _pow2(fmt.max_exponent + 1):
-        return None
-    return rounded
-
-
-def _neighbour(fmt: _Format, r: Fraction, up: bool) -> Fraction:
-    """The float next to the float ``r`` (>= 0) in magnitude; past the largest finite value the
-    spacing just below it continues."""
-    if up:
-        return r + _pow2(_quantum_exponent(fmt, r) if r > 0 else fmt.min_exponent - fmt.precision + 1)
-    k = _quantum_exponent(fmt, r)
-    power_of_two = r == _pow2(_floor_log2(r))
-    if power_of_two and _floor_log2(r) > fmt.min_exponent:
-        k -= 1
-    return r - _pow2(k)
-
-
-class _Place(NamedTuple):
-    """Where a magnitude lies: its rounding, the side, and the midpoint and gap on that side."""
-
-    rounded: Fraction
-    above: bool  # magnitude > rounded
-    midpoint: Fraction
-    gap: Fraction
-
-
-def _place(fmt: _Format, magnitude: Fraction, above: bool, rounded: Fraction) -> _Place:
-    n = _neighbour(fmt, rounded, above)
-    return _Place(rounded, above, (rounded + n) / 2, abs(n - rounded))
-
-
-def _distance(place: _Place, magnitude: Fraction) -> Fraction:
-    return abs(magnitude - place.midpoint) / place.gap
-
-
-def _signed_zero(negative: bool) -> float:
-    return -0.0 if negative else 0.0
-
-
-def report_of_value(value: Fraction, fmt: _Format = F32, negative_zero: bool = False) -> Optional[Report]:
+def report_of_value(value: Fraction, fmt: BinaryFormat = F32, negative_zero: bool = False) -> Optional[Report]:
     """The report for an exactly known result: rounded to nearest, ties to even.
 
     A result on a midpoint (a tie) reports distance 0.0 and, in ``exact_above``, on which side of
@@ -168,18 +90,17 @@ def report_of_value(value: Fraction, fmt: _Format = F32, negative_zero: bool = F
     """
     negative = value < 0 or (value == 0 and negative_zero)
     magnitude = abs(value)
-    r = _round_magnitude(fmt, magnitude)
+    r = fmt.round(magnitude)
     if r is None:
         return None
-    rounded = -float(r) if negative else float(r)
+    rounded = -float(r) if negative else float(r)  # -0.0 for a negative result that rounds to zero
     if r == magnitude:
-        return Report(rounded if r != 0 else _signed_zero(negative), 0.5, False, True)
+        return Report(rounded, 0.5, False, True)
     above = magnitude > r
-    place = _place(fmt, magnitude, above, r)
-    if r == 0:
-        rounded = _signed_zero(negative)
+    gap = fmt.gap(r, above)
+    middle = r + gap / 2 if above else r - gap / 2
     # exact_above compares signed values: a larger magnitude is a smaller negative value.
-    return Report(rounded, float(_distance(place, magnitude)), above != negative, False)
+    return Report(rounded, float(abs(magnitude - middle) / gap), above != negative, False)
 
 
 # ---------------------------------------------------------------- exact points
@@ -220,7 +141,7 @@ def exact_point(op: str, x: float) -> Optional[tuple[Fraction, bool]]:
         return None if limit is None else (Fraction(limit), False)
     if op == "exp2" and x == int(x):
         # Beyond +-4096 the clamped power gives the same report: infinity, or +0.0 at distance 0.5.
-        return _pow2(max(min(int(x), 4096), -4096)), False
+        return pow2(max(min(int(x), 4096), -4096)), False
     if op == "log" and x == 1:
         return Fraction(0), False
     if op == "log2":
@@ -231,7 +152,7 @@ def exact_point(op: str, x: float) -> Optional[tuple[Fraction, bool]]:
         return None if k is None else (Fraction(k), False)
     if op == "rsqrt":
         k = _power_of_two_exponent(x)
-        return None if k is None or k % 2 else (_pow2(-k // 2), False)
+        return None if k is None or k % 2 else (pow2(-k // 2), False)
     return None
 
 

@@ -38,10 +38,10 @@ from fpscope._core import sqrt_cr as sqrt_cr
 from fpscope._core import ulp_distance as ulp_distance
 from fpscope._assertions import assert_ulp_close as assert_ulp_close
 from fpscope._assertions import ulp_distances as ulp_distances
+from fpscope._certify import report as report
 from fpscope._results import Hit as Hit
 from fpscope._results import Midpoint as Midpoint
 from fpscope._results import Scan as Scan
-from fpscope._results import report as report
 from fpscope._scan import ScanInterrupted as ScanInterrupted
 from fpscope._scan import knife_edges as knife_edges
 from fpscope._worst import worst_cases as worst_cases

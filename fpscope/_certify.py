@@ -15,6 +15,9 @@ input, and, in scans, when its distance lies within ``MARGIN`` of the tolerance.
 error the binary64 judgement is assumed never to reach: 1e-6 binary32 ulp, some 500 binary64 ulps,
 hundreds of times the error of common maths libraries, so the trigger holds on other platforms too.
 
+Far out, where the result of exp, exp2, expm1, sigmoid or softplus underflows or overflows binary32
+by a wide margin, a bound on the input settles the report without MPFR (``_UNDERFLOWS``, ``_OVERFLOWS``).
+
 MPFR evaluates the function with rounding toward -inf and toward +inf, which bounds the exact
 result v by lo <= v <= hi; the precision doubles until the interval decides the rounded value, the
 side and the distance (to 1e-12 ulp, or a relative 1e-9 when the distance is small).
@@ -44,13 +47,16 @@ import functools
 import math
 import operator
 from fractions import Fraction
-from typing import Any, Callable, NamedTuple, Optional, TypeVar
+from typing import Any, Callable, Optional, SupportsFloat, SupportsIndex, TypeVar, Union
 
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import F32, F64, BinaryFormat, from_ordered, is_f32, pow2, to_format
+from fpscope._results import Midpoint, RawHit, RawScan
+
+_FloatLike = Union[SupportsFloat, SupportsIndex]
 
 NEAR_MIDPOINT = 2e-5
 NEAR_FLOAT = 0.5 - 1e-6
@@ -64,16 +70,11 @@ _ALIASES = {"ln": "log", "reciprocal": "recip"}
 EXACT_OPS = frozenset({"sqrt", "recip"})
 LIBRARY_OPS = frozenset(UNARY_OPS) - EXACT_OPS
 
+_new_tuple = tuple.__new__  # a named tuple from the core's tuple, without unpacking it
+
 
 class CertificationError(ArithmeticError):
     """MPFR could not decide a result within its precision limit; the answer is refused."""
-
-
-class Report(NamedTuple):
-    rounded: float
-    distance_ulp: float
-    exact_above: bool
-    exact: bool
 
 
 def canonical_op(op: str) -> str:
@@ -82,7 +83,7 @@ def canonical_op(op: str) -> str:
 
 # ---------------------------------------------------------------- reports of exact values
 
-def report_of_value(value: Fraction, fmt: BinaryFormat = F32, negative_zero: bool = False) -> Optional[Report]:
+def report_of_value(value: Fraction, fmt: BinaryFormat = F32, negative_zero: bool = False) -> Optional[Midpoint]:
     """The report for an exactly known result: rounded to nearest, ties to even.
 
     A result on a midpoint (a tie) reports distance 0.0 and, in ``exact_above``, on which side of
@@ -95,12 +96,12 @@ def report_of_value(value: Fraction, fmt: BinaryFormat = F32, negative_zero: boo
         return None
     rounded = -float(r) if negative else float(r)  # -0.0 for a negative result that rounds to zero
     if r == magnitude:
-        return Report(rounded, 0.5, False, True)
+        return Midpoint(rounded, 0.5, False, True)
     above = magnitude > r
     gap = fmt.gap(r, above)
     middle = r + gap / 2 if above else r - gap / 2
     # exact_above compares signed values: a larger magnitude is a smaller negative value.
-    return Report(rounded, float(abs(magnitude - middle) / gap), above != negative, False)
+    return Midpoint(rounded, float(abs(magnitude - middle) / gap), above != negative, False)
 
 
 # ---------------------------------------------------------------- exact points
@@ -259,7 +260,7 @@ def _exact_context(precision: int) -> Any:
     return gmpy2.context(precision=precision + 64)
 
 
-def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
+def _decide(lo: Any, hi: Any, precision: int) -> Optional[Midpoint]:
     """The report for a non-dyadic v with lo < v < hi (MPFR numbers of ``precision`` bits), or None
     when the interval is too wide to decide it."""
     if lo < 0 < hi:
@@ -273,7 +274,7 @@ def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
     if r != _BINARY32.plus(b):
         return None
     if gmpy2.is_infinite(r):
-        return Report(math.inf, 0.0, False, False)  # the caller turns overflow into no report
+        return Midpoint(math.inf, 0.0, False, False)  # the caller turns overflow into no report
     if a >= r:
         above = True
     elif b <= r:
@@ -297,11 +298,11 @@ def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
     low, high = min(da, db), max(da, db)
     if high - low > max(1e-12 if low >= 1e-5 else 0.0, low * 1e-9):
         return None
-    return Report(-rounded if negative else rounded, float((low + high) / 2), above != negative, False)
+    return Midpoint(-rounded if negative else rounded, float((low + high) / 2), above != negative, False)
 
 
 @_in_own_context
-def certified_f32(op: str, x: float) -> Optional[Report]:
+def certified_f32(op: str, x: float) -> Optional[Midpoint]:
     """The certified report of a library-based ``op`` at the binary32 value ``x``, from MPFR alone,
     whatever gmpy2 context the calling thread has set."""
     point = exact_point(op, x)
@@ -332,34 +333,76 @@ def _binary64_decides(distance: float) -> bool:
     return NEAR_MIDPOINT <= distance <= NEAR_FLOAT
 
 
-def _needs_mpfr(x: float, raw: Optional[tuple[float, float, bool, bool]]) -> bool:
-    if raw is None:
-        return not math.isnan(x)
-    # A claim of exactness needs MPFR: the exact points are decided before this is asked.
-    return raw[3] or not _binary64_decides(raw[1])
+# Results that underflow or overflow binary32 far from the inputs where they start to, decided by a
+# bound on the input instead of by MPFR, which answers the same after tens of microseconds. At or
+# below _UNDERFLOWS[op] the exact result is positive and below 2^-205: it rounds to +0.0 from above,
+# at the distance 0.5 - v / 2^-149, which is 0.5 once rounded to binary64. exp(-150) < 2^-216;
+# 2^-206; sigmoid(x) < e^x and softplus(x) = ln(1 + e^x) < e^x. At or above _OVERFLOWS[op] the
+# exact result exceeds 2^128, beyond the largest float plus half its spacing: e^89 - 1 > 2^128.
+_UNDERFLOWS = {"exp": -150.0, "exp2": -206.0, "sigmoid": -150.0, "softplus": -150.0}
+_OVERFLOWS = {"exp": 89.0, "exp2": 128.0, "expm1": 89.0}
+_UNDERFLOWED = Midpoint(0.0, 0.5, True, False)
+
+
+def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None, *,
+           certified: bool = True) -> Optional[Midpoint]:
+    """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.
+
+    Certified (the default): the report of the exact mathematical result. The core judges the
+    binary32 library operations (all but ``sqrt`` and ``recip``) from the platform's binary64
+    function; where that judgement could be wrong (close to a midpoint or to a float, claims of
+    exactness, no report for a finite input) MPFR decides. A quotient exactly on a midpoint between
+    two subnormals, for which the core has no report, is answered as well. ``certified=False``
+    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``.
+
+    >>> report("log", float.fromhex("0x1.2f1fd6p+3")).rounded.hex()
+    '0x1.1fcbce0000000p+1'
+    >>> report("log", float.fromhex("0x1.2f1fd6p+3"), certified=False).rounded.hex()
+    '0x1.1fcbd00000000p+1'
+
+    ``None`` when the operation has no finite result in the format, or the input lies outside
+    the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
+    Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
+    """
+    raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
+    # Most reports stand as the core made them, whatever the operation: inexact and far from a
+    # midpoint and from a float. Comparing such floats does not depend on the float environment, so
+    # they are returned without entering its guard. A zero result is left to the rules below: exp2
+    # has exact results there that are neither floats nor midpoints.
+    if raw is not None and raw[0] and not raw[3] and NEAR_MIDPOINT <= raw[1] <= NEAR_FLOAT:
+        return _new_tuple(Midpoint, raw)
+    if not certified:
+        return None if raw is None else _new_tuple(Midpoint, raw)
+    return _certified_report(op, x, dtype, y, raw)
 
 
 @default_float_environment
-def certified_midpoint(op: str, x: Any, dtype: str = "f32", y: Any = None) -> Optional[tuple[float, float, bool, bool]]:
-    """``midpoint`` with certified answers; the same arguments, errors and result shape."""
-    raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
+def _certified_report(op: str, x: Any, dtype: str, y: Any, raw: Optional[tuple[float, float, bool, bool]]
+                      ) -> Optional[Midpoint]:
+    """The certified report where the core's own, ``raw``, may not stand."""
     if op == "div":
-        return raw if raw is not None else _division_tie(x, y, dtype)
+        return _division_tie(x, y, dtype) if raw is None else _new_tuple(Midpoint, raw)
     name = canonical_op(op)
     if name not in LIBRARY_OPS or not is_f32(dtype):
-        return raw
+        return None if raw is None else _new_tuple(Midpoint, raw)
     x32 = to_format(float(x), True)
+    if math.isfinite(x32):  # the infinities are exact points
+        if x32 <= _UNDERFLOWS.get(name, -math.inf):
+            return _UNDERFLOWED
+        if x32 >= _OVERFLOWS.get(name, math.inf):
+            return None
     point = exact_point(name, x32)
     if point is not None:
-        value = report_of_value(point[0], F32, point[1])
-        return None if value is None else tuple(value)  # type: ignore[return-value]
-    if not _needs_mpfr(x32, raw):
-        return raw
-    decided = certified_f32(name, x32)
-    return None if decided is None else tuple(decided)  # type: ignore[return-value]
+        return report_of_value(point[0], F32, point[1])
+    if raw is None:
+        return None if math.isnan(x32) else certified_f32(name, x32)
+    # A claim of exactness needs MPFR: the exact points are decided above.
+    if not raw[3] and _binary64_decides(raw[1]):
+        return _new_tuple(Midpoint, raw)
+    return certified_f32(name, x32)
 
 
-def _division_tie(x: Any, y: Any, dtype: str) -> Optional[tuple[float, float, bool, bool]]:
+def _division_tie(x: Any, y: Any, dtype: str) -> Optional[Midpoint]:
     """The report of a quotient that lies exactly on a midpoint, which the core leaves without one.
 
     The core gives no report for zero, negative or non-finite operands and overflowing quotients
@@ -372,7 +415,7 @@ def _division_tie(x: Any, y: Any, dtype: str) -> Optional[tuple[float, float, bo
     value = report_of_value(Fraction(a) / Fraction(b), F32 if f32 else F64)
     if value is None or value.distance_ulp != 0.0 or value.exact:
         return None
-    return tuple(value)  # type: ignore[return-value]
+    return value
 
 
 # ---------------------------------------------------------------- certified scans
@@ -397,15 +440,11 @@ def overflow_edge(op: str) -> Optional[int]:
     return lo
 
 
-ScanResult = tuple[list[tuple[float, float, float, bool]], int, bool]
-_RawScan = Callable[..., ScanResult]
-
-
 # Also called on its own, as the chunk function of parallel scans in worker threads and processes,
 # whose float environment is not the caller's.
 @default_float_environment
 def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
-                   stride: Any = 1, max_evals: Any = 100_000_000) -> ScanResult:
+                   stride: Any = 1, max_evals: Any = 100_000_000) -> RawScan:
     """``knife_edges_raw`` over the exact results: the same arguments, errors and stopping rules,
     with hits and ``limit`` counting certified hits.
 
@@ -430,14 +469,14 @@ def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = 
 
 
 def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step: int,
-                     max_evals: int) -> ScanResult:
+                     max_evals: int) -> RawScan:
     start, end = ordered(lo, "f32"), ordered(hi, "f32")
     inputs = (end - start) // step + 1
     budget = min(inputs, max_evals)
     edge = overflow_edge(op)
     edge_inputs = [] if edge is None else [k for k in (edge, edge + 1)
                                            if start <= k <= end and (k - start) % step == 0]
-    hits: list[tuple[float, float, float, bool]] = []
+    hits: list[RawHit] = []
     done = 0  # inputs evaluated so far, a prefix of the walk
     while done < budget and len(hits) < limit:
         first = start + done * step
@@ -445,8 +484,7 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
         found, evaluated, _ = knife_edges_raw(op, from_ordered(first, True), hi, tol + MARGIN, "f32",
                                               wanted, step, budget - done)
         window_end = first + (evaluated - 1) * step  # the last input the core evaluated
-        candidates: dict[int, Optional[tuple[float, float, float, bool]]] = {
-            ordered(h[0], "f32"): h for h in found}
+        candidates: dict[int, Optional[RawHit]] = {ordered(h[0], "f32"): h for h in found}
         for k in edge_inputs:
             if first <= k <= window_end and k not in candidates:
                 x = from_ordered(k, True)
@@ -464,11 +502,10 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
     return hits, done, done == inputs
 
 
-def _certified_hit(op: str, x: float, raw: Optional[tuple[float, float, float, bool]],
-                   tol: float) -> Optional[tuple[float, float, float, bool]]:
+def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float) -> Optional[RawHit]:
     if raw is not None and _binary64_decides(raw[2]) and abs(raw[2] - tol) >= MARGIN:
         return raw if raw[2] < tol else None
-    report = certified_f32(op, x)
-    if report is None or report.exact or not report.distance_ulp < tol:
+    decided = certified_f32(op, x)
+    if decided is None or decided.exact or not decided.distance_ulp < tol:
         return None
-    return (x, report.rounded, report.distance_ulp, report.exact_above)
+    return (x, decided.rounded, decided.distance_ulp, decided.exact_above)

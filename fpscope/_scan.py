@@ -32,10 +32,10 @@ from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32
 from fpscope._progress import ProgressArg, Reporter, make_reporter
 from fpscope._results import Hit, Scan
+from fpscope._results import RawHit as RawHit  # also imported from here by the sweep
+from fpscope._results import RawScan as RawScan
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
-RawHit = tuple[float, float, float, bool]
-RawScan = tuple[list[RawHit], int, bool]
 
 # Adaptive chunking aims at this wall time per chunk, and never hands one chunk more than MAX_CHUNK
 # inputs. The cost of one input ranges from about a nanosecond (a negative square root, refused at

@@ -75,7 +75,7 @@ def test_certified_report_agrees_with_mpmath(op, x):
         want = mp_f32_report(op, x)
     except Undecided:
         assume(False)  # decided by argument below: tiny and huge inputs, exact points
-    got = _certify.certified_midpoint(op, x)
+    got = _certify.report(op, x)
     if want is None or got is None:
         assert got == want
         return
@@ -136,10 +136,45 @@ def test_far_inputs_lie_on_the_proven_side(op, x, rounded, above):
     ("atan", math.inf, fs.midpoint("atan", math.inf)),
 ])
 def test_exact_points_and_limits(op, x, want):
-    got = _certify.certified_midpoint(op, x)
+    got = _certify.report(op, x)
     assert got == want
     if got is not None:
         assert math.copysign(1, got[0]) == math.copysign(1, want[0])
+
+
+def _far_inputs():
+    """Per bound on underflowing and overflowing inputs: the bound, the next float beyond it, the
+    last finite float that way."""
+    top = fs.next_down(math.inf, "f32")
+    for op, low in _certify._UNDERFLOWS.items():
+        yield from ((op, x) for x in (low, fs.next_down(low, "f32"), -top))
+    for op, high in _certify._OVERFLOWS.items():
+        yield from ((op, x) for x in (high, fs.next_up(high, "f32"), top))
+    yield from (("exp2", x) for x in (-207.0, -1e30))  # exact points beyond the bound: integers
+
+
+@pytest.mark.parametrize("op, x", list(_far_inputs()))
+def test_far_underflows_and_overflows_are_decided_by_a_bound_as_mpfr_decides_them(monkeypatch, op, x):
+    want = _certify.certified_f32(op, x)
+
+    def no_mpfr(*args):
+        raise AssertionError("MPFR asked in a far tail")
+
+    monkeypatch.setattr(_certify, "certified_f32", no_mpfr)
+    got = fpscope.report(op, x)
+    assert repr(got) == repr(want)
+
+
+@pytest.mark.parametrize("x", [-151.0, -160.0, -168.0])
+def test_exact_points_that_are_not_floats_keep_their_exact_distance(monkeypatch, x):
+    """exp2 at integers below -150: dyadic results between 0 and the smallest subnormal, whose
+    binary64 report is in the range where it would otherwise stand. A platform's exp2 slightly off
+    there must not change the answer."""
+    want = fpscope.report("exp2", x)
+    assert want.rounded == 0.0 and _certify.NEAR_MIDPOINT < want.distance_ulp < _certify.NEAR_FLOAT
+    off = fs.midpoint("exp2", x)
+    monkeypatch.setattr(_certify, "midpoint", lambda *a: (off[0], off[1] * (1 + 1e-12), off[2], off[3]))
+    assert repr(fpscope.report("exp2", x)) == repr(want)
 
 
 @pytest.mark.parametrize("x, y, dtype", [
@@ -158,13 +193,13 @@ def test_division_ties_round_to_even(x, y, dtype):
 
 def test_division_without_a_tie_keeps_the_core_answer():
     for x, y in [(1.0, 3.0), (1.0, 0.0), (-1.0, 2.0), (1e38, 1e-38)]:
-        assert _certify.certified_midpoint("div", x, "f32", y) == fs.midpoint("div", x, "f32", y)
+        assert _certify.report("div", x, "f32", y) == fs.midpoint("div", x, "f32", y)
 
 
 @pytest.mark.parametrize("op, x, dtype", [("sqrt", 2.0, "f32"), ("recip", 3.0, "f32"), ("sqrt", 2.0, "f64"),
                                          ("recip", 3.0, "f64"), ("reciprocal", -3.0, "f32")])
 def test_exact_oracles_answer_unchanged(op, x, dtype):
-    assert _certify.certified_midpoint(op, x, dtype) == fs.midpoint(op, x, dtype)
+    assert _certify.report(op, x, dtype) == fs.midpoint(op, x, dtype)
 
 
 @pytest.mark.parametrize("args, error", [
@@ -194,7 +229,7 @@ def model_scan(op, lo, hi, tol, limit, stride, max_evals):
             return hits, evaluated, False
         x = _from_ordered(k)
         evaluated += 1
-        r = _certify.certified_midpoint(op, x)
+        r = _certify.report(op, x)
         if r is not None and not r[3] and r[1] < tol:
             hits.append((x, r[0], r[1], r[2]))
     return hits, evaluated, True
@@ -257,8 +292,7 @@ def test_certified_scan_errors_are_the_cores(args):
 
 
 def test_docstring_examples():
-    from fpscope import _results
-    assert doctest.testmod(_results).failed == 0
+    assert doctest.testmod(_certify).failed == 0
 
 
 @pytest.mark.slow

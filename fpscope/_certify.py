@@ -45,7 +45,6 @@ from __future__ import annotations
 
 import functools
 import math
-import operator
 from fractions import Fraction
 from typing import Any, Callable, Optional, SupportsFloat, SupportsIndex, TypeVar, Union
 
@@ -440,53 +439,30 @@ def overflow_edge(op: str) -> Optional[int]:
     return lo
 
 
-# Also called on its own, as the chunk function of parallel scans in worker threads and processes,
-# whose float environment is not the caller's.
-@default_float_environment
-def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
-                   stride: Any = 1, max_evals: Any = 100_000_000) -> RawScan:
-    """``knife_edges_raw`` over the exact results: the same arguments, errors and stopping rules,
-    with hits and ``limit`` counting certified hits.
+def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit: int) -> RawScan:
+    """The certified scan of the binary32 inputs of ordered values first, first + step, ... (``size``
+    of them) for a library operation (canonical name) at a tolerance in (0, MAX_TOLERANCE]: the
+    answer of ``knife_edges_raw`` over that walk, hits and ``limit`` counting certified hits.
 
     The core scans with its tolerance widened by ``MARGIN``, which finds every input whose exact
-    result can lie within ``tol_ulp`` of a midpoint; each of those candidates is then decided,
-    by MPFR where the binary64 judgement could be wrong. Tolerances above ``MAX_TOLERANCE`` are
-    refused with ValueError.
+    result can lie within ``tol`` of a midpoint; each of those candidates is then decided, by MPFR
+    where the binary64 judgement could be wrong. Call it in the default float environment.
     """
-    # The core checks every argument with its own messages without evaluating anything.
-    empty = knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2]
-    knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
-    tol = float(tol_ulp)
-    name = canonical_op(op)
-    if empty or name not in LIBRARY_OPS or not is_f32(dtype) or not tol > 0:
-        # Exact oracles already, or no input can be a hit at this tolerance.
-        return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
-    if tol > MAX_TOLERANCE:
-        raise ValueError(f"certified scans take tol_ulp up to {MAX_TOLERANCE}, not {tol!r}: a larger "
-                         "tolerance makes nearly every input a hit; use certified=False")
-    return _scan_library_op(name, float(lo), float(hi), tol, operator.index(limit),
-                            operator.index(stride) or 1, operator.index(max_evals))
-
-
-def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step: int,
-                     max_evals: int) -> RawScan:
-    start, end = ordered(lo, "f32"), ordered(hi, "f32")
-    inputs = (end - start) // step + 1
-    budget = min(inputs, max_evals)
+    last = first + (size - 1) * step
+    hi = from_ordered(last, True)
     edge = overflow_edge(op)
     edge_inputs = [] if edge is None else [k for k in (edge, edge + 1)
-                                           if start <= k <= end and (k - start) % step == 0]
+                                           if first <= k <= last and (k - first) % step == 0]
     hits: list[RawHit] = []
     done = 0  # inputs evaluated so far, a prefix of the walk
-    while done < budget and len(hits) < limit:
-        first = start + done * step
-        wanted = limit - len(hits)
-        found, evaluated, _ = knife_edges_raw(op, from_ordered(first, True), hi, tol + MARGIN, "f32",
-                                              wanted, step, budget - done)
-        window_end = first + (evaluated - 1) * step  # the last input the core evaluated
+    while done < size and len(hits) < limit:
+        start = first + done * step
+        found, evaluated, _ = knife_edges_raw(op, from_ordered(start, True), hi, tol + MARGIN, "f32",
+                                              limit - len(hits), step, size - done)
+        window_end = start + (evaluated - 1) * step  # the last input the core evaluated
         candidates: dict[int, Optional[RawHit]] = {ordered(h[0], "f32"): h for h in found}
         for k in edge_inputs:
-            if first <= k <= window_end and k not in candidates:
+            if start <= k <= window_end and k not in candidates:
                 x = from_ordered(k, True)
                 core = midpoint(op, x)
                 candidates[k] = None if core is None or core[3] else (x, core[0], core[1], core[2])
@@ -496,10 +472,10 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
                 continue
             hits.append(hit)
             if len(hits) == limit:
-                evaluated_total = (k - start) // step + 1
-                return hits, evaluated_total, evaluated_total == inputs
+                evaluated_total = (k - first) // step + 1
+                return hits, evaluated_total, evaluated_total == size
         done += evaluated
-    return hits, done, done == inputs
+    return hits, done, done == size
 
 
 def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float) -> Optional[RawHit]:

@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import fpscope
-from fpscope import _certify
+from fpscope import _certify, _scan
 from fpscope import _core as fs
 from support import LIBRARY_OPS, Undecided, f32, mp_f32_report
 
@@ -252,7 +252,7 @@ def test_certified_scan_equals_the_scan_of_certified_reports(centre, below, abov
     op, x = centre
     k = fs.ordered(x, "f32")
     lo, hi = _from_ordered(k - below), _from_ordered(k + above)
-    got = _certify.certified_scan(op, lo, hi, tol, "f32", limit, stride, max_evals)
+    got = _scan.certified_scan(op, lo, hi, tol, "f32", limit, stride, max_evals)
     want = model_scan(op, lo, hi, tol, limit, stride, max_evals)
     assert got[1:] == want[1:]
     # Within 1e-6 ulp of the tolerance the scan asks MPFR for membership where a report keeps the
@@ -263,7 +263,7 @@ def test_certified_scan_equals_the_scan_of_certified_reports(centre, below, abov
 
 def test_certified_scan_finds_what_the_core_misses_and_drops_what_it_invents():
     lo, hi = fs.neighbours(HARD_X, 3000, "f32")[0], fs.neighbours(HARD_X, 3000, "f32")[-1]
-    certified = _certify.certified_scan("log", lo, hi, 1e-9)
+    certified = _scan.certified_scan("log", lo, hi, 1e-9)
     raw = fs.knife_edges_raw("log", lo, hi, 1e-9)
     assert [h[0] for h in certified[0]] == [h[0] for h in raw[0]] == [HARD_X]
     assert certified[0][0][1:] != raw[0][0][1:]
@@ -273,19 +273,19 @@ def test_certified_scan_finds_what_the_core_misses_and_drops_what_it_invents():
                                   ("sqrt", 1.0, 1.0001, 1e-3, "f64", 5), ("exp", 2.0, 1.0),
                                   ("exp", 1.0, 2.0, -1.0), ("exp", 1.0, 2.0, math.nan)])
 def test_scans_that_need_no_certification_are_the_cores(args):
-    assert _certify.certified_scan(*args) == fs.knife_edges_raw(*args)
+    assert _scan.certified_scan(*args) == fs.knife_edges_raw(*args)
 
 
 def test_certified_scan_refuses_tolerances_near_one_half():
     with pytest.raises(ValueError, match="tol_ulp up to 0.4999"):
-        _certify.certified_scan("exp", 1.0, 2.0, 0.5)
+        _scan.certified_scan("exp", 1.0, 2.0, 0.5)
 
 
 @pytest.mark.parametrize("args", [("div", 1.0, 2.0), ("exp", 1.0, 2.0, 1e-3, "f64"), ("exp", 1.0, "x"),
                                   ("exp", 1.0, 2.0, 1e-3, "f32", -1)])
 def test_certified_scan_errors_are_the_cores(args):
     with pytest.raises((ValueError, TypeError, OverflowError)) as certified:
-        _certify.certified_scan(*args)
+        _scan.certified_scan(*args)
     with pytest.raises(type(certified.value)) as raw:
         fs.knife_edges_raw(*args)
     assert str(certified.value) == str(raw.value)
@@ -302,7 +302,7 @@ def test_hardest_thousand_inputs_are_certified(op):
     inputs, each against mpmath."""
     hits = []
     for lo, hi in ((-math.inf, -0.0), (0.0, math.inf)):
-        hits += _certify.certified_scan(op, lo, hi, 2.5e-7, "f32", 10**6, 1, 2**33)[0]
+        hits += _scan.certified_scan(op, lo, hi, 2.5e-7, "f32", 10**6, 1, 2**33)[0]
     hits.sort(key=lambda h: (h[2], h[0]))
     for x, rounded, distance, above in hits[:1000]:
         try:

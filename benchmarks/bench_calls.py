@@ -56,6 +56,10 @@ CASES = [
     ("special(dtype='f64')", "special(dtype='f64')"),
     ("knife_edges_raw('sqrt', 1.0, 1.0)", "knife_edges_raw('sqrt', 1.0, 1.0)"),
     ("knife_edges_raw('sqrt', 1.0, 1.0, limit=1)", "knife_edges_raw('sqrt', 1.0, 1.0, limit=1)"),
+    # The package's certified report beside the core's midpoint it starts from.
+    ("midpoint('exp', 1.0)", "midpoint('exp', 1.0)"),
+    ("fpscope.report('exp', 1.0)", "package_report('exp', 1.0)"),
+    ("fpscope.report('exp2', -1e30)", "package_report('exp2', -1e30)"),
 ]
 
 
@@ -68,11 +72,12 @@ def main():
     build_targets(Path(args.build_dir), "call_probe")
     import call_probe
 
+    import fpscope
     from fpscope import _core
 
     names = {name: getattr(_core, name) for name in _core.__all__ if callable(getattr(_core, name))}
     names.update(nextafter=math.nextafter, inf=math.inf, none=call_probe.none, one_float=call_probe.one_float,
-                 report=call_probe.report, one=[1.0], two=[2.0])
+                 report=call_probe.report, one=[1.0], two=[2.0], package_report=fpscope.report)
     setup = "; ".join(f"{name} = names[{name!r}]" for name in names)
 
     def timer(statement):
@@ -103,6 +108,9 @@ def main():
     keyword = statistics.median(
         k - p for k, p in zip(samples["next_up(1.0, dtype='f32')"], samples["next_up(1.0, 'f32')"]))
     print(f"next_up(1.0, dtype='f32') - next_up(1.0, 'f32'), median of the rounds' differences: {keyword:.1f} ns")
+    certified = statistics.median(
+        r / m for r, m in zip(samples["fpscope.report('exp', 1.0)"], samples["midpoint('exp', 1.0)"]))
+    print(f"fpscope.report('exp', 1.0) / midpoint('exp', 1.0), median of the rounds' ratios: {certified:.2f}")
 
 
 if __name__ == "__main__":

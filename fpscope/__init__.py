@@ -48,10 +48,10 @@ from fpscope._audit import assert_accurate as assert_accurate
 from fpscope._audit import audit as audit
 from fpscope._audit import native as native
 from fpscope._assertions import ulp_distances as ulp_distances
+from fpscope._certify import report as report
 from fpscope._results import Hit as Hit
 from fpscope._results import Midpoint as Midpoint
 from fpscope._results import Scan as Scan
-from fpscope._results import report as report
 from fpscope._scan import ScanInterrupted as ScanInterrupted
 from fpscope._scan import knife_edges as knife_edges
 from fpscope._worst import worst_cases as worst_cases

@@ -15,6 +15,9 @@ input, and, in scans, when its distance lies within ``MARGIN`` of the tolerance.
 error the binary64 judgement is assumed never to reach: 1e-6 binary32 ulp, some 500 binary64 ulps,
 hundreds of times the error of common maths libraries, so the trigger holds on other platforms too.
 
+Far out, where the result of exp, exp2, expm1, sigmoid or softplus underflows or overflows binary32
+by a wide margin, a bound on the input settles the report without MPFR (``_UNDERFLOWS``, ``_OVERFLOWS``).
+
 MPFR evaluates the function with rounding toward -inf and toward +inf, which bounds the exact
 result v by lo <= v <= hi; the precision doubles until the interval decides the rounded value, the
 side and the distance (to 1e-12 ulp, or a relative 1e-9 when the distance is small).
@@ -42,16 +45,18 @@ from __future__ import annotations
 
 import functools
 import math
-import operator
 from fractions import Fraction
-from typing import Any, Callable, NamedTuple, Optional, TypeVar
+from typing import Any, Callable, Optional, SupportsFloat, SupportsIndex, TypeVar, Union
 
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
-from fpscope._core import _ALIASES, _FORMATS, _OPERATIONS
+from fpscope._core import _ALIASES, _OPERATIONS
 from fpscope._fenv import default_float_environment
-from fpscope._floats import from_ordered, is_f32, to_format
+from fpscope._floats import F32, F64, BinaryFormat, from_ordered, is_f32, pow2, to_format
+from fpscope._results import Midpoint, RawHit, RawScan
+
+_FloatLike = Union[SupportsFloat, SupportsIndex]
 
 NEAR_MIDPOINT = 2e-5
 NEAR_FLOAT = 0.5 - 1e-6
@@ -64,108 +69,20 @@ PRECISIONS = (64, 128, 256, 512, 1024, 2048, 4096, 8192)
 EXACT_OPS = frozenset(name for name, properties in _OPERATIONS.items() if properties["exact"])
 LIBRARY_OPS = frozenset(UNARY_OPS) - EXACT_OPS
 
+_new_tuple = tuple.__new__  # a named tuple from the core's tuple, without unpacking it
+
 
 class CertificationError(ArithmeticError):
     """MPFR could not decide a result within its precision limit; the answer is refused."""
-
-
-class Report(NamedTuple):
-    rounded: float
-    distance_ulp: float
-    exact_above: bool
-    exact: bool
 
 
 def canonical_op(op: str) -> str:
     return _ALIASES.get(op, op)
 
 
-# ---------------------------------------------------------------- exact rounding of rationals
+# ---------------------------------------------------------------- reports of exact values
 
-class _Format(NamedTuple):
-    precision: int
-    min_exponent: int  # of the smallest normal
-    max_exponent: int  # of the largest finite
-
-
-def _format_of(dtype: str) -> _Format:
-    constants = _FORMATS[dtype]
-    return _Format(constants["precision"], constants["emin"], constants["emax"])
-
-
-F32 = _format_of("f32")
-F64 = _format_of("f64")
-
-
-def _floor_log2(q: Fraction) -> int:
-    """floor(log2(q)) for q > 0."""
-    n, d = q.numerator, q.denominator
-    e = n.bit_length() - d.bit_length()
-    if (n << max(-e, 0)) < (d << max(e, 0)):
-        e -= 1
-    return e
-
-
-def _pow2(e: int) -> Fraction:
-    return Fraction(1 << e) if e >= 0 else Fraction(1, 1 << -e)
-
-
-def _quantum_exponent(fmt: _Format, magnitude: Fraction) -> int:
-    """Exponent of the spacing of the format's floats at ``magnitude`` (> 0), subnormals included."""
-    return max(_floor_log2(magnitude), fmt.min_exponent) - (fmt.precision - 1)
-
-
-def _round_magnitude(fmt: _Format, magnitude: Fraction) -> Optional[Fraction]:
-    """``magnitude`` (>= 0) rounded to the format, ties to even; None when it rounds to infinity."""
-    if magnitude == 0:
-        return magnitude
-    k = _quantum_exponent(fmt, magnitude)
-    scaled = magnitude / _pow2(k)
-    m = scaled.numerator // scaled.denominator
-    rest = scaled - m
-    if rest > Fraction(1, 2) or (rest == Fraction(1, 2) and m % 2 == 1):
-        m += 1
-    rounded = m * _pow2(k)
-    if rounded >= _pow2(fmt.max_exponent + 1):
-        return None
-    return rounded
-
-
-def _neighbour(fmt: _Format, r: Fraction, up: bool) -> Fraction:
-    """The float next to the float ``r`` (>= 0) in magnitude; past the largest finite value the
-    spacing just below it continues."""
-    if up:
-        return r + _pow2(_quantum_exponent(fmt, r) if r > 0 else fmt.min_exponent - fmt.precision + 1)
-    k = _quantum_exponent(fmt, r)
-    power_of_two = r == _pow2(_floor_log2(r))
-    if power_of_two and _floor_log2(r) > fmt.min_exponent:
-        k -= 1
-    return r - _pow2(k)
-
-
-class _Place(NamedTuple):
-    """Where a magnitude lies: its rounding, the side, and the midpoint and gap on that side."""
-
-    rounded: Fraction
-    above: bool  # magnitude > rounded
-    midpoint: Fraction
-    gap: Fraction
-
-
-def _place(fmt: _Format, magnitude: Fraction, above: bool, rounded: Fraction) -> _Place:
-    n = _neighbour(fmt, rounded, above)
-    return _Place(rounded, above, (rounded + n) / 2, abs(n - rounded))
-
-
-def _distance(place: _Place, magnitude: Fraction) -> Fraction:
-    return abs(magnitude - place.midpoint) / place.gap
-
-
-def _signed_zero(negative: bool) -> float:
-    return -0.0 if negative else 0.0
-
-
-def report_of_value(value: Fraction, fmt: _Format = F32, negative_zero: bool = False) -> Optional[Report]:
+def report_of_value(value: Fraction, fmt: BinaryFormat = F32, negative_zero: bool = False) -> Optional[Midpoint]:
     """The report for an exactly known result: rounded to nearest, ties to even.
 
     A result on a midpoint (a tie) reports distance 0.0 and, in ``exact_above``, on which side of
@@ -173,18 +90,17 @@ def report_of_value(value: Fraction, fmt: _Format = F32, negative_zero: bool = F
     """
     negative = value < 0 or (value == 0 and negative_zero)
     magnitude = abs(value)
-    r = _round_magnitude(fmt, magnitude)
+    r = fmt.round(magnitude)
     if r is None:
         return None
-    rounded = -float(r) if negative else float(r)
+    rounded = -float(r) if negative else float(r)  # -0.0 for a negative result that rounds to zero
     if r == magnitude:
-        return Report(rounded if r != 0 else _signed_zero(negative), 0.5, False, True)
+        return Midpoint(rounded, 0.5, False, True)
     above = magnitude > r
-    place = _place(fmt, magnitude, above, r)
-    if r == 0:
-        rounded = _signed_zero(negative)
+    gap = fmt.gap(r, above)
+    middle = r + gap / 2 if above else r - gap / 2
     # exact_above compares signed values: a larger magnitude is a smaller negative value.
-    return Report(rounded, float(_distance(place, magnitude)), above != negative, False)
+    return Midpoint(rounded, float(abs(magnitude - middle) / gap), above != negative, False)
 
 
 # ---------------------------------------------------------------- exact points
@@ -225,7 +141,7 @@ def exact_point(op: str, x: float) -> Optional[tuple[Fraction, bool]]:
         return None if limit is None else (Fraction(limit), False)
     if op == "exp2" and x == int(x):
         # Beyond +-4096 the clamped power gives the same report: infinity, or +0.0 at distance 0.5.
-        return _pow2(max(min(int(x), 4096), -4096)), False
+        return pow2(max(min(int(x), 4096), -4096)), False
     if op == "log" and x == 1:
         return Fraction(0), False
     if op == "log2":
@@ -236,7 +152,7 @@ def exact_point(op: str, x: float) -> Optional[tuple[Fraction, bool]]:
         return None if k is None else (Fraction(k), False)
     if op == "rsqrt":
         k = _power_of_two_exponent(x)
-        return None if k is None or k % 2 else (_pow2(-k // 2), False)
+        return None if k is None or k % 2 else (pow2(-k // 2), False)
     return None
 
 
@@ -343,7 +259,7 @@ def _exact_context(precision: int) -> Any:
     return gmpy2.context(precision=precision + 64)
 
 
-def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
+def _decide(lo: Any, hi: Any, precision: int) -> Optional[Midpoint]:
     """The report for a non-dyadic v with lo < v < hi (MPFR numbers of ``precision`` bits), or None
     when the interval is too wide to decide it."""
     if lo < 0 < hi:
@@ -357,7 +273,7 @@ def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
     if r != _BINARY32.plus(b):
         return None
     if gmpy2.is_infinite(r):
-        return Report(math.inf, 0.0, False, False)  # the caller turns overflow into no report
+        return Midpoint(math.inf, 0.0, False, False)  # the caller turns overflow into no report
     if a >= r:
         above = True
     elif b <= r:
@@ -381,11 +297,11 @@ def _decide(lo: Any, hi: Any, precision: int) -> Optional[Report]:
     low, high = min(da, db), max(da, db)
     if high - low > max(1e-12 if low >= 1e-5 else 0.0, low * 1e-9):
         return None
-    return Report(-rounded if negative else rounded, float((low + high) / 2), above != negative, False)
+    return Midpoint(-rounded if negative else rounded, float((low + high) / 2), above != negative, False)
 
 
 @_in_own_context
-def certified_f32(op: str, x: float) -> Optional[Report]:
+def certified_f32(op: str, x: float) -> Optional[Midpoint]:
     """The certified report of a library-based ``op`` at the binary32 value ``x``, from MPFR alone,
     whatever gmpy2 context the calling thread has set."""
     point = exact_point(op, x)
@@ -416,34 +332,76 @@ def _binary64_decides(distance: float) -> bool:
     return NEAR_MIDPOINT <= distance <= NEAR_FLOAT
 
 
-def _needs_mpfr(x: float, raw: Optional[tuple[float, float, bool, bool]]) -> bool:
-    if raw is None:
-        return not math.isnan(x)
-    # A claim of exactness needs MPFR: the exact points are decided before this is asked.
-    return raw[3] or not _binary64_decides(raw[1])
+# Results that underflow or overflow binary32 far from the inputs where they start to, decided by a
+# bound on the input instead of by MPFR, which answers the same after tens of microseconds. At or
+# below _UNDERFLOWS[op] the exact result is positive and below 2^-205: it rounds to +0.0 from above,
+# at the distance 0.5 - v / 2^-149, which is 0.5 once rounded to binary64. exp(-150) < 2^-216;
+# 2^-206; sigmoid(x) < e^x and softplus(x) = ln(1 + e^x) < e^x. At or above _OVERFLOWS[op] the
+# exact result exceeds 2^128, beyond the largest float plus half its spacing: e^89 - 1 > 2^128.
+_UNDERFLOWS = {"exp": -150.0, "exp2": -206.0, "sigmoid": -150.0, "softplus": -150.0}
+_OVERFLOWS = {"exp": 89.0, "exp2": 128.0, "expm1": 89.0}
+_UNDERFLOWED = Midpoint(0.0, 0.5, True, False)
+
+
+def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None, *,
+           certified: bool = True) -> Optional[Midpoint]:
+    """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.
+
+    Certified (the default): the report of the exact mathematical result. The core judges the
+    binary32 library operations (all but ``sqrt`` and ``recip``) from the platform's binary64
+    function; where that judgement could be wrong (close to a midpoint or to a float, claims of
+    exactness, no report for a finite input) MPFR decides. A quotient exactly on a midpoint between
+    two subnormals, for which the core has no report, is answered as well. ``certified=False``
+    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``.
+
+    >>> report("log", float.fromhex("0x1.2f1fd6p+3")).rounded.hex()
+    '0x1.1fcbce0000000p+1'
+    >>> report("log", float.fromhex("0x1.2f1fd6p+3"), certified=False).rounded.hex()
+    '0x1.1fcbd00000000p+1'
+
+    ``None`` when the operation has no finite result in the format, or the input lies outside
+    the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
+    Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
+    """
+    raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
+    # Most reports stand as the core made them, whatever the operation: inexact and far from a
+    # midpoint and from a float. Comparing such floats does not depend on the float environment, so
+    # they are returned without entering its guard. A zero result is left to the rules below: exp2
+    # has exact results there that are neither floats nor midpoints.
+    if raw is not None and raw[0] and not raw[3] and NEAR_MIDPOINT <= raw[1] <= NEAR_FLOAT:
+        return _new_tuple(Midpoint, raw)
+    if not certified:
+        return None if raw is None else _new_tuple(Midpoint, raw)
+    return _certified_report(op, x, dtype, y, raw)
 
 
 @default_float_environment
-def certified_midpoint(op: str, x: Any, dtype: str = "f32", y: Any = None) -> Optional[tuple[float, float, bool, bool]]:
-    """``midpoint`` with certified answers; the same arguments, errors and result shape."""
-    raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
+def _certified_report(op: str, x: Any, dtype: str, y: Any, raw: Optional[tuple[float, float, bool, bool]]
+                      ) -> Optional[Midpoint]:
+    """The certified report where the core's own, ``raw``, may not stand."""
     if op == "div":
-        return raw if raw is not None else _division_tie(x, y, dtype)
+        return _division_tie(x, y, dtype) if raw is None else _new_tuple(Midpoint, raw)
     name = canonical_op(op)
     if name not in LIBRARY_OPS or not is_f32(dtype):
-        return raw
+        return None if raw is None else _new_tuple(Midpoint, raw)
     x32 = to_format(float(x), True)
+    if math.isfinite(x32):  # the infinities are exact points
+        if x32 <= _UNDERFLOWS.get(name, -math.inf):
+            return _UNDERFLOWED
+        if x32 >= _OVERFLOWS.get(name, math.inf):
+            return None
     point = exact_point(name, x32)
     if point is not None:
-        value = report_of_value(point[0], F32, point[1])
-        return None if value is None else tuple(value)  # type: ignore[return-value]
-    if not _needs_mpfr(x32, raw):
-        return raw
-    decided = certified_f32(name, x32)
-    return None if decided is None else tuple(decided)  # type: ignore[return-value]
+        return report_of_value(point[0], F32, point[1])
+    if raw is None:
+        return None if math.isnan(x32) else certified_f32(name, x32)
+    # A claim of exactness needs MPFR: the exact points are decided above.
+    if not raw[3] and _binary64_decides(raw[1]):
+        return _new_tuple(Midpoint, raw)
+    return certified_f32(name, x32)
 
 
-def _division_tie(x: Any, y: Any, dtype: str) -> Optional[tuple[float, float, bool, bool]]:
+def _division_tie(x: Any, y: Any, dtype: str) -> Optional[Midpoint]:
     """The report of a quotient that lies exactly on a midpoint, which the core leaves without one.
 
     The core gives no report for zero, negative or non-finite operands and overflowing quotients
@@ -456,7 +414,7 @@ def _division_tie(x: Any, y: Any, dtype: str) -> Optional[tuple[float, float, bo
     value = report_of_value(Fraction(a) / Fraction(b), F32 if f32 else F64)
     if value is None or value.distance_ulp != 0.0 or value.exact:
         return None
-    return tuple(value)  # type: ignore[return-value]
+    return value
 
 
 # ---------------------------------------------------------------- certified scans
@@ -481,58 +439,30 @@ def overflow_edge(op: str) -> Optional[int]:
     return lo
 
 
-ScanResult = tuple[list[tuple[float, float, float, bool]], int, bool]
-_RawScan = Callable[..., ScanResult]
-
-
-# Also called on its own, as the chunk function of parallel scans in worker threads and processes,
-# whose float environment is not the caller's.
-@default_float_environment
-def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
-                   stride: Any = 1, max_evals: Any = 100_000_000) -> ScanResult:
-    """``knife_edges_raw`` over the exact results: the same arguments, errors and stopping rules,
-    with hits and ``limit`` counting certified hits.
+def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit: int) -> RawScan:
+    """The certified scan of the binary32 inputs of ordered values first, first + step, ... (``size``
+    of them) for a library operation (canonical name) at a tolerance in (0, MAX_TOLERANCE]: the
+    answer of ``knife_edges_raw`` over that walk, hits and ``limit`` counting certified hits.
 
     The core scans with its tolerance widened by ``MARGIN``, which finds every input whose exact
-    result can lie within ``tol_ulp`` of a midpoint; each of those candidates is then decided,
-    by MPFR where the binary64 judgement could be wrong. Tolerances above ``MAX_TOLERANCE`` are
-    refused with ValueError.
+    result can lie within ``tol`` of a midpoint; each of those candidates is then decided, by MPFR
+    where the binary64 judgement could be wrong. Call it in the default float environment.
     """
-    # The core checks every argument with its own messages without evaluating anything.
-    empty = knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2]
-    knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
-    tol = float(tol_ulp)
-    name = canonical_op(op)
-    if empty or name not in LIBRARY_OPS or not is_f32(dtype) or not tol > 0:
-        # Exact oracles already, or no input can be a hit at this tolerance.
-        return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
-    if tol > MAX_TOLERANCE:
-        raise ValueError(f"certified scans take tol_ulp up to {MAX_TOLERANCE}, not {tol!r}: a larger "
-                         "tolerance makes nearly every input a hit; use certified=False")
-    return _scan_library_op(name, float(lo), float(hi), tol, operator.index(limit),
-                            operator.index(stride) or 1, operator.index(max_evals))
-
-
-def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step: int,
-                     max_evals: int) -> ScanResult:
-    start, end = ordered(lo, "f32"), ordered(hi, "f32")
-    inputs = (end - start) // step + 1
-    budget = min(inputs, max_evals)
+    last = first + (size - 1) * step
+    hi = from_ordered(last, True)
     edge = overflow_edge(op)
     edge_inputs = [] if edge is None else [k for k in (edge, edge + 1)
-                                           if start <= k <= end and (k - start) % step == 0]
-    hits: list[tuple[float, float, float, bool]] = []
+                                           if first <= k <= last and (k - first) % step == 0]
+    hits: list[RawHit] = []
     done = 0  # inputs evaluated so far, a prefix of the walk
-    while done < budget and len(hits) < limit:
-        first = start + done * step
-        wanted = limit - len(hits)
-        found, evaluated, _ = knife_edges_raw(op, from_ordered(first, True), hi, tol + MARGIN, "f32",
-                                              wanted, step, budget - done)
-        window_end = first + (evaluated - 1) * step  # the last input the core evaluated
-        candidates: dict[int, Optional[tuple[float, float, float, bool]]] = {
-            ordered(h[0], "f32"): h for h in found}
+    while done < size and len(hits) < limit:
+        start = first + done * step
+        found, evaluated, _ = knife_edges_raw(op, from_ordered(start, True), hi, tol + MARGIN, "f32",
+                                              limit - len(hits), step, size - done)
+        window_end = start + (evaluated - 1) * step  # the last input the core evaluated
+        candidates: dict[int, Optional[RawHit]] = {ordered(h[0], "f32"): h for h in found}
         for k in edge_inputs:
-            if first <= k <= window_end and k not in candidates:
+            if start <= k <= window_end and k not in candidates:
                 x = from_ordered(k, True)
                 core = midpoint(op, x)
                 candidates[k] = None if core is None or core[3] else (x, core[0], core[1], core[2])
@@ -542,17 +472,16 @@ def _scan_library_op(op: str, lo: float, hi: float, tol: float, limit: int, step
                 continue
             hits.append(hit)
             if len(hits) == limit:
-                evaluated_total = (k - start) // step + 1
-                return hits, evaluated_total, evaluated_total == inputs
+                evaluated_total = (k - first) // step + 1
+                return hits, evaluated_total, evaluated_total == size
         done += evaluated
-    return hits, done, done == inputs
+    return hits, done, done == size
 
 
-def _certified_hit(op: str, x: float, raw: Optional[tuple[float, float, float, bool]],
-                   tol: float) -> Optional[tuple[float, float, float, bool]]:
+def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float) -> Optional[RawHit]:
     if raw is not None and _binary64_decides(raw[2]) and abs(raw[2] - tol) >= MARGIN:
         return raw if raw[2] < tol else None
-    report = certified_f32(op, x)
-    if report is None or report.exact or not report.distance_ulp < tol:
+    decided = certified_f32(op, x)
+    if decided is None or decided.exact or not decided.distance_ulp < tol:
         return None
-    return (x, report.rounded, report.distance_ulp, report.exact_above)
+    return (x, decided.rounded, decided.distance_ulp, decided.exact_above)

@@ -1,13 +1,12 @@
-"""Named result types over the core's bare tuples, and the typed midpoint query."""
+"""The result types of the package: the core's bare tuples (``RawHit``, ``RawScan``) and their named forms."""
 from __future__ import annotations
 
-from typing import NamedTuple, Optional, SupportsFloat, SupportsIndex, Union
+from typing import NamedTuple
 
-from fpscope._certify import certified_midpoint
-from fpscope._core import midpoint
-from fpscope._fenv import default_float_environment
-
-_FloatLike = Union[SupportsFloat, SupportsIndex]
+# What knife_edges_raw answers: hits (x, rounded, distance_ulp, exact_above) in ascending x, the number
+# of inputs evaluated, whether the range was covered. Scan chunks answer the same way.
+RawHit = tuple[float, float, float, bool]
+RawScan = tuple[list[RawHit], int, bool]
 
 
 class Midpoint(NamedTuple):
@@ -50,28 +49,3 @@ class Scan(NamedTuple):
     hits: list[Hit]
     evaluated: int
     covered: bool
-
-
-@default_float_environment
-def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None, *,
-           certified: bool = True) -> Optional[Midpoint]:
-    """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.
-
-    Certified (the default): the report of the exact mathematical result. The core judges the
-    binary32 library operations (all but ``sqrt`` and ``recip``) from the platform's binary64
-    function; where that judgement could be wrong (close to a midpoint or to a float, claims of
-    exactness, no report for a finite input) MPFR decides. A quotient exactly on a midpoint between
-    two subnormals, for which the core has no report, is answered as well. ``certified=False``
-    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``.
-
-    >>> report("log", float.fromhex("0x1.2f1fd6p+3")).rounded.hex()
-    '0x1.1fcbce0000000p+1'
-    >>> report("log", float.fromhex("0x1.2f1fd6p+3"), certified=False).rounded.hex()
-    '0x1.1fcbd00000000p+1'
-
-    ``None`` when the operation has no finite result in the format, or the input lies outside
-    the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
-    Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
-    """
-    answer = certified_midpoint(op, x, dtype, y) if certified else midpoint(op, x, dtype, y)
-    return None if answer is None else Midpoint(*answer)

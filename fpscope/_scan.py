@@ -1,10 +1,12 @@
 """Knife-edge scans in chunks: on one core or many, interruptible with Ctrl-C, with progress.
 
-``knife_edges`` cuts the walk into chunks, each one call of the chunk function: the certified scan
-(``fpscope._certify.certified_scan``) by default, the core's ``knife_edges_raw`` with
-``certified=False``. For a stride s the inputs are the floats whose ordered values are start,
-start + s, start + 2s, ...; chunk i covers the inputs numbered [offset_i, offset_i + size_i), so
-its bounds are the floats of ordered values start + offset_i*s and start + (offset_i + size_i - 1)*s.
+A scan is checked once, into a :class:`ScanRequest`: the canonical operation, the format, the first
+input and the stride as ordered values, the number of inputs, the tolerance, the limits, and the
+strategy that scans one chunk of it: ``scan_raw`` (one ``knife_edges_raw`` call) or ``scan_certified``
+(a certified scan, ``fpscope._certify.certified_walk``). For a stride s the inputs are the floats whose
+ordered values are start, start + s, start + 2s, ...; chunk i covers the inputs numbered
+[offset_i, offset_i + size_i), so its bounds are the floats of ordered values start + offset_i*s and
+start + (offset_i + size_i - 1)*s.
 
 Chunks may run anywhere (the calling thread, a thread pool, a process pool, a cluster) and finish
 in any order; their answers are merged in range order, by chunk index. A chunk is given a hit limit
@@ -26,16 +28,16 @@ from dataclasses import dataclass
 from types import FrameType
 from typing import Any, Callable, Iterable, Optional, SupportsFloat, SupportsIndex, Union
 
-from fpscope import _certify
+from fpscope._certify import LIBRARY_OPS, MAX_TOLERANCE, canonical_op, certified_walk
 from fpscope._core import knife_edges_raw, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32
 from fpscope._progress import ProgressArg, Reporter, make_reporter
 from fpscope._results import Hit, Scan
+from fpscope._results import RawHit as RawHit  # also imported from here by the sweep
+from fpscope._results import RawScan as RawScan
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
-RawHit = tuple[float, float, float, bool]
-RawScan = tuple[list[RawHit], int, bool]
 
 # Adaptive chunking aims at this wall time per chunk, and never hands one chunk more than MAX_CHUNK
 # inputs. The cost of one input ranges from about a nanosecond (a negative square root, refused at
@@ -105,82 +107,129 @@ class _Sigint:
             signal.signal(signal.SIGINT, self._previous)
 
 
-# ---------------------------------------------------------------- the chunk function
+# ---------------------------------------------------------------- the request
 
-def scan_chunk(certified: bool, op: str, lo: float, hi: float, tol_ulp: float, dtype: str, limit: int,
-               stride: int, max_evals: int) -> RawScan:
-    """One chunk of every scan: ``certified_scan`` or ``knife_edges_raw``, same arguments and answer.
+# The largest count the core takes (limit, stride, max_evals are unsigned 64-bit integers).
+_MAX_COUNT = 2**64 - 1
 
-    Module-level with plain arguments, so process pools and clusters can ship it.
-    """
-    if certified:
-        return _certify.certified_scan(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
-    return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
-
-
-def _timed_chunk(certified: bool, op: str, lo: float, hi: float, tol_ulp: float, dtype: str, limit: int,
-                 stride: int, max_evals: int) -> tuple[RawScan, float]:
-    """``scan_chunk`` with the seconds it took where it ran, queueing and transport left out."""
-    began = time.perf_counter()
-    answer = scan_chunk(certified, op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
-    return answer, time.perf_counter() - began
-
-
-# ---------------------------------------------------------------- planning and merging
 
 @dataclass(frozen=True)
-class ScanRange:
-    """A validated, non-empty scan with at least one evaluation and one hit allowed."""
+class ScanRequest:
+    """A checked scan with at least one input, one evaluation and one hit allowed.
 
-    certified: bool
-    op: str
-    tol_ulp: float
-    dtype: str
+    ``strategy(request, offset, size, limit)`` scans inputs [offset, offset + size) with at most
+    ``limit`` hits and answers as ``knife_edges_raw`` does for them: ``scan_raw`` or
+    ``scan_certified``, module-level functions, so that process pools and clusters can ship a request.
+    """
+
+    op: str  # canonical name
+    dtype: str  # "f32" or "f64"
     f32: bool
+    tol_ulp: float
     start: int  # ordered value of the first input
     step: int
     inputs: int  # inputs of the whole range
     budget: int  # inputs the scan evaluates unless the limit stops it: min(inputs, max_evals)
     limit: int
+    strategy: Callable[["ScanRequest", int, int, int], RawScan]
 
     def bounds(self, offset: int, size: int) -> tuple[float, float]:
         """The floats of the first and the last input of inputs [offset, offset + size)."""
         return (from_ordered(self.start + offset * self.step, self.f32),
                 from_ordered(self.start + (offset + size - 1) * self.step, self.f32))
 
-    def chunk_args(self, offset: int, size: int, limit: int) -> tuple[Any, ...]:
-        lo, hi = self.bounds(offset, size)
-        return (self.certified, self.op, lo, hi, self.tol_ulp, self.dtype, limit, self.step, size)
-
     def input_at(self, evaluated: int) -> Optional[float]:
         """The input numbered ``evaluated``, the next one pending, or None past the range."""
         return from_ordered(self.start + evaluated * self.step, self.f32) if evaluated < self.inputs else None
 
 
-def validate(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any, max_evals: Any,
-             certified: bool) -> Union[ScanRange, RawScan]:
-    """Checks the arguments as the chunk function does; the answer itself when it is trivial.
+def scan_raw(r: ScanRequest, offset: int, size: int, limit: int) -> RawScan:
+    """The core's scan of inputs [offset, offset + size): one ``knife_edges_raw`` call."""
+    lo, hi = r.bounds(offset, size)
+    return knife_edges_raw(r.op, lo, hi, r.tol_ulp, r.dtype, limit, r.step, size)
 
-    The chunk function checks every argument, in its own order and with its own messages, without
-    evaluating anything: first with no evaluations allowed (which checks all but max_evals), then with
-    no hits allowed (which checks max_evals). The first call also tells an empty range (covered with
-    nothing evaluated) from a non-empty one. A scan that may evaluate nothing or find nothing is one
-    such call.
+
+def scan_certified(r: ScanRequest, offset: int, size: int, limit: int) -> RawScan:
+    """The certified scan of inputs [offset, offset + size) of a binary32 library operation."""
+    return certified_walk(r.op, r.start + offset * r.step, r.step, size, r.tol_ulp, limit)
+
+
+def _plain_count(n: Any) -> bool:
+    """Whether the core reads ``n`` as a count without calling any of its methods or failing."""
+    return type(n) is int and 0 <= n <= _MAX_COUNT
+
+
+def _checked_by_core(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any,
+                     max_evals: Any) -> bool:
+    """Whether the range is empty, once the core has checked every argument with its own messages
+    and in its own order, evaluating nothing.
+
+    One call with no hits allowed does it: a ``limit`` that is a plain int in range is one the core
+    reads without fail, so putting 0 in its place changes no check (nor does 0 for such a
+    ``max_evals``, with no evaluations allowed). When neither count is one, two calls check them;
+    the order then differs from the core's only where ``max_evals`` cannot be read and the core
+    also refuses the operation or the dtype. The answer is covered only for an empty range.
     """
-    first = scan_chunk(certified, op, lo, hi, tol_ulp, dtype, limit, stride, 0)
-    scan_chunk(certified, op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
-    limit_n = operator.index(limit)
-    max_n = operator.index(max_evals)
-    if first[2]:
-        return first
+    if _plain_count(limit):
+        return bool(knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)[2])
+    empty = bool(knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2])
+    if not _plain_count(max_evals):
+        knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
+    return empty
+
+
+def scan_request(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any, max_evals: Any,
+                 certified: bool) -> Union[ScanRequest, RawScan]:
+    """The arguments of ``knife_edges_raw`` checked once, into a request; the answer itself when it
+    is trivial (an empty range, no evaluation or no hit allowed).
+
+    The errors are the core's. Certified scans of the binary32 library operations at a positive
+    tolerance also refuse tolerances above ``MAX_TOLERANCE``; the other certified scans (exact
+    oracles, binary64, no possible hit) are the core's own. Call it in the default float environment.
+    """
+    empty = _checked_by_core(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+    if empty:
+        return [], 0, True
+    name = canonical_op(op)
+    f32 = is_f32(dtype)
+    tol = float(tol_ulp)
+    strategy = scan_raw
+    if certified and f32 and name in LIBRARY_OPS and tol > 0:
+        if tol > MAX_TOLERANCE:
+            raise ValueError(f"certified scans take tol_ulp up to {MAX_TOLERANCE}, not {tol!r}: a larger "
+                             "tolerance makes nearly every input a hit; use certified=False")
+        strategy = scan_certified
+    limit_n, max_n = operator.index(limit), operator.index(max_evals)
     if limit_n == 0 or max_n == 0:
-        return scan_chunk(certified, op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+        return [], 0, False
+    dtype = "f32" if f32 else "f64"
     step = operator.index(stride) or 1
     start = ordered(lo, dtype)
     inputs = (ordered(hi, dtype) - start) // step + 1
-    return ScanRange(certified, op, float(tol_ulp), dtype, is_f32(dtype), start, step, inputs,
-                     min(inputs, max_n), limit_n)
+    return ScanRequest(name, dtype, f32, tol, start, step, inputs, min(inputs, max_n), limit_n, strategy)
 
+
+# The names the sweep imports.
+ScanRange = ScanRequest
+validate = scan_request
+
+
+# ---------------------------------------------------------------- running chunks
+
+def _timed_chunk(r: ScanRequest, offset: int, size: int, limit: int) -> tuple[RawScan, float]:
+    """One chunk with the seconds it took where it ran, queueing and transport left out."""
+    began = time.perf_counter()
+    answer = r.strategy(r, offset, size, limit)
+    return answer, time.perf_counter() - began
+
+
+@default_float_environment
+def _worker_chunk(r: ScanRequest, offset: int, size: int, limit: int) -> tuple[RawScan, float]:
+    """``_timed_chunk`` on a worker thread or process, whose float environment is not the caller's."""
+    return _timed_chunk(r, offset, size, limit)
+
+
+# ---------------------------------------------------------------- merging
 
 @dataclass(frozen=True)
 class Merged:
@@ -199,7 +248,7 @@ class Merged:
         return Scan([hit for part in self.parts[:self.count] for hit in part], self.evaluated, self.covered)
 
 
-def merge(state: Merged, r: ScanRange, offset: int, size: int, answer: RawScan) -> Merged:
+def merge(state: Merged, r: ScanRequest, offset: int, size: int, answer: RawScan) -> Merged:
     """The state after the chunk of inputs [offset, offset + size), whose answer is ``answer``."""
     found, done, _ = answer
     need = r.limit - state.hits
@@ -331,7 +380,7 @@ def parallelism(executor: cf.Executor) -> int:
 
 # ---------------------------------------------------------------- the engine
 
-def run_chunks(r: ScanRange, executor: cf.Executor, plan: Plan, reporter: Reporter, *,
+def run_chunks(r: ScanRequest, executor: cf.Executor, plan: Plan, reporter: Reporter, *,
                done: Optional[dict[int, RawScan]] = None, fixed_limit: bool = False,
                on_chunk: Optional[Callable[[int, int, int, RawScan], None]] = None) -> Scan:
     """Runs the chunks of ``plan`` on ``executor`` and merges them in range order.
@@ -341,13 +390,19 @@ def run_chunks(r: ScanRange, executor: cf.Executor, plan: Plan, reporter: Report
     does not depend on the others (a sweep records it); otherwise a chunk gets what the merged prefix
     can still take. ``on_chunk(index, offset, size, answer)`` is called in the calling thread for
     each answer computed. Raises :class:`ScanInterrupted` on Ctrl-C, with the merged prefix.
+
+    Called in the default float environment, in which the chunks of an InlineExecutor run; a
+    chunk elsewhere enters it itself.
     """
     known: dict[int, tuple[int, int, RawScan]] = {}
     if done:
         assert isinstance(plan, FixedPlan)
         known = {i: (*plan.chunk(i), answer) for i, answer in done.items()}
     state = start_state()
-    window = 1 if isinstance(executor, InlineExecutor) else 2 * parallelism(executor)
+    inline = isinstance(executor, InlineExecutor)
+    window = 1 if inline else 2 * parallelism(executor)
+    # Chunks in the calling thread run in its float environment, the default one (see above).
+    run = _timed_chunk if inline else _worker_chunk
     running: dict[cf.Future[Any], tuple[int, int, int]] = {}
     horizon: Optional[int] = None  # no chunk past this index can matter
     exhausted = False
@@ -391,7 +446,7 @@ def run_chunks(r: ScanRange, executor: cf.Executor, plan: Plan, reporter: Report
                         break
                     i, offset, size = chunk
                     limit = r.limit if fixed_limit else r.limit - state.hits
-                    running[executor.submit(_timed_chunk, *r.chunk_args(offset, size, limit))] = chunk
+                    running[executor.submit(run, r, offset, size, limit)] = chunk
                 if not running:
                     raise RuntimeError("scan chunks ran out before the range was merged")
                 finished, _ = cf.wait(list(running), timeout=POLL_SECONDS, return_when=cf.FIRST_COMPLETED)
@@ -444,7 +499,7 @@ def make_executor(workers: Any, executor: Optional[cf.Executor]) -> tuple[cf.Exe
     return cf.ThreadPoolExecutor(worker_count(workers), thread_name_prefix="fpscope-scan"), True
 
 
-def timed_plan(r: ScanRange, executor: cf.Executor, chunk: Optional[int]) -> Plan:
+def timed_plan(r: ScanRequest, executor: cf.Executor, chunk: Optional[int]) -> Plan:
     if chunk is not None:
         return FixedPlan(r.budget, chunk)
     if is_remote(executor):
@@ -461,6 +516,29 @@ def check_chunk(chunk: Optional[int]) -> Optional[int]:
     return chunk
 
 
+def run_request(r: Union[ScanRequest, RawScan], executor: cf.Executor, chunk: Optional[int],
+                progress: ProgressArg, desc: str) -> Scan:
+    """The scan of a checked request (or its trivial answer) on ``executor``, as :func:`knife_edges`
+    makes it; in the default float environment."""
+    if not isinstance(r, ScanRequest):
+        make_reporter(progress, 0, desc).close()  # nothing is evaluated
+        return Scan([Hit(*h) for h in r[0]], r[1], r[2])
+    return run_chunks(r, executor, timed_plan(r, executor, chunk), make_reporter(progress, r.budget, desc))
+
+
+@default_float_environment
+def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = "f32", limit: Any = 100,
+                   stride: Any = 1, max_evals: Any = 100_000_000) -> RawScan:
+    """``knife_edges_raw`` over the exact results, in one chunk: the same arguments, errors and
+    stopping rules, with hits and ``limit`` counting certified hits (tolerances above
+    ``MAX_TOLERANCE`` are refused for the library operations)."""
+    r = scan_request(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, True)
+    if not isinstance(r, ScanRequest):
+        return r
+    hits, evaluated, _ = r.strategy(r, 0, r.budget, r.limit)
+    return hits, evaluated, evaluated == r.inputs
+
+
 @default_float_environment
 def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1e-3, dtype: str = "f32",
                 limit: SupportsIndex = 100, stride: SupportsIndex = 1, max_evals: SupportsIndex = 100_000_000,
@@ -471,7 +549,7 @@ def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1
 
     The arguments, the result (as a :class:`Scan` of :class:`Hit`), the errors and the stopping
     rules (``limit`` hits, ``max_evals`` inputs) are those of ``knife_edges_raw``. With
-    ``certified=True`` (the default) distances are certified (``fpscope._certify.certified_scan``);
+    ``certified=True`` (the default) distances are certified (``fpscope._certify.certified_walk``);
     with ``certified=False`` the answer is exactly that of one ``knife_edges_raw`` call. It is the
     same for every ``chunk``, ``workers`` and ``executor``.
 
@@ -496,12 +574,8 @@ def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1
     chunk = check_chunk(chunk)
     pool, owned = make_executor(workers, executor)
     try:
-        r = validate(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, bool(certified))
-        if not isinstance(r, ScanRange):
-            make_reporter(progress, 0, desc).close()  # nothing is evaluated
-            return Scan([Hit(*h) for h in r[0]], r[1], r[2])
-        reporter = make_reporter(progress, r.budget, desc)
-        return run_chunks(r, pool, timed_plan(r, pool, chunk), reporter)
+        r = scan_request(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, bool(certified))
+        return run_request(r, pool, chunk, progress, desc)
     finally:
         if owned:
             pool.shutdown(wait=True, cancel_futures=True)

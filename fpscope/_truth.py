@@ -20,7 +20,8 @@ from typing import Any, NamedTuple, Optional
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope import _certify
-from fpscope._certify import F32, F64, CertificationError, _Format
+from fpscope._certify import CertificationError
+from fpscope._floats import F32, F64, BinaryFormat as _Format, pow2
 
 ERROR_BINS = 24
 # The error of an undecided bound: the reported error is within this of the exact one.
@@ -62,12 +63,12 @@ def bin_edges(index: int) -> tuple[float, float]:
 
 def _ulp(fmt: _Format, magnitude: Fraction) -> Fraction:
     if magnitude == 0:
-        return _certify._pow2(fmt.min_exponent - fmt.precision + 1)
-    return _certify._pow2(_certify._quantum_exponent(fmt, magnitude))
+        return pow2(fmt.min_exponent - fmt.precision + 1)
+    return fmt.quantum(magnitude)
 
 
 def _signed_round(fmt: _Format, v: Fraction, negative: bool) -> float:
-    r = _certify._round_magnitude(fmt, abs(v))
+    r = fmt.round(abs(v))
     if r is None:
         return -math.inf if negative else math.inf
     return -float(r) if negative else float(r)
@@ -116,8 +117,8 @@ def _mpfr_bounds(op: str, xm: Any, precision: int) -> tuple[Any, Any]:
 
 
 def _overflow(fmt: _Format) -> Fraction:
-    top = _certify._pow2(fmt.max_exponent + 1)
-    return top - _certify._pow2(fmt.max_exponent - fmt.precision)
+    top = pow2(fmt.max_exponent + 1)
+    return top - pow2(fmt.max_exponent - fmt.precision)
 
 
 def _decide(fmt: _Format, lo: Fraction, hi: Fraction, y: float) -> Optional[Judgement]:
@@ -159,9 +160,9 @@ def _clamped_fraction(v: Any, fmt: _Format) -> Fraction:
     if gmpy2.is_zero(v):
         return Fraction(0)
     if gmpy2.is_infinite(v) or abs(v) > gmpy2.exp2(top):
-        return _certify._pow2(top) * (1 if v > 0 else -1)
+        return pow2(top) * (1 if v > 0 else -1)
     if abs(v) < gmpy2.exp2(bottom):
-        return _certify._pow2(bottom) * (1 if v > 0 else -1)
+        return pow2(bottom) * (1 if v > 0 else -1)
     return Fraction(*(int(n) for n in v.as_integer_ratio()))
 
 

@@ -25,7 +25,7 @@ from fpscope._fenv import default_float_environment
 from fpscope._floats import hexfloat, is_f32, to_format
 from fpscope._progress import ProgressArg
 from fpscope._results import Hit
-from fpscope._scan import knife_edges
+from fpscope._scan import make_executor, run_request, scan_request
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
@@ -78,23 +78,28 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
     tol = min(0.5, widest, max(8.0 * k / max(inputs, 1), 1e-30))
     limit = max(LIMIT_PER_ROW * k, MIN_LIMIT)
     overflowing: Optional[float] = None  # the smallest tolerance whose scan stopped on the limit
-    while True:
-        scan = knife_edges(op, low, high, tol, dtype, limit, 1, MAX_EVALS, workers=workers, executor=executor,
-                           certified=certified, progress=progress, desc=f"{op} tol {tol:.3g}")
-        if not scan.covered:
-            overflowing = tol
-            tol /= TOL_FACTOR
-            continue
-        if len(scan.hits) < k and tol < widest:
-            wider = tol * TOL_FACTOR
-            if overflowing is not None and wider >= overflowing:
-                limit *= int(TOL_FACTOR)  # between two tolerances that both fail: keep more hits
-                tol = overflowing
-            else:
-                tol = min(wider, widest)
-            continue
-        rows = sorted(scan.hits, key=lambda h: h.distance_ulp)[:k]  # stable: ties stay in ascending x
-        return WorstCases(op, "f32" if f32 else "f64", low, high, k, bool(certified), tol, scan.evaluated, rows)
+    pool, owned = make_executor(workers, executor)  # one for every pass
+    try:
+        while True:
+            request = scan_request(op, low, high, tol, dtype, limit, 1, MAX_EVALS, bool(certified))
+            scan = run_request(request, pool, None, progress, f"{op} tol {tol:.3g}")
+            if not scan.covered:
+                overflowing = tol
+                tol /= TOL_FACTOR
+                continue
+            if len(scan.hits) < k and tol < widest:
+                wider = tol * TOL_FACTOR
+                if overflowing is not None and wider >= overflowing:
+                    limit *= int(TOL_FACTOR)  # between two tolerances that both fail: keep more hits
+                    tol = overflowing
+                else:
+                    tol = min(wider, widest)
+                continue
+            rows = sorted(scan.hits, key=lambda h: h.distance_ulp)[:k]  # stable: ties stay in ascending x
+            return WorstCases(op, "f32" if f32 else "f64", low, high, k, bool(certified), tol, scan.evaluated, rows)
+    finally:
+        if owned:
+            pool.shutdown(wait=True, cancel_futures=True)
 
 
 def worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLike] = None, dtype: str = "f32",

@@ -35,7 +35,8 @@ from fpscope import _core
 from fpscope._core import PanicException
 from fpscope._fenv import default_float_environment
 from fpscope._floats import bits, from_ordered, hexfloat, is_f32, parse_float, to_format
-from fpscope._results import Scan, report
+from fpscope._certify import report
+from fpscope._results import Scan
 from fpscope._scan import ScanInterrupted, knife_edges
 from fpscope import _cluster, _sweep, _worst
 

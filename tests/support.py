@@ -151,50 +151,38 @@ def same_float(a, b):
 
 # --- an exact model of the two formats ---------------------------------------------------------------
 
+from fpscope._floats import F32 as F32_MODEL, F64 as F64_MODEL, BinaryFormat, floor_log2  # noqa: E402,F401
+
+
 class Fmt:
-    def __init__(self, p, emin, emax, pack, ipack):
-        self.p, self.emin, self.emax, self.pack, self.ipack = p, emin, emax, pack, ipack
-        self.max = (2 - Fraction(1, 2 ** (p - 1))) * Fraction(2) ** emax
+    """A format: the package's model of it in rationals (rounding, spacing), and its bit patterns."""
+
+    def __init__(self, model, pack, ipack):
+        self.model, self.pack, self.ipack = model, pack, ipack
+        self.p, self.emin = model.precision, model.min_exponent
+        # The largest finite value: every significand bit set in the top binade.
+        self.max = (2 - Fraction(2) ** (1 - self.p)) * Fraction(2) ** model.max_exponent
+
+    def quantum(self, r):
+        return self.model.quantum(r)
 
     def value(self, bits):
         return struct.unpack(self.pack, struct.pack(self.ipack, bits))[0]
 
-    def quantum(self, v):
-        """Spacing of the floats in the binade of the positive rational v (subnormals included)."""
-        e = max(floor_log2(v), self.emin) if v else self.emin
-        return Fraction(2) ** (e - self.p + 1)
-
     def round(self, v):
         """Round a non-negative rational to nearest, ties to even; None when it overflows."""
-        q = self.quantum(v)
-        m = v / q
-        n = m.numerator // m.denominator
-        rest = m - n
-        if rest > Fraction(1, 2) or (rest == Fraction(1, 2) and n % 2):
-            n += 1
-        r = n * q
-        return None if r > self.max else r
+        return self.model.round(v)
 
     def gap_toward(self, r, above):
         """Distance from the non-negative float r to its neighbour on the given side."""
-        if above or r == 0:
-            return self.quantum(r)
-        e = floor_log2(r)
-        if r == Fraction(2) ** e and e > self.emin:
-            return Fraction(2) ** (e - self.p)
-        return self.quantum(r)
+        return self.model.gap(r, above)
 
 
-F32 = Fmt(24, -126, 127, "<f", "<I")
-F64 = Fmt(53, -1022, 1023, "<d", "<Q")
-F16 = Fmt(11, -14, 15, "<e", "<H")
-BF16 = Fmt(8, -126, 127, None, None)  # rounding only: value() has no struct code for it
+F32 = Fmt(F32_MODEL, "<f", "<I")
+F64 = Fmt(F64_MODEL, "<d", "<Q")
+F16 = Fmt(BinaryFormat(11, -14, 15), "<e", "<H")
+BF16 = Fmt(BinaryFormat(8, -126, 127), None, None)  # rounding only: value() has no struct code for it
 FMT = {"f32": F32, "f64": F64, "f16": F16, "bf16": BF16}
-
-
-def floor_log2(v):
-    e = v.numerator.bit_length() - v.denominator.bit_length()
-    return e if Fraction(2) ** e <= v else e - 1
 
 
 # --- the exact results of the unary operations, from mpmath (which shares no code with MPFR) -------

@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import fpscope
-from fpscope import _certify
+from fpscope import _certify, _scan
 from fpscope import _core as fs
 from support import LIBRARY_OPS, Undecided, f32, mp_f32_report
 
@@ -75,7 +75,7 @@ def test_certified_report_agrees_with_mpmath(op, x):
         want = mp_f32_report(op, x)
     except Undecided:
         assume(False)  # decided by argument below: tiny and huge inputs, exact points
-    got = _certify.certified_midpoint(op, x)
+    got = _certify.report(op, x)
     if want is None or got is None:
         assert got == want
         return
@@ -136,10 +136,45 @@ def test_far_inputs_lie_on_the_proven_side(op, x, rounded, above):
     ("atan", math.inf, fs.midpoint("atan", math.inf)),
 ])
 def test_exact_points_and_limits(op, x, want):
-    got = _certify.certified_midpoint(op, x)
+    got = _certify.report(op, x)
     assert got == want
     if got is not None:
         assert math.copysign(1, got[0]) == math.copysign(1, want[0])
+
+
+def _far_inputs():
+    """Per bound on underflowing and overflowing inputs: the bound, the next float beyond it, the
+    last finite float that way."""
+    top = fs.next_down(math.inf, "f32")
+    for op, low in _certify._UNDERFLOWS.items():
+        yield from ((op, x) for x in (low, fs.next_down(low, "f32"), -top))
+    for op, high in _certify._OVERFLOWS.items():
+        yield from ((op, x) for x in (high, fs.next_up(high, "f32"), top))
+    yield from (("exp2", x) for x in (-207.0, -1e30))  # exact points beyond the bound: integers
+
+
+@pytest.mark.parametrize("op, x", list(_far_inputs()))
+def test_far_underflows_and_overflows_are_decided_by_a_bound_as_mpfr_decides_them(monkeypatch, op, x):
+    want = _certify.certified_f32(op, x)
+
+    def no_mpfr(*args):
+        raise AssertionError("MPFR asked in a far tail")
+
+    monkeypatch.setattr(_certify, "certified_f32", no_mpfr)
+    got = fpscope.report(op, x)
+    assert repr(got) == repr(want)
+
+
+@pytest.mark.parametrize("x", [-151.0, -160.0, -168.0])
+def test_exact_points_that_are_not_floats_keep_their_exact_distance(monkeypatch, x):
+    """exp2 at integers below -150: dyadic results between 0 and the smallest subnormal, whose
+    binary64 report is in the range where it would otherwise stand. A platform's exp2 slightly off
+    there must not change the answer."""
+    want = fpscope.report("exp2", x)
+    assert want.rounded == 0.0 and _certify.NEAR_MIDPOINT < want.distance_ulp < _certify.NEAR_FLOAT
+    off = fs.midpoint("exp2", x)
+    monkeypatch.setattr(_certify, "midpoint", lambda *a: (off[0], off[1] * (1 + 1e-12), off[2], off[3]))
+    assert repr(fpscope.report("exp2", x)) == repr(want)
 
 
 @pytest.mark.parametrize("x, y, dtype", [
@@ -158,13 +193,13 @@ def test_division_ties_round_to_even(x, y, dtype):
 
 def test_division_without_a_tie_keeps_the_core_answer():
     for x, y in [(1.0, 3.0), (1.0, 0.0), (-1.0, 2.0), (1e38, 1e-38)]:
-        assert _certify.certified_midpoint("div", x, "f32", y) == fs.midpoint("div", x, "f32", y)
+        assert _certify.report("div", x, "f32", y) == fs.midpoint("div", x, "f32", y)
 
 
 @pytest.mark.parametrize("op, x, dtype", [("sqrt", 2.0, "f32"), ("recip", 3.0, "f32"), ("sqrt", 2.0, "f64"),
                                          ("recip", 3.0, "f64"), ("reciprocal", -3.0, "f32")])
 def test_exact_oracles_answer_unchanged(op, x, dtype):
-    assert _certify.certified_midpoint(op, x, dtype) == fs.midpoint(op, x, dtype)
+    assert _certify.report(op, x, dtype) == fs.midpoint(op, x, dtype)
 
 
 @pytest.mark.parametrize("args, error", [
@@ -194,7 +229,7 @@ def model_scan(op, lo, hi, tol, limit, stride, max_evals):
             return hits, evaluated, False
         x = _from_ordered(k)
         evaluated += 1
-        r = _certify.certified_midpoint(op, x)
+        r = _certify.report(op, x)
         if r is not None and not r[3] and r[1] < tol:
             hits.append((x, r[0], r[1], r[2]))
     return hits, evaluated, True
@@ -217,7 +252,7 @@ def test_certified_scan_equals_the_scan_of_certified_reports(centre, below, abov
     op, x = centre
     k = fs.ordered(x, "f32")
     lo, hi = _from_ordered(k - below), _from_ordered(k + above)
-    got = _certify.certified_scan(op, lo, hi, tol, "f32", limit, stride, max_evals)
+    got = _scan.certified_scan(op, lo, hi, tol, "f32", limit, stride, max_evals)
     want = model_scan(op, lo, hi, tol, limit, stride, max_evals)
     assert got[1:] == want[1:]
     # Within 1e-6 ulp of the tolerance the scan asks MPFR for membership where a report keeps the
@@ -228,7 +263,7 @@ def test_certified_scan_equals_the_scan_of_certified_reports(centre, below, abov
 
 def test_certified_scan_finds_what_the_core_misses_and_drops_what_it_invents():
     lo, hi = fs.neighbours(HARD_X, 3000, "f32")[0], fs.neighbours(HARD_X, 3000, "f32")[-1]
-    certified = _certify.certified_scan("log", lo, hi, 1e-9)
+    certified = _scan.certified_scan("log", lo, hi, 1e-9)
     raw = fs.knife_edges_raw("log", lo, hi, 1e-9)
     assert [h[0] for h in certified[0]] == [h[0] for h in raw[0]] == [HARD_X]
     assert certified[0][0][1:] != raw[0][0][1:]
@@ -238,27 +273,26 @@ def test_certified_scan_finds_what_the_core_misses_and_drops_what_it_invents():
                                   ("sqrt", 1.0, 1.0001, 1e-3, "f64", 5), ("exp", 2.0, 1.0),
                                   ("exp", 1.0, 2.0, -1.0), ("exp", 1.0, 2.0, math.nan)])
 def test_scans_that_need_no_certification_are_the_cores(args):
-    assert _certify.certified_scan(*args) == fs.knife_edges_raw(*args)
+    assert _scan.certified_scan(*args) == fs.knife_edges_raw(*args)
 
 
 def test_certified_scan_refuses_tolerances_near_one_half():
     with pytest.raises(ValueError, match="tol_ulp up to 0.4999"):
-        _certify.certified_scan("exp", 1.0, 2.0, 0.5)
+        _scan.certified_scan("exp", 1.0, 2.0, 0.5)
 
 
 @pytest.mark.parametrize("args", [("div", 1.0, 2.0), ("exp", 1.0, 2.0, 1e-3, "f64"), ("exp", 1.0, "x"),
                                   ("exp", 1.0, 2.0, 1e-3, "f32", -1)])
 def test_certified_scan_errors_are_the_cores(args):
     with pytest.raises((ValueError, TypeError, OverflowError)) as certified:
-        _certify.certified_scan(*args)
+        _scan.certified_scan(*args)
     with pytest.raises(type(certified.value)) as raw:
         fs.knife_edges_raw(*args)
     assert str(certified.value) == str(raw.value)
 
 
 def test_docstring_examples():
-    from fpscope import _results
-    assert doctest.testmod(_results).failed == 0
+    assert doctest.testmod(_certify).failed == 0
 
 
 @pytest.mark.slow
@@ -268,7 +302,7 @@ def test_hardest_thousand_inputs_are_certified(op):
     inputs, each against mpmath."""
     hits = []
     for lo, hi in ((-math.inf, -0.0), (0.0, math.inf)):
-        hits += _certify.certified_scan(op, lo, hi, 2.5e-7, "f32", 10**6, 1, 2**33)[0]
+        hits += _scan.certified_scan(op, lo, hi, 2.5e-7, "f32", 10**6, 1, 2**33)[0]
     hits.sort(key=lambda h: (h[2], h[0]))
     for x, rounded, distance, above in hits[:1000]:
         try:

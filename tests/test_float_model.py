@@ -1,6 +1,7 @@
 """The float model: ordered view, steps, spacing, narrowing, dtype selection, against an integer model."""
 import math
 import struct
+from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -10,7 +11,8 @@ from fpscope import _core as fs
 INF = math.inf
 NAN = math.nan
 
-from support import FORMATS, bits_of, model_next_up, model_ordered, model_spacing, same_float, value_of  # noqa: E402
+from support import (FORMATS, F32_MODEL, F64_MODEL, bits_of, model_next_up, model_ordered,  # noqa: E402
+                     model_spacing, same_float, value_of)
 
 
 def f32_patterns():
@@ -164,3 +166,27 @@ def test_narrowing_matches_struct_rounding(x):
     except OverflowError:  # struct refuses what IEEE rounding sends to infinity
         expected = math.copysign(INF, x)
     assert fs.ordered(x, "f32") == model_ordered(bits_of(expected, "f32"), "f32")
+
+
+# --- the package's model of the formats in rationals ---------------------------------------------
+
+@pytest.mark.parametrize("dtype, model", [("f32", F32_MODEL), ("f64", F64_MODEL)])
+@settings(max_examples=300)
+@given(data=st.data())
+def test_rational_model_spacing_and_rounding_agree_with_the_core(dtype, model, data):
+    """Every positive finite float: its gaps to both neighbours, and the rounding of the points
+    around it (a tie goes to the even neighbour, past the largest float half a gap overflows)."""
+    patterns = f32_patterns() if dtype == "f32" else f64_patterns()
+    b = data.draw(patterns.filter(lambda p: 0 < p < FORMATS[dtype]["inf"]))
+    v = value_of(b, dtype)
+    r = Fraction(v)
+    up, down = fs.next_up(v, dtype), fs.next_down(v, dtype)
+    gap_up = model.gap(r, True)
+    assert gap_up == (Fraction(up) - r if up != INF else model.gap(r, False))
+    assert model.gap(r, False) == r - Fraction(down)
+    assert model.round(r) == r and model.round(r + gap_up / 4) == r and model.round(r - model.gap(r, False) / 4) == r
+    tie = model.round(r + gap_up / 2)
+    if up == INF:
+        assert tie is None and model.round(r + gap_up / 2 - Fraction(1, 2**2000)) == r
+    else:
+        assert tie == (r if b % 2 == 0 else Fraction(up))

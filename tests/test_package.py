@@ -6,7 +6,7 @@ import sys
 import types
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings
+from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 import fpscope
@@ -14,6 +14,7 @@ from fpscope import Hit, Midpoint, Scan, ScanInterrupted, assert_ulp_close, knif
 from fpscope import _core, _scan
 from fpscope._floats import from_ordered
 from fpscope._progress import TextBar, make_reporter
+from support import IntSub
 
 INF = math.inf
 NAN = math.nan
@@ -137,6 +138,28 @@ def test_refusals_are_the_core_refusals(args, kwargs):
     with pytest.raises(type(raw.value)) as chunked:
         knife_edges(*args, **kwargs)
     assert str(chunked.value) == str(raw.value)
+
+
+COUNTS = [7, 0, -1, 2**64, None, "x", IntSub(7), True]
+
+
+@settings(max_examples=200, deadline=None)
+@given(op=st.sampled_from(["exp", "ln", "sqrt", "nope", 3]), lo=st.sampled_from([1.0, "a"]),
+       dtype=st.sampled_from(["f32", "double", "f16", b"f32"]), limit=st.sampled_from(COUNTS),
+       stride=st.sampled_from([1, 2**64]), max_evals=st.sampled_from(COUNTS), certified=st.booleans())
+def test_arguments_are_checked_in_the_cores_order(op, lo, dtype, limit, stride, max_evals, certified):
+    """With several bad arguments the error is the one a single core call raises. (Only when neither
+    count is a plain int in range may it differ: then the checks take two core calls.)"""
+    assume(type(limit) is int and 0 <= limit < 2**64 or type(max_evals) is int and 0 <= max_evals < 2**64)
+    args = (op, lo, 1.0001, 1e-3, dtype, limit, stride, max_evals)
+    try:
+        raw = _core.knife_edges_raw(*args)
+    except Exception as refusal:
+        with pytest.raises(type(refusal)) as chunked:
+            knife_edges(*args, certified=certified)
+        assert str(chunked.value) == str(refusal)
+    else:
+        assert same(knife_edges(*args, chunk=100, certified=False), raw)
 
 
 def test_bad_chunk_or_progress_is_refused():

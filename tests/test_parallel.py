@@ -1,6 +1,7 @@
 """Scans on threads and process pools: the sequential answer for every engine, chunk size and budget;
 the core lets other threads run while it walks; Ctrl-C stops a parallel scan with the merged prefix and
 interrupts even one long core call."""
+import collections
 import concurrent.futures as cf
 import math
 import multiprocessing
@@ -16,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import fpscope
-from fpscope import _certify, _core, _scan
+from fpscope import _certify, _core, _fenv, _floats, _scan
 from fpscope._floats import from_ordered
 from fpscope._scan import ScanInterrupted, knife_edges
 
@@ -80,7 +81,7 @@ def test_parallel_scan_equals_the_sequential_one(args_chunk, engine, certified, 
     args, chunk = args_chunk
     kind, n = engine
     engine_args = {"workers": n} if kind == "threads" else {"executor": process_pool}
-    one_call = _certify.certified_scan if certified else _core.knife_edges_raw
+    one_call = _scan.certified_scan if certified else _core.knife_edges_raw
     try:
         expected = one_call(*args)
     except ValueError as refusal:
@@ -91,6 +92,27 @@ def test_parallel_scan_equals_the_sequential_one(args_chunk, engine, certified, 
     got = knife_edges(*args, chunk=chunk, certified=certified, **engine_args)
     assert (got.hits, got.evaluated, got.covered) == tuple(expected)
     assert [repr(h) for h in got.hits] == [repr(fpscope.Hit(*h)) for h in expected[0]]
+
+
+def test_a_parallel_certified_scan_checks_its_arguments_once(monkeypatch):
+    """Each chunk is one core call (no hit limit is reached) and enters the float environment guard
+    once on its worker; the call itself checks its arguments with one core call, under one guard."""
+    calls = collections.Counter()
+
+    def count(module, name, key):
+        original = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda *a, **k: calls.update([key]) or original(*a, **k))
+
+    count(_scan, "knife_edges_raw", "core scan")
+    count(_certify, "knife_edges_raw", "core scan")
+    count(_fenv, "_with_default_float_environment", "guard")
+    count(_scan, "_timed_chunk", "chunk")
+    count(_floats, "ordered", "dtype probe")
+    scan = knife_edges("exp", 1.0, 2.0, 1e-6, "f32", workers=2, chunk=1 << 18)
+    assert calls["chunk"] == 33 and scan.covered and 0 < len(scan.hits) < 100
+    assert calls["core scan"] == calls["guard"] == calls["chunk"] + 1
+    assert calls["dtype probe"] <= 1
+    assert scan == _scan.certified_scan("exp", 1.0, 2.0, 1e-6)
 
 
 def test_limit_reached_cancels_the_chunks_that_cannot_matter(monkeypatch):

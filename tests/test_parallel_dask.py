@@ -8,7 +8,7 @@ import pytest
 distributed = pytest.importorskip("dask.distributed")
 import dask  # noqa: E402
 
-from fpscope import _certify, _core, _scan, knife_edges  # noqa: E402
+from fpscope import _core, _scan, knife_edges  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -30,7 +30,7 @@ def executor(tmp_path_factory):
 @pytest.mark.parametrize("certified", [False, True])
 def test_cluster_scan_equals_the_sequential_one(executor, args, chunk, certified):
     got = knife_edges(*args, chunk=chunk, executor=executor, certified=certified)
-    one_call = _certify.certified_scan if certified else _core.knife_edges_raw
+    one_call = _scan.certified_scan if certified else _core.knife_edges_raw
     assert tuple(got) == one_call(*args)
     assert _scan.is_remote(executor) and _scan.parallelism(executor) == 2
 

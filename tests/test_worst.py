@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import fpscope
-from fpscope import _certify, _core, _worst
+from fpscope import _certify, _core, _scan, _worst
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The tables shipped beside the imported package (the source tree, or an installed wheel).
@@ -19,7 +19,7 @@ def ranked_by_brute_force(op, lo, hi, dtype, top, certified):
     """Every input with an inexact result (tolerance past 0.5 ulp, or the widest a certified scan
     takes), stably sorted by distance."""
     if certified:
-        hits, _, covered = _certify.certified_scan(op, lo, hi, _certify.MAX_TOLERANCE, dtype, 2**64 - 1)
+        hits, _, covered = _scan.certified_scan(op, lo, hi, _certify.MAX_TOLERANCE, dtype, 2**64 - 1)
     else:
         hits, _, covered = _core.knife_edges_raw(op, lo, hi, 1.0, dtype, 2**64 - 1)
     assert covered
@@ -88,7 +88,7 @@ def test_shipped_rows_re_certify(op):
     for row in rows:
         x = float.fromhex(row["x_hex"])
         assert lo <= x <= hi and float(row["x"]) == x
-        hits, evaluated, covered = _certify.certified_scan(op, x, x, _certify.MAX_TOLERANCE, "f32")
+        hits, evaluated, covered = _scan.certified_scan(op, x, x, _certify.MAX_TOLERANCE, "f32")
         assert (evaluated, covered) == (1, True) and len(hits) == 1
         assert hits[0] == (x, float.fromhex(row["rounded_hex"]), row["distance_ulp"], row["exact_above"])
         assert row["distance_ulp"] < table["tol_ulp"]

@@ -13,23 +13,18 @@ replaced only when it stopped on a smaller hit limit than the one asked now.
 """
 from __future__ import annotations
 
-import argparse
-import csv
 import json
 import math
 import os
 import sqlite3
 import struct
-import sys
-from typing import Any, Callable, Optional
+from typing import Any
 
-from fpscope._core import UNARY_OPS, __version__, ordered
-from fpscope._fenv import default_float_environment
-from fpscope._floats import hexfloat, is_f32, parse_float, to_format
+from fpscope import Scan
+from fpscope._core import __version__, ordered
+from fpscope._floats import hexfloat
 from fpscope._progress import make_reporter
-from fpscope._results import Hit, Scan
-from fpscope._scan import FixedPlan, RawHit, RawScan, ScanInterrupted, ScanRange, make_executor, run_chunks, validate
-from fpscope import _cluster
+from fpscope._scan import FixedPlan, RawHit, RawScan, ScanRange, run_chunks
 
 FORMAT = "fpscope sweep 1"
 DEFAULT_CHUNK = 1 << 22
@@ -50,7 +45,7 @@ class SweepError(ValueError):
     """A database that cannot serve this sweep: one line, exit status 2."""
 
 
-def _identity(ops: list[str], dtype: str, lo: float, hi: float, stride: int, tol: float, certified: bool,
+def identity(ops: list[str], dtype: str, lo: float, hi: float, stride: int, tol: float, certified: bool,
               chunk: int) -> dict[str, str]:
     return {"format": FORMAT, "ops": ",".join(ops), "dtype": dtype, "lo": hexfloat(lo), "hi": hexfloat(hi),
             "stride": str(stride), "tol_ulp": tol.hex() if math.isfinite(tol) else repr(tol),
@@ -201,120 +196,3 @@ def sweep(db: SweepDB, r: ScanRange, op: str, chunk: int, executor: Any, progres
     reporter = make_reporter(progress, r.budget, op)
     return run_chunks(r, executor, plan, reporter, done=done, fixed_limit=True,
                       on_chunk=lambda i, offset, size, answer: db.record(op, i, answer, r.limit))
-
-
-# ---------------------------------------------------------------- command line
-
-def add_command(command: Callable[..., argparse.ArgumentParser], engine_options: Callable[[Any], None],
-                float_arg: Any, count_arg: Any, ops: str) -> None:
-    p = command("sweep", "a knife-edge scan recorded chunk by chunk in SQLite: kill it, rerun the same "
-                         "command, and it resumes (default range: every f32 input)", run_command, "f32")
-    p.add_argument("what", nargs="*", metavar="OP [LO HI]",
-                   help=f"unary operation ({ops}; f64: sqrt only, with a range) and the range; "
-                        "with --all-ops only the range")
-    p.add_argument("--db", required=True, metavar="FILE", help="the SQLite file recording the sweep")
-    p.add_argument("--all-ops", action="store_true", help="sweep every operation")
-    p.add_argument("--tol", type=float_arg, default="1e-3", help="tolerance in ulp (default 1e-3)")
-    p.add_argument("--limit", type=count_arg, default=None, help="stop after this many hits (default: none)")
-    p.add_argument("--stride", type=count_arg, default=1, help="visit every n-th float (default 1)")
-    p.add_argument("--chunk", type=count_arg, default=DEFAULT_CHUNK,
-                   help=f"inputs per recorded chunk (default {DEFAULT_CHUNK})")
-    p.add_argument("--csv", action="store_true", help="one line per hit, comma-separated")
-    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                   help="progress bar on stderr (default: when stderr is a terminal)")
-    engine_options(p)
-
-
-def _parse_what(args: argparse.Namespace) -> tuple[list[str], float, float]:
-    what = list(args.what)
-    if args.all_ops:
-        ops = list(UNARY_OPS)
-    elif what:
-        ops = [what.pop(0)]
-    else:
-        raise ValueError("name an operation, or pass --all-ops")
-    if len(what) == 2:
-        return ops, parse_float(what[0]), parse_float(what[1])
-    if what:
-        raise ValueError("give both LO and HI, or neither")
-    if not is_f32(args.dtype):
-        raise ValueError("f64 sweeps need an explicit range LO HI")
-    return ops, -math.inf, math.inf
-
-
-def _json_float(value: float) -> Any:
-    return value if math.isfinite(value) else repr(value)
-
-
-@default_float_environment
-def run_command(args: argparse.Namespace) -> int:
-    from fpscope import cli  # the output helpers; cli imports this module
-
-    ops, lo, hi = _parse_what(args)
-    f32 = is_f32(args.dtype)
-    dtype = "f32" if f32 else "f64"
-    if args.chunk < 1:
-        raise ValueError("--chunk must be at least 1")
-    if args.db in ("", ":memory:"):
-        # SQLite keeps these in memory or in a file deleted on close: nothing would be left to resume.
-        raise ValueError(f"--db must name a file, not {args.db!r}: the sweep would be recorded nowhere")
-    limit = NO_LIMIT if args.limit is None else args.limit
-    certified = not args.uncertified
-    # Every argument is checked before the database is touched.
-    ranges = [validate(op, lo, hi, args.tol, dtype, limit, args.stride, MAX_EVALS, certified) for op in ops]
-    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not (args.json or args.csv))
-    lo_f, hi_f = to_format(lo, f32), to_format(hi, f32)
-    identity = _identity(ops, dtype, lo_f, hi_f, args.stride, float(args.tol), certified, args.chunk)
-    scans: list[Scan] = []
-    with _cluster.scan_engine(args.workers, args.scheduler) as engine:
-        executor, owned = make_executor(engine.get("workers"), engine.get("executor"))
-        db = SweepDB(args.db, identity)
-        try:
-            for op, r in zip(ops, ranges):
-                if isinstance(r, ScanRange):
-                    scans.append(sweep(db, r, op, args.chunk, executor, progress))
-                else:
-                    scans.append(Scan([Hit(*h) for h in r[0]], r[1], r[2]))
-        except ScanInterrupted:
-            print(f"fpscope sweep: interrupted; the finished chunks are recorded in {args.db}: "
-                  "run the same command again to resume", file=sys.stderr)
-            return cli.EXIT_INTERRUPTED
-        finally:
-            db.close()
-            if owned:
-                executor.shutdown(wait=True, cancel_futures=True)
-
-    header = {"dtype": dtype, "lo": _json_float(lo_f), "lo_hex": hexfloat(lo_f), "hi": _json_float(hi_f),
-              "hi_hex": hexfloat(hi_f), "tol_ulp": _json_float(args.tol), "stride": args.stride,
-              "limit": args.limit, "certified": certified}
-    if args.json:
-        objects = [{"op": op, **header,
-                    "hits": [{"x": _json_float(h.x), "x_hex": hexfloat(h.x), "rounded": _json_float(h.rounded),
-                              "rounded_hex": hexfloat(h.rounded), "distance_ulp": h.distance_ulp,
-                              "exact_above": h.exact_above} for h in scan.hits],
-                    "evaluated": scan.evaluated, "covered": scan.covered} for op, scan in zip(ops, scans)]
-        cli._print_json(objects if args.all_ops else objects[0])
-    elif args.csv:
-        out = csv.writer(sys.stdout, lineterminator="\n")
-        out.writerow(["op", "x", "x_hex", "rounded", "rounded_hex", "distance_ulp", "exact_above"])
-        for op, scan in zip(ops, scans):
-            for h in scan.hits:
-                out.writerow([op, repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded),
-                              repr(h.distance_ulp), str(h.exact_above).lower()])
-    else:
-        for n, (op, scan) in enumerate(zip(ops, scans)):
-            if n:
-                print()
-            print(f"{op} over [{lo_f!r}, {hi_f!r}] in {dtype}, tolerance {args.tol!r} ulp"
-                  + (f", stride {args.stride}" if args.stride > 1 else "")
-                  + ("" if certified else ", uncertified"))
-            if scan.hits:
-                cli._table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
-                           [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                             "above rounded" if h.exact_above else "below rounded"] for h in scan.hits])
-            else:
-                print("no knife edges found")
-            counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
-            print(f"{counts}; " + ("range covered" if scan.covered
-                                   else f"range NOT covered: stopped at the hit limit ({args.limit})"))
-    return cli.EXIT_OK

@@ -171,7 +171,8 @@ def test_a_closed_pipe_ends_quietly_with_status_141(argv):
 
 
 def test_the_continue_line_repeats_every_option_that_matters():
-    from fpscope.cli import build_parser, _protect_negative_floats
+    from fpscope.cli import build_parser
+    from fpscope.cli._main import protect_negative_floats as _protect_negative_floats
 
     argv = ["scan", "sqrt", "1", "4", "--tol", "1e-9", "--max-evals", "5e3", "--stride", "3", "--limit", "7",
             "--chunk", "20", "--dtype", "float", "--workers", "2", "--uncertified"]
@@ -195,12 +196,15 @@ def test_the_continue_line_repeats_every_option_that_matters():
     (MemoryError(), 2, "fpscope special: error: not enough memory for the answer; ask for fewer values"),
 ])
 def test_unexpected_failures_in_a_command_are_one_line(monkeypatch, capsys, error, status, line):
+    import dataclasses
+
     from fpscope import cli
 
     def fail(args):
         print("partial output")
         raise error
-    monkeypatch.setattr(cli, "_special_command", fail)
+    monkeypatch.setattr(cli, "COMMANDS", [dataclasses.replace(c, run=fail) if c.name == "special" else c
+                                          for c in cli.COMMANDS])
     monkeypatch.delenv("FPSCOPE_TRACEBACK", raising=False)
     assert cli.main(["special"]) == status
     out, err = capsys.readouterr()
@@ -209,10 +213,10 @@ def test_unexpected_failures_in_a_command_are_one_line(monkeypatch, capsys, erro
 
 def test_internal_failure_is_reported_without_a_traceback():
     # Valid input no longer reaches one, so the command's report function is made to fail as the core would.
-    code = ("import sys, fpscope._core, fpscope.cli as cli\n"
+    code = ("import sys, fpscope._core, fpscope.cli as cli, fpscope.cli.midpoint\n"
             "def failing(*args, **kwargs):\n"
             "    raise fpscope._core.PanicException('broken invariant')\n"
-            "cli.report = failing\n"
+            "fpscope.cli.midpoint.report = failing\n"
             "sys.exit(cli.main(['midpoint', 'div', '1', '3', '--dtype', 'f64']))\n")
     done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
     assert done.returncode == 1 and "Traceback" not in done.stderr

@@ -3,12 +3,11 @@ from __future__ import annotations
 
 import argparse
 import math
-from typing import Any
 
 from fpscope import _core, report
 from fpscope._floats import hexfloat, to_format
 from fpscope.cli._main import EXIT_OK, Command, float_arg
-from fpscope.cli._render import dtype_name, float_fields, print_json, report_fields, table
+from fpscope.cli._render import core_differs, core_judgement, dtype_name, float_fields, print_json, report_fields, table
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -24,20 +23,10 @@ def check(args: argparse.Namespace) -> None:
         raise ValueError(f"{args.op} takes one operand; y is only for div")
 
 
-def _differs(certified: Any, core: Any) -> bool:
-    """Whether the core's own judgement differs from the certified answer in what it decides:
-    whether there is a report, the rounded value, the side or exactness (its distance always
-    differs a little)."""
-    if certified is None or core is None:
-        return certified is not core
-    return (certified.rounded, certified.exact_above, certified.exact) != (core.rounded, core.exact_above, core.exact) \
-        or math.copysign(1.0, certified.rounded) != math.copysign(1.0, core.rounded)
-
-
 def run(args: argparse.Namespace) -> int:
     answer = report(args.op, args.x, args.dtype, args.y, certified=not args.uncertified)
     core = report(args.op, args.x, args.dtype, args.y, certified=False)
-    differs = not args.uncertified and _differs(answer, core)
+    differs = not args.uncertified and core_differs(answer, core)
     dtype = dtype_name(args.dtype)
     f32 = dtype == "f32"
     x = to_format(args.x, f32)
@@ -75,11 +64,7 @@ def run(args: argparse.Namespace) -> int:
             print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "
                   f"midpoint{tie}{near}")
     if differs:
-        said = ("no report" if core is None else
-                f"rounded {core.rounded!r}, "
-                + ("claimed exact" if core.exact else
-                   f"exact result {'above' if core.exact_above else 'below'}, {core.distance_ulp!r} ulp"))
-        print(f"* the core's binary64 judgement differs: {said}")
+        print(f"* the core's binary64 judgement differs: {core_judgement(core)}")
     return EXIT_OK
 
 

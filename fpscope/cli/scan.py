@@ -2,13 +2,13 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import Any, Optional
 
-from fpscope import Scan, ScanInterrupted, _cluster, _core, knife_edges, report
+from fpscope import Hit, Midpoint, Scan, ScanInterrupted, _cluster, _core, knife_edges, report
 from fpscope._floats import from_ordered, hexfloat, is_f32, to_format
 from fpscope.cli._main import EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg
-from fpscope.cli._render import dtype_name, float_fields, json_float, print_json, report_fields, shown, table
+from fpscope.cli._render import (core_differs, core_judgement, dtype_name, float_fields, hit_count, hit_fields,
+                                 json_float, print_hits, print_json, progress, report_fields, scan_title, shown)
 
 # Options that change nothing in the answer, left out of the command line that continues a scan.
 NOT_REPEATED = {"help", "json", "progress", "run", "command"}
@@ -38,12 +38,11 @@ def check(args: argparse.Namespace) -> None:
 
 def run(args: argparse.Namespace) -> int:
     f32 = is_f32(args.dtype)
-    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
     interrupted = False
     try:
         with _cluster.scan_engine(args.workers, args.scheduler) as engine:
             scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
-                               args.max_evals, chunk=args.chunk, progress=progress, desc=args.op,
+                               args.max_evals, chunk=args.chunk, progress=progress(args), desc=args.op,
                                certified=not args.uncertified, **engine)
     except ScanInterrupted as stop:
         scan, interrupted = stop.scan, True
@@ -51,59 +50,54 @@ def run(args: argparse.Namespace) -> int:
     pending: Optional[float] = None
     if not scan.covered:
         pending = from_ordered(_core.ordered(args.lo, args.dtype) + scan.evaluated * step, f32)
-    dtype = "f32" if f32 else "f64"
     core = {} if args.uncertified else _core_judgements(args, scan)
     if args.json:
         print_json({
-            "op": args.op, "dtype": dtype, **float_fields("lo", to_format(args.lo, f32)),
+            "op": args.op, "dtype": dtype_name(args.dtype), **float_fields("lo", to_format(args.lo, f32)),
             **float_fields("hi", to_format(args.hi, f32)), "tol_ulp": json_float(args.tol),
             "certified": not args.uncertified,
-            "hits": [{**float_fields("x", h.x), **float_fields("rounded", h.rounded),
-                      "distance_ulp": h.distance_ulp, "exact_above": h.exact_above,
-                      **({"core_differs": True, "core_report": None if core[h.x] is None else report_fields(core[h.x])}
-                         if h.x in core else {} if args.uncertified else {"core_differs": False})}
-                     for h in scan.hits],
+            "hits": [_hit_json(h, None if args.uncertified else core) for h in scan.hits],
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
             **(float_fields("next", pending) if pending is not None else {"next": None, "next_hex": None}),
         })
     else:
-        _print_scan(args, scan, dtype, interrupted, pending, core)
+        _print_scan(args, scan, interrupted, pending, core)
     return EXIT_INTERRUPTED if interrupted else EXIT_OK
 
 
-def _core_judgements(args: argparse.Namespace, scan: Scan) -> dict[float, Any]:
-    """The core's own report for each certified hit where it decides otherwise: another rounded
-    value or side, a claim of exactness, no report, or a distance that is not below the tolerance."""
+def _hit_json(hit: Hit, core: Optional[dict[float, Optional[Midpoint]]]) -> dict[str, Any]:
+    """A hit in JSON; in a certified scan, whether the core judges otherwise and, if so, how."""
+    if core is None:
+        return hit_fields(hit)
+    if hit.x not in core:
+        return {**hit_fields(hit), "core_differs": False}
+    said = core[hit.x]
+    return {**hit_fields(hit), "core_differs": True, "core_report": None if said is None else report_fields(said)}
+
+
+def _core_judgements(args: argparse.Namespace, scan: Scan) -> dict[float, Optional[Midpoint]]:
+    """The core's own report for each certified hit where it judges otherwise."""
     differing = {}
     for h in scan.hits:
         core = report(args.op, h.x, args.dtype, certified=False)
-        if core is None or core.exact or not core.distance_ulp < args.tol or \
-                (core.rounded, core.exact_above) != (h.rounded, h.exact_above):
+        if core_differs(Midpoint(h.rounded, h.distance_ulp, h.exact_above, False), core, args.tol):
             differing[h.x] = core
     return differing
 
 
-def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: bool,
-                pending: Optional[float], core: dict[float, Any]) -> None:
-    f32 = dtype == "f32"
+def _print_scan(args: argparse.Namespace, scan: Scan, interrupted: bool, pending: Optional[float],
+                core: dict[float, Optional[Midpoint]]) -> None:
+    f32 = is_f32(args.dtype)
     lo, hi = to_format(args.lo, f32), to_format(args.hi, f32)
-    print(f"{args.op} over [{lo!r}, {hi!r}] in {dtype}, tolerance {args.tol!r} ulp"
-          + (f", stride {args.stride}" if args.stride > 1 else ""))
+    print(scan_title(args.op, lo, hi, dtype_name(args.dtype), args.tol, args.stride))
     if scan.hits:
-        table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"] + (["core"] if core else []),
-              [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                "above rounded" if h.exact_above else "below rounded"]
-               + (["* differs" if h.x in core else ""] if core else []) for h in scan.hits])
+        print_hits(scan.hits, differing=core)
         for x, said in core.items():
-            print(f"* {x!r}: the core's binary64 judgement: " + (
-                "no report" if said is None else f"rounded {said.rounded!r}, claimed exact" if said.exact else
-                f"rounded {said.rounded!r}, exact result {'above' if said.exact_above else 'below'}, "
-                f"{said.distance_ulp!r} ulp"))
+            print(f"* {x!r}: the core's binary64 judgement: {core_judgement(said)}")
     else:
         print("no knife edges found")
-    counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
     if scan.covered:
-        print(f"{counts}; range covered{' before the interrupt' if interrupted else ''}")
+        print(f"{hit_count(scan)}; range covered{' before the interrupt' if interrupted else ''}")
         return
     assert pending is not None
     if interrupted:
@@ -112,7 +106,7 @@ def _print_scan(args: argparse.Namespace, scan: Scan, dtype: str, interrupted: b
         why = f"stopped at the hit limit ({args.limit}; raise --limit)"
     else:
         why = f"stopped at the evaluation limit ({args.max_evals}; raise --max-evals)"
-    print(f"{counts}; range NOT covered: {why}")
+    print(f"{hit_count(scan)}; range NOT covered: {why}")
     print(f"next input: {shown(pending)}; continue with: {resume_command(args, pending, hi)}")
 
 

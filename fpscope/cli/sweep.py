@@ -2,16 +2,16 @@
 from __future__ import annotations
 
 import argparse
-import csv
 import math
 import sys
 
 from fpscope import Hit, Scan, _cluster, _core
-from fpscope._floats import hexfloat, is_f32, parse_float, to_format
+from fpscope._floats import is_f32, parse_float, to_format
 from fpscope._scan import ScanInterrupted, ScanRange, make_executor, validate
 from fpscope._sweep import DEFAULT_CHUNK, MAX_EVALS, NO_LIMIT, SweepDB, identity, sweep
 from fpscope.cli._main import EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg
-from fpscope.cli._render import json_float, print_json, table
+from fpscope.cli._render import (dtype_name, float_fields, hit_count, hit_fields, json_float, print_hits, print_hits_csv,
+                                 print_json, progress, scan_title)
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -32,36 +32,37 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def check(args: argparse.Namespace) -> None:
-    what = args.what
-    rest = what if args.all_ops else what[1:]
-    op = None if args.all_ops or not what else what[0]
-    lo = hi = None
-    if len(rest) == 2:
-        lo, hi = parse_float(rest[0]), parse_float(rest[1])
-    check_range("sweep", op, lo, hi, args.tol)
-
-
-def _parse_what(args: argparse.Namespace) -> tuple[list[str], float, float]:
+    """Reads ``OP [LO HI]``, once: ``args.ops`` (empty: none named), ``args.bounds`` ((lo, hi), or
+    None), ``args.odd_bounds`` (one bound, or more than two); refuses what every scan command does."""
     what = list(args.what)
-    if args.all_ops:
-        ops = list(_core.UNARY_OPS)
-    elif what:
-        ops = [what.pop(0)]
-    else:
+    args.ops = list(_core.UNARY_OPS) if args.all_ops else what[:1]
+    rest = what if args.all_ops else what[1:]
+    args.bounds = (parse_float(rest[0]), parse_float(rest[1])) if len(rest) == 2 else None
+    args.odd_bounds = len(rest) not in (0, 2)
+    lo, hi = args.bounds or (None, None)
+    check_range("sweep", None if args.all_ops or not what else what[0], lo, hi, args.tol)
+
+
+def _range(args: argparse.Namespace) -> tuple[float, float]:
+    """The range to sweep; the requests that name no operation or no full range are refused here,
+    after the checks of every command."""
+    if not args.ops:
         raise ValueError("name an operation, or pass --all-ops")
-    if len(what) == 2:
-        return ops, parse_float(what[0]), parse_float(what[1])
-    if what:
+    if args.bounds is not None:
+        lo, hi = args.bounds
+        return lo, hi
+    if args.odd_bounds:
         raise ValueError("give both LO and HI, or neither")
     if not is_f32(args.dtype):
         raise ValueError("f64 sweeps need an explicit range LO HI")
-    return ops, -math.inf, math.inf
+    return -math.inf, math.inf
 
 
 def run(args: argparse.Namespace) -> int:
-    ops, lo, hi = _parse_what(args)
+    ops = args.ops
+    lo, hi = _range(args)
     f32 = is_f32(args.dtype)
-    dtype = "f32" if f32 else "f64"
+    dtype = dtype_name(args.dtype)
     if args.chunk < 1:
         raise ValueError("--chunk must be at least 1")
     if args.db in ("", ":memory:"):
@@ -71,7 +72,6 @@ def run(args: argparse.Namespace) -> int:
     certified = not args.uncertified
     # Every argument is checked before the database is touched.
     ranges = [validate(op, lo, hi, args.tol, dtype, limit, args.stride, MAX_EVALS, certified) for op in ops]
-    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not (args.json or args.csv))
     lo_f, hi_f = to_format(lo, f32), to_format(hi, f32)
     recorded = identity(ops, dtype, lo_f, hi_f, args.stride, float(args.tol), certified, args.chunk)
     scans: list[Scan] = []
@@ -81,7 +81,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             for op, r in zip(ops, ranges):
                 if isinstance(r, ScanRange):
-                    scans.append(sweep(db, r, op, args.chunk, executor, progress))
+                    scans.append(sweep(db, r, op, args.chunk, executor, progress(args)))
                 else:
                     scans.append(Scan([Hit(*h) for h in r[0]], r[1], r[2]))
         except ScanInterrupted:
@@ -93,39 +93,25 @@ def run(args: argparse.Namespace) -> int:
             if owned:
                 executor.shutdown(wait=True, cancel_futures=True)
 
-    header = {"dtype": dtype, "lo": json_float(lo_f), "lo_hex": hexfloat(lo_f), "hi": json_float(hi_f),
-              "hi_hex": hexfloat(hi_f), "tol_ulp": json_float(args.tol), "stride": args.stride,
-              "limit": args.limit, "certified": certified}
     if args.json:
-        objects = [{"op": op, **header,
-                    "hits": [{"x": json_float(h.x), "x_hex": hexfloat(h.x), "rounded": json_float(h.rounded),
-                              "rounded_hex": hexfloat(h.rounded), "distance_ulp": h.distance_ulp,
-                              "exact_above": h.exact_above} for h in scan.hits],
-                    "evaluated": scan.evaluated, "covered": scan.covered} for op, scan in zip(ops, scans)]
+        header = {"dtype": dtype, **float_fields("lo", lo_f), **float_fields("hi", hi_f),
+                  "tol_ulp": json_float(args.tol), "stride": args.stride, "limit": args.limit, "certified": certified}
+        objects = [{"op": op, **header, "hits": [hit_fields(h) for h in scan.hits], "evaluated": scan.evaluated,
+                    "covered": scan.covered} for op, scan in zip(ops, scans)]
         print_json(objects if args.all_ops else objects[0])
     elif args.csv:
-        out = csv.writer(sys.stdout, lineterminator="\n")
-        out.writerow(["op", "x", "x_hex", "rounded", "rounded_hex", "distance_ulp", "exact_above"])
-        for op, scan in zip(ops, scans):
-            for h in scan.hits:
-                out.writerow([op, repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded),
-                              repr(h.distance_ulp), str(h.exact_above).lower()])
+        print_hits_csv((op, scan.hits) for op, scan in zip(ops, scans))
     else:
         for n, (op, scan) in enumerate(zip(ops, scans)):
             if n:
                 print()
-            print(f"{op} over [{lo_f!r}, {hi_f!r}] in {dtype}, tolerance {args.tol!r} ulp"
-                  + (f", stride {args.stride}" if args.stride > 1 else "")
-                  + ("" if certified else ", uncertified"))
+            print(scan_title(op, lo_f, hi_f, dtype, args.tol, args.stride) + ("" if certified else ", uncertified"))
             if scan.hits:
-                table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
-                      [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                        "above rounded" if h.exact_above else "below rounded"] for h in scan.hits])
+                print_hits(scan.hits)
             else:
                 print("no knife edges found")
-            counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
-            print(f"{counts}; " + ("range covered" if scan.covered
-                                   else f"range NOT covered: stopped at the hit limit ({args.limit})"))
+            print(f"{hit_count(scan)}; " + ("range covered" if scan.covered
+                                             else f"range NOT covered: stopped at the hit limit ({args.limit})"))
     return EXIT_OK
 
 

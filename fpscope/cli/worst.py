@@ -2,12 +2,12 @@
 from __future__ import annotations
 
 import argparse
-import sys
+from typing import Any
 
 from fpscope import _cluster, _core, _worst
-from fpscope._floats import hexfloat
+from fpscope._core import __version__
 from fpscope.cli._main import EXIT_OK, Command, check_range, count_arg, engine_options, float_arg
-from fpscope.cli._render import print_json, table
+from fpscope.cli._render import float_fields, hit_fields, print_hits, print_json, progress
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -24,22 +24,26 @@ def check(args: argparse.Namespace) -> None:
     check_range("worst", args.op, args.lo, args.hi, None)
 
 
+def to_json(result: _worst.WorstCases) -> dict[str, Any]:
+    """The JSON form of a table, as ``fpscope worst --json`` prints and ``fpscope/data/worst/`` keeps it."""
+    return {"op": result.op, "dtype": result.dtype, **float_fields("lo", result.lo), **float_fields("hi", result.hi),
+            "top": result.top, "certified": result.certified, "tol_ulp": result.tol_ulp,
+            "evaluated": result.evaluated, "fpscope_version": __version__,
+            "rows": [hit_fields(h) for h in result.rows]}
+
+
 def run(args: argparse.Namespace) -> int:
-    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not args.json)
     lo, hi = (args.lo, args.hi) if args.lo is not None else (None, None)
     with _cluster.scan_engine(args.workers, args.scheduler) as engine:
         result = _worst.find_worst_cases(args.op, lo, hi, args.dtype, args.top, certified=not args.uncertified,
-                                         progress=progress, **engine)
+                                         progress=progress(args), **engine)
     if args.json:
-        print_json(_worst.to_json(result))
+        print_json(to_json(result))
         return EXIT_OK
     print(f"{result.op} over [{result.lo!r}, {result.hi!r}] in {result.dtype}: the {result.top} inputs "
           f"closest to a rounding midpoint ({'certified' if result.certified else 'uncertified'})")
     if result.rows:
-        table(["#", "x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
-              [[str(i + 1), repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                "above rounded" if h.exact_above else "below rounded"] for i, h in enumerate(result.rows)],
-              right=[0])
+        print_hits(result.rows, ranked=True)
     else:
         print("no input has an inexact, finite result")
     print(f"{result.evaluated} inputs evaluated; every input closer than {result.tol_ulp!r} ulp was ranked")

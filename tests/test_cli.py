@@ -158,6 +158,17 @@ def test_unwritable_streams_give_their_own_status(redirect, argv, status, messag
     assert done.stderr.endswith(f": {message}\n") and done.stderr.count("\n") == 1 if message else done.stderr == ""
 
 
+# Without stderr a command still answers: no progress bar (it asks stderr whether it is a terminal), and
+# what would go to stderr never lands in the output instead.
+@pytest.mark.parametrize("argv, status", [(["scan", "sqrt", "1", "4", "--limit", "2", "--csv"], 0),
+                                          (["worst", "exp", "1", "1.001", "--top", "2", "--csv"], 0)])
+def test_a_closed_stderr_changes_no_output(argv, status):
+    closed = subprocess.run(["sh", "-c", 'exec "$@" 2>&-', "sh", sys.executable, "-m", "fpscope", *argv],
+                            cwd=ROOT, capture_output=True, text=True, timeout=60)
+    done = fpscope(*argv)
+    assert (closed.returncode, closed.stdout, closed.stderr) == (status, done.stdout, "")
+
+
 # Outputs of megabytes: far more than a pipe holds, so the reader is gone before they are written.
 @pytest.mark.parametrize("argv", [["range", "0", "1e-40", "--limit", "1e9"],
                                   ["range", "-1e-40", "0", "--limit", "1e9", "--json"]])
@@ -266,3 +277,47 @@ def test_the_version_is_written_once():
         return
     if Path(dist.locate_file("fpscope/__init__.py")).resolve() == Path(package.__file__).resolve():
         assert dist.version == package.__version__
+
+
+# ---------------------------------------------------------------- CSV
+
+@pytest.mark.parametrize("argv", [
+    ["scan", "sqrt", "1", "4", "--tol", "1e-6", "--limit", "1000"],
+    ["scan", "log", "0x1.2f1fd0p+3", "0x1.2f1fdfp+3"],  # certified, and the core judges its hit otherwise
+    ["worst", "exp", "1", "1.01", "--top", "4"],  # ranked, not in ascending x
+    ["sweep", "exp", "1", "1.01", "--chunk", "20000", "--uncertified", "--db", "sweep.sqlite"],
+])
+def test_csv_lists_the_hits_the_json_lists(monkeypatch, capsys, tmp_path, argv):
+    import csv
+    import io
+
+    from fpscope.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    assert main([*argv, "--json"]) == 0
+    data = json.loads(capsys.readouterr().out)
+    hits = data["rows"] if argv[0] == "worst" else data["hits"]
+    assert main([*argv, "--csv"]) == 0
+    out, err = capsys.readouterr()
+    assert err == "" and out.splitlines()[0] == "op,x,x_hex,rounded,rounded_hex,distance_ulp,exact_above"
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert len(rows) == len(hits) > 0
+    for row, hit in zip(rows, hits):
+        assert row["op"] == argv[1] and (row["x_hex"], row["rounded_hex"]) == (hit["x_hex"], hit["rounded_hex"])
+        assert (float(row["x"]), float(row["rounded"]), float(row["distance_ulp"])) == (
+            hit["x"], hit["rounded"], hit["distance_ulp"])
+        assert row["exact_above"] == str(hit["exact_above"]).lower()
+
+
+@pytest.mark.parametrize("argv", [["scan", "sqrt", "1", "4", "--limit", "2"],
+                                  ["scan", "sqrt", "2", "3", "--max-evals", "1e3", "--stride", "2"]])
+def test_a_csv_scan_that_stops_early_says_so_on_stderr(capsys, argv):
+    from fpscope.cli import main
+
+    assert main(argv) == 0
+    table = capsys.readouterr().out.splitlines()
+    assert main([*argv, "--csv"]) == 0
+    out, err = capsys.readouterr()
+    # The lines the table ends with, the command that continues the scan included (without --csv).
+    assert err.splitlines() == ["fpscope scan: " + line for line in table[-2:]] and "--csv" not in err
+    assert len(out.splitlines()) == 1 + int(table[-2].split(" hit")[0])

@@ -2,7 +2,9 @@
 
 Every subcommand prints an aligned table with each float in ``repr`` and C99 hex form, or JSON
 with ``--json`` (non-finite floats as the strings "inf", "-inf", "nan"; every float also as a
-``*_hex`` string). Floats on the command line are what Python's ``float()`` reads (``1.5``,
+``*_hex`` string). The commands that list hits (``scan``, ``worst``, ``sweep``) also print CSV with
+``--csv``: a line of column names, then one line per hit; a scan that stops before the end of its
+range says so on stderr. Floats on the command line are what Python's ``float()`` reads (``1.5``,
 ``-0.0``, ``1e-3``, ``inf``, ``nan``) or C99 hex with its ``0x`` prefix (``0x1.8p+1``).
 
 A failure is one line on stderr, never a traceback (control characters in it, such as a newline

@@ -239,8 +239,9 @@ def _silence_stdout(stream: Any) -> None:
         pass
 
 
-def report_failure(command: str, message: str) -> None:
-    """``message`` as one line on stderr, after the command's name; nothing when stderr is gone."""
+def to_stderr(command: str, message: str) -> None:
+    """``message`` as one line on stderr after the command's name, control characters escaped;
+    nothing when stderr is gone (closed, or never open)."""
     if sys.stderr is None:
         return  # started with stderr closed: the exit status is all that is left
     try:
@@ -274,28 +275,28 @@ def main(commands: Sequence[Command], argv: Optional[Sequence[str]] = None) -> i
         sys.stdout.flush()
         return status
     except (ValueError, TypeError, OverflowError) as e:
-        report_failure(command, f"error: {e}")
+        to_stderr(command, f"error: {e}")
         return EXIT_USAGE
     except MemoryError:
-        report_failure(command, "error: not enough memory for the answer; ask for fewer values")
+        to_stderr(command, "error: not enough memory for the answer; ask for fewer values")
         return EXIT_USAGE
     except KeyboardInterrupt:
-        report_failure("", "interrupted")
+        to_stderr("", "interrupted")
         return EXIT_INTERRUPTED
     except _OutputError as e:
         _silence_stdout(stdout)
         if isinstance(e.error, BrokenPipeError):
             return EXIT_BROKEN_PIPE  # the reader went away (``fpscope range ... | head``): stop quietly
-        report_failure(command, f"error: cannot write the output: {e.error.strerror or e.error}")
+        to_stderr(command, f"error: cannot write the output: {e.error.strerror or e.error}")
         return EXIT_WRITE
     except Exception as e:
         if os.environ.get("FPSCOPE_TRACEBACK"):
             raise
-        report_failure(command, f"internal failure: {type(e).__name__}: {e} (set FPSCOPE_TRACEBACK=1 for the "
+        to_stderr(command, f"internal failure: {type(e).__name__}: {e} (set FPSCOPE_TRACEBACK=1 for the "
                                 "traceback)")
         return EXIT_INTERNAL
     except PanicException as e:
-        report_failure(command, f"internal failure: {e}")
+        to_stderr(command, f"internal failure: {e}")
         return EXIT_INTERNAL
     finally:
         sys.stdout = stdout

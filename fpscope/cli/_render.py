@@ -64,7 +64,7 @@ def progress(args: argparse.Namespace) -> bool:
     stderr is a terminal and the output is not for a machine (JSON, CSV)."""
     if args.progress is not None:
         return bool(args.progress)
-    return sys.stderr.isatty() and not (args.json or getattr(args, "csv", False))
+    return sys.stderr is not None and sys.stderr.isatty() and not (args.json or getattr(args, "csv", False))
 
 
 # ---------------------------------------------------------------- hits

@@ -2,16 +2,18 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from typing import Any, Optional
 
 from fpscope import Hit, Midpoint, Scan, ScanInterrupted, _cluster, _core, knife_edges, report
 from fpscope._floats import from_ordered, hexfloat, is_f32, to_format
-from fpscope.cli._main import EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg
+from fpscope.cli._main import (EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg,
+                               to_stderr)
 from fpscope.cli._render import (core_differs, core_judgement, dtype_name, float_fields, hit_count, hit_fields,
-                                 json_float, print_hits, print_json, progress, report_fields, scan_title, shown)
+                                 json_float, print_hits, print_hits_csv, print_json, progress, report_fields, scan_title, shown)
 
 # Options that change nothing in the answer, left out of the command line that continues a scan.
-NOT_REPEATED = {"help", "json", "progress", "run", "command"}
+NOT_REPEATED = {"help", "json", "csv", "progress", "run", "command"}
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -27,6 +29,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="evaluate at most this many inputs (default 1e8; the whole f32 line is about 4.3e9)")
     p.add_argument("--chunk", type=count_arg, default=None,
                    help="inputs per core call (default: sized to about 50 ms, so Ctrl-C answers at once)")
+    p.add_argument("--csv", action="store_true", help="one line per hit, comma-separated")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
     engine_options(p)
@@ -60,6 +63,14 @@ def run(args: argparse.Namespace) -> int:
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
             **(float_fields("next", pending) if pending is not None else {"next": None, "next_hex": None}),
         })
+    elif args.csv:
+        print_hits_csv([(args.op, scan.hits)])
+        if not scan.covered:
+            # The lines a table ends with, where a reader of the CSV alone would miss them.
+            assert pending is not None
+            sys.stdout.flush()  # the hits first, where both streams go to one terminal or file
+            for line in _stopped(args, scan, interrupted, pending):
+                to_stderr("scan", line)
     else:
         _print_scan(args, scan, interrupted, pending, core)
     return EXIT_INTERRUPTED if interrupted else EXIT_OK
@@ -100,14 +111,21 @@ def _print_scan(args: argparse.Namespace, scan: Scan, interrupted: bool, pending
         print(f"{hit_count(scan)}; range covered{' before the interrupt' if interrupted else ''}")
         return
     assert pending is not None
+    for line in _stopped(args, scan, interrupted, pending):
+        print(line)
+
+
+def _stopped(args: argparse.Namespace, scan: Scan, interrupted: bool, pending: float) -> list[str]:
+    """What a scan that did not cover its range says: why it stopped, and how to scan the rest."""
     if interrupted:
         why = "interrupted"
     elif len(scan.hits) >= args.limit:
         why = f"stopped at the hit limit ({args.limit}; raise --limit)"
     else:
         why = f"stopped at the evaluation limit ({args.max_evals}; raise --max-evals)"
-    print(f"{hit_count(scan)}; range NOT covered: {why}")
-    print(f"next input: {shown(pending)}; continue with: {resume_command(args, pending, hi)}")
+    hi = to_format(args.hi, is_f32(args.dtype))
+    return [f"{hit_count(scan)}; range NOT covered: {why}",
+            f"next input: {shown(pending)}; continue with: {resume_command(args, pending, hi)}"]
 
 
 def resume_command(args: argparse.Namespace, pending: float, hi: float) -> str:

@@ -3,13 +3,13 @@ from __future__ import annotations
 
 import argparse
 import math
-import sys
 
 from fpscope import Hit, Scan, _cluster, _core
 from fpscope._floats import is_f32, parse_float, to_format
 from fpscope._scan import ScanInterrupted, ScanRange, make_executor, validate
 from fpscope._sweep import DEFAULT_CHUNK, MAX_EVALS, NO_LIMIT, SweepDB, identity, sweep
-from fpscope.cli._main import EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg
+from fpscope.cli._main import (EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg,
+                               to_stderr)
 from fpscope.cli._render import (dtype_name, float_fields, hit_count, hit_fields, json_float, print_hits, print_hits_csv,
                                  print_json, progress, scan_title)
 
@@ -85,8 +85,8 @@ def run(args: argparse.Namespace) -> int:
                 else:
                     scans.append(Scan([Hit(*h) for h in r[0]], r[1], r[2]))
         except ScanInterrupted:
-            print(f"fpscope sweep: interrupted; the finished chunks are recorded in {args.db}: "
-                  "run the same command again to resume", file=sys.stderr)
+            to_stderr("sweep", f"interrupted; the finished chunks are recorded in {args.db}: run the same command "
+                               "again to resume")
             return EXIT_INTERRUPTED
         finally:
             db.close()

@@ -7,7 +7,7 @@ from typing import Any
 from fpscope import _cluster, _core, _worst
 from fpscope._core import __version__
 from fpscope.cli._main import EXIT_OK, Command, check_range, count_arg, engine_options, float_arg
-from fpscope.cli._render import float_fields, hit_fields, print_hits, print_json, progress
+from fpscope.cli._render import float_fields, hit_fields, print_hits, print_hits_csv, print_json, progress
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -15,6 +15,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("lo", type=float_arg, nargs="?", default=None, help="lower end of the range, inclusive")
     p.add_argument("hi", type=float_arg, nargs="?", default=None, help="upper end of the range, inclusive")
     p.add_argument("--top", type=count_arg, default=10, help="how many inputs (default 10)")
+    p.add_argument("--csv", action="store_true", help="one line per input, comma-separated, closest first")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
     engine_options(p)
@@ -39,6 +40,9 @@ def run(args: argparse.Namespace) -> int:
                                          progress=progress(args), **engine)
     if args.json:
         print_json(to_json(result))
+        return EXIT_OK
+    if args.csv:
+        print_hits_csv([(result.op, result.rows)])
         return EXIT_OK
     print(f"{result.op} over [{result.lo!r}, {result.hi!r}] in {result.dtype}: the {result.top} inputs "
           f"closest to a rounding midpoint ({'certified' if result.certified else 'uncertified'})")

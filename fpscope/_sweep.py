@@ -8,8 +8,16 @@ database it prints at once. Every chunk is run with the sweep's whole hit limit,
 not depend on the others, and the chunks are merged in range order as in any parallel scan.
 
 A database records what it is a sweep of (operations, dtype, range, stride, tolerance, mode, chunk
-size, fpscope version) and refuses to serve another sweep. Only rows are added; a recorded chunk is
-replaced only when it stopped on a smaller hit limit than the one asked now.
+size) and refuses to serve another sweep. Only rows are added; a recorded chunk is replaced only
+when it stopped on a smaller hit limit than the one asked now.
+
+It also records the version of its own layout (the schema) and what decides its answers besides the
+request: the version of the certification rule (``fpscope._certify.RULE_VERSION``, for certified
+sweeps) and of the core's oracles. A later fpscope whose answers cannot differ resumes it; one whose
+rule or oracles changed refuses it and says which, since a sweep finished with other answers than
+it began with would be silently wrong. Schema 1, written up to fpscope 0.3.2, recorded the package
+version instead; the versions that wrote it are mapped to the rule and oracles they had, and such a
+database is served and resumed as it is, its description left unchanged.
 """
 from __future__ import annotations
 
@@ -20,13 +28,18 @@ import sqlite3
 import struct
 from typing import Any
 
-from fpscope import Scan
-from fpscope._core import __version__, ordered
+from fpscope import Scan, _certify, _core
+from fpscope._core import ordered
 from fpscope._floats import hexfloat
 from fpscope._progress import make_reporter
 from fpscope._scan import FixedPlan, RawHit, RawScan, ScanRange, run_chunks
 
-FORMAT = "fpscope sweep 1"
+# The description's "format" entry: this prefix and the schema version.
+FORMAT = "fpscope sweep"
+SCHEMA = 2
+# Schema 1 recorded the package version ("version") instead of what decides the answers: the
+# certification rule and oracle versions of each release that wrote it.
+_SCHEMA1_DECIDED_BY = {"0.3.2": ("1", "1")}
 DEFAULT_CHUNK = 1 << 22
 NO_LIMIT = 2**64 - 1
 MAX_EVALS = 2**64 - 1
@@ -34,7 +47,7 @@ MAX_EVALS = 2**64 - 1
 _SQLITE_READONLY, _SQLITE_FULL = 8, 13
 _READONLY_TEXT, _FULL_TEXT = "attempt to write a readonly database", "database or disk is full"
 
-_SCHEMA = """
+_TABLES = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE chunks (op TEXT NOT NULL, idx INTEGER NOT NULL, evaluated INTEGER NOT NULL,
                      hit_limit TEXT NOT NULL, hits TEXT NOT NULL, PRIMARY KEY (op, idx));
@@ -46,16 +59,31 @@ class SweepError(ValueError):
 
 
 def identity(ops: list[str], dtype: str, lo: float, hi: float, stride: int, tol: float, certified: bool,
-              chunk: int) -> dict[str, str]:
-    return {"format": FORMAT, "ops": ",".join(ops), "dtype": dtype, "lo": hexfloat(lo), "hi": hexfloat(hi),
-            "stride": str(stride), "tol_ulp": tol.hex() if math.isfinite(tol) else repr(tol),
-            "mode": "certified" if certified else "uncertified", "chunk": str(chunk), "version": __version__}
+             chunk: int) -> dict[str, str]:
+    """What a sweep is, as its database describes it (floats in hex, exactly)."""
+    return {"ops": ",".join(ops), "dtype": dtype, "lo": hexfloat(lo), "hi": hexfloat(hi), "stride": str(stride),
+            "tol_ulp": tol.hex() if math.isfinite(tol) else repr(tol),
+            "mode": "certified" if certified else "uncertified", "chunk": str(chunk)}
 
 
-def _describe(meta: dict[str, str]) -> str:
-    return (f"{meta.get('ops', '?')} {meta.get('dtype', '?')} [{meta.get('lo', '?')}, {meta.get('hi', '?')}] "
-            f"stride {meta.get('stride', '?')} tol {meta.get('tol_ulp', '?')} {meta.get('mode', '?')} "
-            f"chunk {meta.get('chunk', '?')} fpscope {meta.get('version', '?')}")
+def decided_by() -> dict[str, str]:
+    """What decides the answers of this fpscope besides the request: the versions of the
+    certification rule and of the core's oracles (1 for a core that does not say)."""
+    return {"certification_rule": str(_certify.RULE_VERSION), "oracles": str(getattr(_core, "_ORACLE_VERSION", 1))}
+
+
+def _decimal(text: str) -> str:
+    """A float of a description, recorded in hex, in the decimal a user types."""
+    try:
+        return repr(float.fromhex(text))
+    except (ValueError, OverflowError):
+        return text
+
+
+def _describe(request: dict[str, str]) -> str:
+    return (f"{request.get('ops', '?')} {request.get('dtype', '?')} [{request.get('lo', '?')}, "
+            f"{request.get('hi', '?')}] stride {request.get('stride', '?')} tol {_decimal(request.get('tol_ulp', '?'))} "
+            f"{request.get('mode', '?')} chunk {request.get('chunk', '?')}")
 
 
 class SweepDB:
@@ -89,10 +117,11 @@ class SweepDB:
                 # is decided under the write lock, and a file that got tables meanwhile is read as any.
                 self.conn.execute("BEGIN IMMEDIATE")
                 if not self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-                    for statement in _SCHEMA.strip().split(";"):
+                    for statement in _TABLES.strip().split(";"):
                         if statement.strip():
                             self.conn.execute(statement)
-                    self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(identity.items()))
+                    described = {"format": f"{FORMAT} {SCHEMA}", **identity, **decided_by()}
+                    self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(described.items()))
                     self.conn.execute("COMMIT")
                     return
                 self.conn.execute("ROLLBACK")
@@ -102,11 +131,40 @@ class SweepDB:
             meta = dict(self.conn.execute("SELECT key, value FROM meta").fetchall())
         except sqlite3.Error as e:
             raise self._fail(e) from None
-        if meta.get("format") != FORMAT:
+        self._check(meta, identity)
+
+    def _check(self, meta: dict[str, str], request: dict[str, str]) -> None:
+        """Refuses a database that is not of this sweep, or whose answers may differ from this fpscope's."""
+        prefix, _, schema_text = meta.get("format", "").rpartition(" ")
+        if prefix != FORMAT or not schema_text.isdigit() or int(schema_text) < 1:
             raise SweepError(f"{self.path} is not an fpscope sweep database")
-        if meta != identity:
-            raise SweepError(f"{self.path} is a sweep of {_describe(meta)}, not of {_describe(identity)}; "
+        schema = int(schema_text)
+        if schema > SCHEMA:
+            raise SweepError(f"{self.path} was written by a newer fpscope (sweep schema {schema}; this one reads "
+                             f"up to {SCHEMA}): upgrade fpscope, or use another --db")
+        now = decided_by()
+        expected = {"format", *request, *(("version",) if schema == 1 else now)}
+        if set(meta) != expected:
+            raise SweepError(f"{self.path} is not a usable fpscope sweep database (its description differs in "
+                             f"{', '.join(sorted(set(meta) ^ expected))})")
+        recorded = {key: meta[key] for key in request}
+        if recorded != request:
+            raise SweepError(f"{self.path} is a sweep of {_describe(recorded)}, not of {_describe(request)}; "
                              "use another --db")
+        if schema == 1:
+            written_by = meta["version"]
+            if written_by not in _SCHEMA1_DECIDED_BY:
+                raise SweepError(f"{self.path} was written by fpscope {written_by}, which did not record what "
+                                 "decides its answers, so they may differ from this version's; use another --db")
+            rule, oracles = _SCHEMA1_DECIDED_BY[written_by]
+        else:
+            rule, oracles = meta["certification_rule"], meta["oracles"]
+        if request["mode"] == "certified" and rule != now["certification_rule"]:
+            raise SweepError(f"{self.path} was recorded under certification rule {rule}, and this fpscope "
+                             f"certifies by rule {now['certification_rule']}: its answers may differ; use another --db")
+        if oracles != now["oracles"]:
+            raise SweepError(f"{self.path} was recorded with version {oracles} of the core's oracles, and this "
+                             f"fpscope's are version {now['oracles']}: its answers may differ; use another --db")
 
     def chunks(self, op: str, r: ScanRange, plan: FixedPlan) -> dict[int, RawScan]:
         """The recorded answers of ``op`` that serve the sweep ``r``, each checked against its chunk."""

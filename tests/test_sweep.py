@@ -137,7 +137,8 @@ def _other_sweep(path):
     (_foreign, "is not an fpscope sweep database"),
     (_damaged_row, "damaged chunk exp #0"),
     (_truncated, "fpscope sweep database"),
-    (_other_sweep, "is a sweep of exp f32 [0x1p+0, 0x1.028f5cp+0] stride 1 tol 0x1.a36e2eb1c432dp-14"),
+    (_other_sweep, "is a sweep of exp f32 [0x1p+0, 0x1.028f5cp+0] stride 1 tol 0.0001 uncertified chunk 20000, not "
+                   "of exp f32 [0x1p+0, 0x1.028f5cp+0] stride 1 tol 0.001 uncertified chunk 20000; use another --db"),
 ])
 def test_a_foreign_or_damaged_database_is_refused_and_left_alone(tmp_path, make, message):
     path = tmp_path / "db.sqlite"

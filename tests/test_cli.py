@@ -1,5 +1,6 @@
 """The fpscope command, run as `python -m fpscope` in a child process from the source tree."""
 import json
+import logging
 import math
 import os
 import signal
@@ -321,3 +322,27 @@ def test_a_csv_scan_that_stops_early_says_so_on_stderr(capsys, argv):
     # The lines the table ends with, the command that continues the scan included (without --csv).
     assert err.splitlines() == ["fpscope scan: " + line for line in table[-2:]] and "--csv" not in err
     assert len(out.splitlines()) == 1 + int(table[-2].split(" hit")[0])
+
+
+# ---------------------------------------------------------------- dask clusters
+
+def test_a_cluster_logs_nothing_while_it_runs(caplog):
+    # A scan that stops early cancels chunks, and one that finishes anyway makes the event loop log an
+    # error with a traceback about its cancelled future; that is no failure and the command says nothing.
+    pytest.importorskip("dask.distributed")
+    from fpscope import _cluster
+
+    noisy = ["tornado.application", "distributed.client", "asyncio"]
+    caplog.set_level(logging.DEBUG)
+    with _cluster.dask_executor("local:1") as executor:
+        assert executor.submit(sum, [1, 2]).result() == 3
+        caplog.clear()
+        for name in noisy:
+            try:
+                raise RuntimeError("cancelled")
+            except RuntimeError:
+                logging.getLogger(name).exception("Exception in callback")
+        assert caplog.records == []
+    caplog.clear()
+    logging.getLogger("tornado.application").error("after the cluster")
+    assert [r.getMessage() for r in caplog.records] == ["after the cluster"]

@@ -81,9 +81,8 @@ def _decimal(text: str) -> str:
 
 
 def _describe(request: dict[str, str]) -> str:
-    return (f"{request.get('ops', '?')} {request.get('dtype', '?')} [{request.get('lo', '?')}, "
-            f"{request.get('hi', '?')}] stride {request.get('stride', '?')} tol {_decimal(request.get('tol_ulp', '?'))} "
-            f"{request.get('mode', '?')} chunk {request.get('chunk', '?')}")
+    return (f"{request['ops']} {request['dtype']} [{request['lo']}, {request['hi']}] stride {request['stride']} "
+            f"tol {_decimal(request['tol_ulp'])} {request['mode']} chunk {request['chunk']}")
 
 
 class SweepDB:

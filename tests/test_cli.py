@@ -20,7 +20,7 @@ from fpscope.cli import build_parser, main
 from fpscope.cli._main import protect_negative_floats
 
 ROOT = Path(__file__).resolve().parents[1]
-PACKAGE = ROOT / "fpscope"
+PACKAGE = Path(_core.__file__).resolve().parent  # the source tree's, or an installed one
 
 
 class Done(NamedTuple):

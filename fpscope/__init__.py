@@ -26,9 +26,19 @@ environment as it was.
 ``fpscope.strategies`` (with Hypothesis installed) draws edge values; ``python -m fpscope`` is
 the command line.
 """
+try:
+    from fpscope._core import __version__ as __version__
+except ModuleNotFoundError as missing:
+    if missing.name != "fpscope._core":
+        raise
+    # A source checkout whose native module was never built, imported because Python looks in the
+    # current directory first: say how to build it, or how to reach an installed fpscope instead. The
+    # error names this package, so that `python -m fpscope` reports it in one line.
+    raise ImportError(f"fpscope's native core (fpscope._core) is not built in {__path__[0]}: build it there "
+                      "with `cmake -S . -B build && cmake --build build`, or `pip install .` and run from outside "
+                      "the source checkout", name=__name__) from None
 from fpscope._core import PanicException as PanicException
 from fpscope._core import UNARY_OPS as UNARY_OPS
-from fpscope._core import __version__ as __version__
 from fpscope._core import all_floats as all_floats
 from fpscope._core import binade_edges as binade_edges
 from fpscope._core import knife_edges_raw as knife_edges_raw

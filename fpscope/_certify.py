@@ -65,6 +65,10 @@ MARGIN = 1e-6
 # wrongly calls exact, and finding those means deciding every input with MPFR.
 MAX_TOLERANCE = 0.4999
 PRECISIONS = (64, 128, 256, 512, 1024, 2048, 4096, 8192)
+# The version of the rules of this module (triggers, margins, precisions, exact points): raised with
+# any change that can change a certified answer, so that a sweep recorded under other rules is not
+# resumed with answers that differ from its first chunks'.
+RULE_VERSION = 1
 
 EXACT_OPS = frozenset(name for name, properties in _OPERATIONS.items() if properties["exact"])
 LIBRARY_OPS = frozenset(UNARY_OPS) - EXACT_OPS

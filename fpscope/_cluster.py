@@ -9,10 +9,13 @@ from __future__ import annotations
 import concurrent.futures as cf
 import contextlib
 import importlib
+import logging
 import tempfile
 from typing import Any, Iterator, Optional
 
 SCHEDULER_FORMS = "tcp://HOST:PORT or local:N"
+# The loggers of the dask client, the cluster and their event loop.
+_CLUSTER_LOGGERS = ("distributed", "tornado", "asyncio")
 
 
 def _distributed() -> Any:
@@ -35,6 +38,29 @@ def parse_scheduler(text: str) -> tuple[str, Any]:
 
 
 @contextlib.contextmanager
+def _quiet_cluster_logs() -> Iterator[None]:
+    """Drops the log records of the client, the cluster and their event loop while it lasts.
+
+    A scan that stops early cancels the chunks still queued or running; when such a chunk finishes
+    anyway, the client fails to hand its result to the cancelled future and the event loop logs
+    that with a traceback (FutureCancelledError, InvalidStateError), though nothing went wrong. A
+    failure that matters reaches the scan as the exception of its chunk, and the command reports
+    it in one line.
+    """
+    names = set(_CLUSTER_LOGGERS) | {name for name in logging.Logger.manager.loggerDict
+                                     if name.split(".")[0] in _CLUSTER_LOGGERS}
+    loggers = [logging.getLogger(name) for name in sorted(names)]
+    levels = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for logger, level in zip(loggers, levels):
+            logger.setLevel(level)
+
+
+@contextlib.contextmanager
 def dask_executor(scheduler: str) -> Iterator[cf.Executor]:
     """The executor of a dask client for ``scheduler``; the client (and a local cluster) close after."""
     kind, value = parse_scheduler(scheduler)
@@ -42,10 +68,11 @@ def dask_executor(scheduler: str) -> Iterator[cf.Executor]:
     dask = importlib.import_module("dask")
     # Workers spill and keep their files under the system's temporary directory, never in the
     # directory the command was started from.
-    with dask.config.set({"temporary-directory": tempfile.gettempdir()}):
+    with dask.config.set({"temporary-directory": tempfile.gettempdir()}), _quiet_cluster_logs():
         if kind == "local":
+            # Its worker processes log nothing either: silence_logs is the level they log from.
             with distributed.LocalCluster(n_workers=value, threads_per_worker=1, processes=True,
-                                          dashboard_address=None) as cluster, \
+                                          dashboard_address=None, silence_logs=logging.CRITICAL + 1) as cluster, \
                     distributed.Client(cluster) as client:
                 yield client.get_executor()
         else:

@@ -8,30 +8,38 @@ database it prints at once. Every chunk is run with the sweep's whole hit limit,
 not depend on the others, and the chunks are merged in range order as in any parallel scan.
 
 A database records what it is a sweep of (operations, dtype, range, stride, tolerance, mode, chunk
-size, fpscope version) and refuses to serve another sweep. Only rows are added; a recorded chunk is
-replaced only when it stopped on a smaller hit limit than the one asked now.
+size) and refuses to serve another sweep. Only rows are added; a recorded chunk is replaced only
+when it stopped on a smaller hit limit than the one asked now.
+
+It also records the version of its own layout (the schema) and what decides its answers besides the
+request: the version of the certification rule (``fpscope._certify.RULE_VERSION``, for certified
+sweeps) and of the core's oracles. A later fpscope whose answers cannot differ resumes it; one whose
+rule or oracles changed refuses it and says which, since a sweep finished with other answers than
+it began with would be silently wrong. Schema 1, written up to fpscope 0.3.2, recorded the package
+version instead; the versions that wrote it are mapped to the rule and oracles they had, and such a
+database is served and resumed as it is, its description left unchanged.
 """
 from __future__ import annotations
 
-import argparse
-import csv
 import json
 import math
 import os
 import sqlite3
 import struct
-import sys
-from typing import Any, Callable, Optional
+from typing import Any
 
-from fpscope._core import UNARY_OPS, __version__, ordered
-from fpscope._fenv import default_float_environment
-from fpscope._floats import hexfloat, is_f32, parse_float, to_format
+from fpscope import Scan, _certify, _core
+from fpscope._core import ordered
+from fpscope._floats import hexfloat
 from fpscope._progress import make_reporter
-from fpscope._results import Hit, Scan
-from fpscope._scan import FixedPlan, RawHit, RawScan, ScanInterrupted, ScanRange, make_executor, run_chunks, validate
-from fpscope import _cluster
+from fpscope._scan import FixedPlan, RawHit, RawScan, ScanRange, run_chunks
 
-FORMAT = "fpscope sweep 1"
+# The description's "format" entry: this prefix and the schema version.
+FORMAT = "fpscope sweep"
+SCHEMA = 2
+# Schema 1 recorded the package version ("version") instead of what decides the answers: the
+# certification rule and oracle versions of each release that wrote it.
+_SCHEMA1_DECIDED_BY = {"0.3.2": ("1", "1")}
 DEFAULT_CHUNK = 1 << 22
 NO_LIMIT = 2**64 - 1
 MAX_EVALS = 2**64 - 1
@@ -39,7 +47,7 @@ MAX_EVALS = 2**64 - 1
 _SQLITE_READONLY, _SQLITE_FULL = 8, 13
 _READONLY_TEXT, _FULL_TEXT = "attempt to write a readonly database", "database or disk is full"
 
-_SCHEMA = """
+_TABLES = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE chunks (op TEXT NOT NULL, idx INTEGER NOT NULL, evaluated INTEGER NOT NULL,
                      hit_limit TEXT NOT NULL, hits TEXT NOT NULL, PRIMARY KEY (op, idx));
@@ -50,17 +58,31 @@ class SweepError(ValueError):
     """A database that cannot serve this sweep: one line, exit status 2."""
 
 
-def _identity(ops: list[str], dtype: str, lo: float, hi: float, stride: int, tol: float, certified: bool,
-              chunk: int) -> dict[str, str]:
-    return {"format": FORMAT, "ops": ",".join(ops), "dtype": dtype, "lo": hexfloat(lo), "hi": hexfloat(hi),
-            "stride": str(stride), "tol_ulp": tol.hex() if math.isfinite(tol) else repr(tol),
-            "mode": "certified" if certified else "uncertified", "chunk": str(chunk), "version": __version__}
+def identity(ops: list[str], dtype: str, lo: float, hi: float, stride: int, tol: float, certified: bool,
+             chunk: int) -> dict[str, str]:
+    """What a sweep is, as its database describes it (floats in hex, exactly)."""
+    return {"ops": ",".join(ops), "dtype": dtype, "lo": hexfloat(lo), "hi": hexfloat(hi), "stride": str(stride),
+            "tol_ulp": tol.hex() if math.isfinite(tol) else repr(tol),
+            "mode": "certified" if certified else "uncertified", "chunk": str(chunk)}
 
 
-def _describe(meta: dict[str, str]) -> str:
-    return (f"{meta.get('ops', '?')} {meta.get('dtype', '?')} [{meta.get('lo', '?')}, {meta.get('hi', '?')}] "
-            f"stride {meta.get('stride', '?')} tol {meta.get('tol_ulp', '?')} {meta.get('mode', '?')} "
-            f"chunk {meta.get('chunk', '?')} fpscope {meta.get('version', '?')}")
+def decided_by() -> dict[str, str]:
+    """What decides the answers of this fpscope besides the request: the versions of the
+    certification rule and of the core's oracles (1 for a core that does not say)."""
+    return {"certification_rule": str(_certify.RULE_VERSION), "oracles": str(getattr(_core, "_ORACLE_VERSION", 1))}
+
+
+def _decimal(text: str) -> str:
+    """A float of a description, recorded in hex, in the decimal a user types."""
+    try:
+        return repr(float.fromhex(text))
+    except (ValueError, OverflowError):
+        return text
+
+
+def _describe(request: dict[str, str]) -> str:
+    return (f"{request['ops']} {request['dtype']} [{request['lo']}, {request['hi']}] stride {request['stride']} "
+            f"tol {_decimal(request['tol_ulp'])} {request['mode']} chunk {request['chunk']}")
 
 
 class SweepDB:
@@ -94,10 +116,11 @@ class SweepDB:
                 # is decided under the write lock, and a file that got tables meanwhile is read as any.
                 self.conn.execute("BEGIN IMMEDIATE")
                 if not self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-                    for statement in _SCHEMA.strip().split(";"):
+                    for statement in _TABLES.strip().split(";"):
                         if statement.strip():
                             self.conn.execute(statement)
-                    self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(identity.items()))
+                    described = {"format": f"{FORMAT} {SCHEMA}", **identity, **decided_by()}
+                    self.conn.executemany("INSERT INTO meta VALUES (?, ?)", sorted(described.items()))
                     self.conn.execute("COMMIT")
                     return
                 self.conn.execute("ROLLBACK")
@@ -107,11 +130,40 @@ class SweepDB:
             meta = dict(self.conn.execute("SELECT key, value FROM meta").fetchall())
         except sqlite3.Error as e:
             raise self._fail(e) from None
-        if meta.get("format") != FORMAT:
+        self._check(meta, identity)
+
+    def _check(self, meta: dict[str, str], request: dict[str, str]) -> None:
+        """Refuses a database that is not of this sweep, or whose answers may differ from this fpscope's."""
+        prefix, _, schema_text = meta.get("format", "").rpartition(" ")
+        if prefix != FORMAT or not schema_text.isdigit() or int(schema_text) < 1:
             raise SweepError(f"{self.path} is not an fpscope sweep database")
-        if meta != identity:
-            raise SweepError(f"{self.path} is a sweep of {_describe(meta)}, not of {_describe(identity)}; "
+        schema = int(schema_text)
+        if schema > SCHEMA:
+            raise SweepError(f"{self.path} was written by a newer fpscope (sweep schema {schema}; this one reads "
+                             f"up to {SCHEMA}): upgrade fpscope, or use another --db")
+        now = decided_by()
+        expected = {"format", *request, *(("version",) if schema == 1 else now)}
+        if set(meta) != expected:
+            raise SweepError(f"{self.path} is not a usable fpscope sweep database (its description differs in "
+                             f"{', '.join(sorted(set(meta) ^ expected))})")
+        recorded = {key: meta[key] for key in request}
+        if recorded != request:
+            raise SweepError(f"{self.path} is a sweep of {_describe(recorded)}, not of {_describe(request)}; "
                              "use another --db")
+        if schema == 1:
+            written_by = meta["version"]
+            if written_by not in _SCHEMA1_DECIDED_BY:
+                raise SweepError(f"{self.path} was written by fpscope {written_by}, which did not record what "
+                                 "decides its answers, so they may differ from this version's; use another --db")
+            rule, oracles = _SCHEMA1_DECIDED_BY[written_by]
+        else:
+            rule, oracles = meta["certification_rule"], meta["oracles"]
+        if request["mode"] == "certified" and rule != now["certification_rule"]:
+            raise SweepError(f"{self.path} was recorded under certification rule {rule}, and this fpscope "
+                             f"certifies by rule {now['certification_rule']}: its answers may differ; use another --db")
+        if oracles != now["oracles"]:
+            raise SweepError(f"{self.path} was recorded with version {oracles} of the core's oracles, and this "
+                             f"fpscope's are version {now['oracles']}: its answers may differ; use another --db")
 
     def chunks(self, op: str, r: ScanRange, plan: FixedPlan) -> dict[int, RawScan]:
         """The recorded answers of ``op`` that serve the sweep ``r``, each checked against its chunk."""
@@ -201,120 +253,3 @@ def sweep(db: SweepDB, r: ScanRange, op: str, chunk: int, executor: Any, progres
     reporter = make_reporter(progress, r.budget, op)
     return run_chunks(r, executor, plan, reporter, done=done, fixed_limit=True,
                       on_chunk=lambda i, offset, size, answer: db.record(op, i, answer, r.limit))
-
-
-# ---------------------------------------------------------------- command line
-
-def add_command(command: Callable[..., argparse.ArgumentParser], engine_options: Callable[[Any], None],
-                float_arg: Any, count_arg: Any, ops: str) -> None:
-    p = command("sweep", "a knife-edge scan recorded chunk by chunk in SQLite: kill it, rerun the same "
-                         "command, and it resumes (default range: every f32 input)", run_command, "f32")
-    p.add_argument("what", nargs="*", metavar="OP [LO HI]",
-                   help=f"unary operation ({ops}; f64: sqrt only, with a range) and the range; "
-                        "with --all-ops only the range")
-    p.add_argument("--db", required=True, metavar="FILE", help="the SQLite file recording the sweep")
-    p.add_argument("--all-ops", action="store_true", help="sweep every operation")
-    p.add_argument("--tol", type=float_arg, default="1e-3", help="tolerance in ulp (default 1e-3)")
-    p.add_argument("--limit", type=count_arg, default=None, help="stop after this many hits (default: none)")
-    p.add_argument("--stride", type=count_arg, default=1, help="visit every n-th float (default 1)")
-    p.add_argument("--chunk", type=count_arg, default=DEFAULT_CHUNK,
-                   help=f"inputs per recorded chunk (default {DEFAULT_CHUNK})")
-    p.add_argument("--csv", action="store_true", help="one line per hit, comma-separated")
-    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                   help="progress bar on stderr (default: when stderr is a terminal)")
-    engine_options(p)
-
-
-def _parse_what(args: argparse.Namespace) -> tuple[list[str], float, float]:
-    what = list(args.what)
-    if args.all_ops:
-        ops = list(UNARY_OPS)
-    elif what:
-        ops = [what.pop(0)]
-    else:
-        raise ValueError("name an operation, or pass --all-ops")
-    if len(what) == 2:
-        return ops, parse_float(what[0]), parse_float(what[1])
-    if what:
-        raise ValueError("give both LO and HI, or neither")
-    if not is_f32(args.dtype):
-        raise ValueError("f64 sweeps need an explicit range LO HI")
-    return ops, -math.inf, math.inf
-
-
-def _json_float(value: float) -> Any:
-    return value if math.isfinite(value) else repr(value)
-
-
-@default_float_environment
-def run_command(args: argparse.Namespace) -> int:
-    from fpscope import cli  # the output helpers; cli imports this module
-
-    ops, lo, hi = _parse_what(args)
-    f32 = is_f32(args.dtype)
-    dtype = "f32" if f32 else "f64"
-    if args.chunk < 1:
-        raise ValueError("--chunk must be at least 1")
-    if args.db in ("", ":memory:"):
-        # SQLite keeps these in memory or in a file deleted on close: nothing would be left to resume.
-        raise ValueError(f"--db must name a file, not {args.db!r}: the sweep would be recorded nowhere")
-    limit = NO_LIMIT if args.limit is None else args.limit
-    certified = not args.uncertified
-    # Every argument is checked before the database is touched.
-    ranges = [validate(op, lo, hi, args.tol, dtype, limit, args.stride, MAX_EVALS, certified) for op in ops]
-    progress = args.progress if args.progress is not None else (sys.stderr.isatty() and not (args.json or args.csv))
-    lo_f, hi_f = to_format(lo, f32), to_format(hi, f32)
-    identity = _identity(ops, dtype, lo_f, hi_f, args.stride, float(args.tol), certified, args.chunk)
-    scans: list[Scan] = []
-    with _cluster.scan_engine(args.workers, args.scheduler) as engine:
-        executor, owned = make_executor(engine.get("workers"), engine.get("executor"))
-        db = SweepDB(args.db, identity)
-        try:
-            for op, r in zip(ops, ranges):
-                if isinstance(r, ScanRange):
-                    scans.append(sweep(db, r, op, args.chunk, executor, progress))
-                else:
-                    scans.append(Scan([Hit(*h) for h in r[0]], r[1], r[2]))
-        except ScanInterrupted:
-            print(f"fpscope sweep: interrupted; the finished chunks are recorded in {args.db}: "
-                  "run the same command again to resume", file=sys.stderr)
-            return cli.EXIT_INTERRUPTED
-        finally:
-            db.close()
-            if owned:
-                executor.shutdown(wait=True, cancel_futures=True)
-
-    header = {"dtype": dtype, "lo": _json_float(lo_f), "lo_hex": hexfloat(lo_f), "hi": _json_float(hi_f),
-              "hi_hex": hexfloat(hi_f), "tol_ulp": _json_float(args.tol), "stride": args.stride,
-              "limit": args.limit, "certified": certified}
-    if args.json:
-        objects = [{"op": op, **header,
-                    "hits": [{"x": _json_float(h.x), "x_hex": hexfloat(h.x), "rounded": _json_float(h.rounded),
-                              "rounded_hex": hexfloat(h.rounded), "distance_ulp": h.distance_ulp,
-                              "exact_above": h.exact_above} for h in scan.hits],
-                    "evaluated": scan.evaluated, "covered": scan.covered} for op, scan in zip(ops, scans)]
-        cli._print_json(objects if args.all_ops else objects[0])
-    elif args.csv:
-        out = csv.writer(sys.stdout, lineterminator="\n")
-        out.writerow(["op", "x", "x_hex", "rounded", "rounded_hex", "distance_ulp", "exact_above"])
-        for op, scan in zip(ops, scans):
-            for h in scan.hits:
-                out.writerow([op, repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded),
-                              repr(h.distance_ulp), str(h.exact_above).lower()])
-    else:
-        for n, (op, scan) in enumerate(zip(ops, scans)):
-            if n:
-                print()
-            print(f"{op} over [{lo_f!r}, {hi_f!r}] in {dtype}, tolerance {args.tol!r} ulp"
-                  + (f", stride {args.stride}" if args.stride > 1 else "")
-                  + ("" if certified else ", uncertified"))
-            if scan.hits:
-                cli._table(["x", "hex", "rounded", "hex", "distance_ulp", "exact result"],
-                           [[repr(h.x), hexfloat(h.x), repr(h.rounded), hexfloat(h.rounded), repr(h.distance_ulp),
-                             "above rounded" if h.exact_above else "below rounded"] for h in scan.hits])
-            else:
-                print("no knife edges found")
-            counts = f"{len(scan.hits)} hit{'s' if len(scan.hits) != 1 else ''}, {scan.evaluated} inputs evaluated"
-            print(f"{counts}; " + ("range covered" if scan.covered
-                                   else f"range NOT covered: stopped at the hit limit ({args.limit})"))
-    return cli.EXIT_OK

@@ -20,9 +20,9 @@ from importlib import resources
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope import _certify
-from fpscope._core import __version__, ordered
+from fpscope._core import ordered
 from fpscope._fenv import default_float_environment
-from fpscope._floats import hexfloat, is_f32, to_format
+from fpscope._floats import is_f32, to_format
 from fpscope._progress import ProgressArg
 from fpscope._results import Hit
 from fpscope._scan import make_executor, run_request, scan_request
@@ -115,24 +115,6 @@ def worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLik
     """
     return find_worst_cases(op, lo, hi, dtype, top, workers=workers, executor=executor, certified=certified,
                             progress=progress).rows
-
-
-def _json_float(value: float) -> Any:
-    return value if math.isfinite(value) else repr(value)
-
-
-def to_json(result: WorstCases) -> dict[str, Any]:
-    """The JSON form of a table, as ``fpscope worst --json`` prints and ``fpscope/data/worst/`` keeps it."""
-    return {
-        "op": result.op, "dtype": result.dtype,
-        "lo": _json_float(result.lo), "lo_hex": hexfloat(result.lo),
-        "hi": _json_float(result.hi), "hi_hex": hexfloat(result.hi),
-        "top": result.top, "certified": result.certified, "tol_ulp": result.tol_ulp,
-        "evaluated": result.evaluated, "fpscope_version": __version__,
-        "rows": [{"x": _json_float(h.x), "x_hex": hexfloat(h.x), "rounded": _json_float(h.rounded),
-                  "rounded_hex": hexfloat(h.rounded), "distance_ulp": h.distance_ulp,
-                  "exact_above": h.exact_above} for h in result.rows],
-    }
 
 
 _TABLES = resources.files("fpscope").joinpath("data").joinpath("worst")

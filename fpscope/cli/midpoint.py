@@ -1,0 +1,72 @@
+"""``fpscope midpoint``: where the exact result of one operation lies against the rounding midpoint."""
+from __future__ import annotations
+
+import argparse
+import math
+
+from fpscope import _core, report
+from fpscope._floats import hexfloat, to_format
+from fpscope.cli._main import EXIT_OK, Command, float_arg
+from fpscope.cli._render import core_differs, core_judgement, dtype_name, float_fields, print_json, report_fields, table
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("op", help=f"{', '.join(_core.UNARY_OPS)}, or div (needs Y); f64: sqrt, recip, div")
+    p.add_argument("x", type=float_arg)
+    p.add_argument("y", type=float_arg, nargs="?", default=None, help="divisor, for div")
+    p.add_argument("--uncertified", action="store_true",
+                   help="the core's own answer: binary32 library functions judged from binary64")
+
+
+def check(args: argparse.Namespace) -> None:
+    if args.y is not None and args.op != "div":
+        raise ValueError(f"{args.op} takes one operand; y is only for div")
+
+
+def run(args: argparse.Namespace) -> int:
+    answer = report(args.op, args.x, args.dtype, args.y, certified=not args.uncertified)
+    core = report(args.op, args.x, args.dtype, args.y, certified=False)
+    differs = not args.uncertified and core_differs(answer, core)
+    dtype = dtype_name(args.dtype)
+    f32 = dtype == "f32"
+    x = to_format(args.x, f32)
+    what = f"{x!r} / {to_format(args.y, f32)!r}" if args.op == "div" and args.y is not None else f"{args.op}({x!r})"
+    if args.json:
+        print_json({"op": args.op, "dtype": dtype, **float_fields("x", x),
+                    **(float_fields("y", to_format(args.y, f32)) if args.y is not None else {}),
+                    "certified": not args.uncertified,
+                    "report": None if answer is None else report_fields(answer),
+                    **({"core_differs": differs, "core_report": None if core is None else report_fields(core)}
+                       if not args.uncertified else {})})
+        return EXIT_OK
+    mode = "" if args.uncertified else " (certified)"
+    if answer is None:
+        print(f"{what} in {dtype}: no report (the result is not finite, or the input is outside the "
+              "operation's domain)")
+    else:
+        print(f"{what} in {dtype}{mode}")
+        table(["field", "value", "hex"], [
+            ["rounded", repr(answer.rounded), hexfloat(answer.rounded)],
+            ["distance_ulp", repr(answer.distance_ulp), hexfloat(answer.distance_ulp)],
+            ["exact_above", str(answer.exact_above), ""],
+            ["exact", str(answer.exact), ""],
+        ])
+        if answer.exact:
+            print("exact: the result is itself a float of the format")
+        else:
+            side = "above" if answer.exact_above else "below"
+            if args.op in ("recip", "reciprocal") and f32 and math.copysign(1.0, answer.rounded) < 0:
+                side += " (in magnitude)"
+            # Only a certified distance of 0.0 is a tie; the core's may be a tiny distance rounded.
+            tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not args.uncertified else ""
+            # So close to a float that the distance rounds to 0.5, yet not on it.
+            near = " (not exact: it only rounds to 0.5)" if answer.distance_ulp == 0.5 else ""
+            print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "
+                  f"midpoint{tie}{near}")
+    if differs:
+        print(f"* the core's binary64 judgement differs: {core_judgement(core)}")
+    return EXIT_OK
+
+
+COMMAND = Command("midpoint", "where the exact result of op(x), or x / y, lies against the rounding midpoint",
+                  "f32", add_arguments, run, check)

@@ -1,5 +1,6 @@
 """Accuracy audits: implementations with known errors, errors against mpmath, engines, specials."""
 import concurrent.futures as cf
+import json
 import math
 from fractions import Fraction
 
@@ -282,6 +283,10 @@ def raising(xs):
     raise RuntimeError("boom")
 
 
+def wrong_length(xs):
+    return xs[:-1]
+
+
 @pytest.mark.parametrize("argv,status,needle", [
     (["exp", "numpy", "1", "2"], 0, "misrounded"),
     (["log", "libm", "1", "0x1.2p+0", "--json"], 0, '"op": "log"'),
@@ -291,12 +296,16 @@ def raising(xs):
     (["exp", "/no/such/lib.so:expf", "1", "2"], 2, "cannot open shared library"),
     (["exp", "libm.so.6:nothing", "1", "2"], 2, "no symbol"),
     (["exp", "test_audit:raising", "1", "2"], 2, "failed: RuntimeError: boom"),
+    (["exp", "test_audit:wrong_length", "1", "2"], 2, "fpscope audit: error:"),
     (["exp", "no_such_module:f", "1", "2"], 2, "cannot import"),
     (["exp", "numpy", "1"], 2, "both LO and HI"),
+    (["exp", "numpy", "2", "1"], 2, "reversed range"),
 ])
 def test_audit_command_answers_in_one_line_or_a_summary(argv, status, needle, capsys):
-    from fpscope import _audit_cli
-    assert _audit_cli.main(argv) == status
+    from fpscope.cli import main
+    assert main(["audit", *argv]) == status
     out, err = capsys.readouterr()
     assert needle in (out if status == 0 else err) and "Traceback" not in out + err
     assert status == 0 or err.count("\n") == 1
+    if "--json" in argv:
+        json.loads(out, parse_constant=lambda name: pytest.fail(f"not strict JSON: {name}"))

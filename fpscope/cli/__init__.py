@@ -31,10 +31,10 @@ from __future__ import annotations
 import argparse
 from typing import Optional, Sequence
 
-from fpscope.cli import _main, edges, midpoint, neighbours, range, scan, special, sweep, ulp, worst
+from fpscope.cli import _main, audit, edges, midpoint, neighbours, range, scan, special, sweep, ulp, worst
 
 # The commands, in the order ``fpscope --help`` lists them.
-COMMANDS = (scan.COMMAND, worst.COMMAND, sweep.COMMAND, midpoint.COMMAND, special.COMMAND, ulp.COMMAND,
+COMMANDS = (scan.COMMAND, worst.COMMAND, sweep.COMMAND, audit.COMMAND, midpoint.COMMAND, special.COMMAND, ulp.COMMAND,
             neighbours.COMMAND, range.COMMAND, edges.COMMAND)
 
 

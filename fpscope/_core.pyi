@@ -55,8 +55,8 @@ class _Format(TypedDict):
     emax: int  # exponent of the largest finite
     bits: int  # storage width
 
-_OPERATIONS: dict[str, _Operation]  # canonical name -> properties; "div" too
-_ALIASES: dict[str, str]  # other name -> canonical name
+_OPERATIONS: dict[str, _Operation]  # canonical name -> properties; those of two arguments too
+_ALIASES: dict[str, str]  # other name -> canonical name, public or not
 _FORMATS: dict[str, _Format]  # "f32", "f64"
 _ORACLE_VERSION: int  # raised whenever the answer of any oracle could change
 _SIGNATURES: dict[str, str]  # every function, private ones too, in the order of __all__ -> its text signature

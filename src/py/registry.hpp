@@ -30,6 +30,8 @@ inline constexpr std::string_view function_names[] = {
     "sqrt_cr",
     "_with_default_float_environment",  // for the package: its float computations in the core's environment
     "_scan_path",                       // for the tests: forces the path of new scans
+    "_midpoint",                        // for the package: midpoint for every operation
+    "_knife_edges",                     // for the package: knife_edges_raw for every operation
 };
 
 inline constexpr std::size_t function_count = std::size(function_names);

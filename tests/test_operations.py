@@ -14,9 +14,6 @@ from fpscope._core import _knife_edges, _midpoint, all_floats, knife_edges_raw, 
 from support import F32, f32
 
 INF, NAN = math.inf, math.nan
-PI32 = f32(math.pi)
-
-
 F32_MAX = f32(3.4028234663852886e38)
 
 
@@ -96,12 +93,13 @@ ANY = st.floats(width=32, allow_nan=False)
 FINITE = st.floats(width=32, allow_nan=False, allow_infinity=False)
 TINY = st.floats(-2.0**-133, 2.0**-133, width=32)
 INPUTS = {
-    "cbrt": ANY, "sinh": ANY, "cosh": ANY, "asinh": ANY, "erf": ANY, "exp10": ANY, "sinpi": ANY,
+    "cbrt": ANY, "asinh": ANY, "erf": ANY, "sinh": ANY | near(-89.4), "cosh": ANY | near(89.4),
+    "exp10": ANY | near(-45.5) | near(38.5), "sinpi": ANY | near(16777215.0) | near(-2.5),
     "asin": st.floats(-1.5, 1.5, width=32) | near(1.0) | near(-1.0),
     "acos": st.floats(-1.5, 1.5, width=32) | near(1.0) | near(-1.0),
     "atanh": st.floats(-1.5, 1.5, width=32) | near(1.0) | near(-1.0),
     "acosh": st.floats(0.5, 2.0**126, width=32) | near(1.0),
-    "erfc": ANY | near(10.05, 2**20) | near(9.2),
+    "erfc": ANY | near(10.05, 2**20) | near(9.2) | near(-4.0),
     "tgamma": st.floats(-60, 40, width=32) | near(-3.0) | near(-30.0) | TINY,
     "lgamma": st.floats(-60, 2.0**119, width=32) | near(1.0) | near(2.0) | near(-2.4570247) | near(-5.0),
     "cospi": ANY | near(2.5) | near(-1e6 - 0.5),
@@ -129,18 +127,6 @@ def test_unary_reports_agree_with_mpmath(op, data):
 @given(data=st.data())
 def test_binary_reports_agree_with_mpmath(op, data):
     check(op, data.draw(SECOND[op][0]), data.draw(SECOND[op][1]))
-
-
-@pytest.mark.parametrize("op, x, y", [
-    ("acos", -1.0, None), ("asin", 1.0, None), ("atanh", 0.99999994, None), ("erfc", 10.0, None),
-    ("erfc", 10.1, None), ("erfc", 11.0, None), ("tgamma", -3.0000002, None), ("tgamma", 35.0, None),
-    ("lgamma", 1.0000001, None), ("lgamma", 1.9999999, None), ("lgamma", -2.4570248, None), ("sinpi", 3e38, None),
-    ("sinpi", 16777215.0, None), ("tanpi", 0.49999997, None), ("exp10", -45.5, None), ("cosh", 89.4, None),
-    ("hypot", 1e-45, 3e38), ("hypot", 3e38, 3e38), ("atan2", 0.0, -1.0), ("atan2", -0.0, -0.0), ("atan2", 1.0, 0.0),
-    ("pow", 1.0000001, 1e30), ("pow", 0.99999994, -1e30), ("pow", 3e38, 1e-30), ("pow", -2.0, 127.0),
-])
-def test_domain_edges_agree_with_mpmath(op, x, y):
-    check(op, x, y)
 
 
 @pytest.mark.parametrize("op, x, y, value", [
@@ -193,28 +179,25 @@ def test_ties_are_reported_at_distance_zero_on_the_even_side(op, x, y, rounded):
 
 PRIVATE_ALIASES = {"arcsin": "asin", "arccos": "acos", "arctan": "atan", "arcsinh": "asinh", "arccosh": "acosh",
                    "arctanh": "atanh", "arctan2": "atan2", "power": "pow"}
-NEW = [name for name, op in _core._OPERATIONS.items() if not op["public"]]
-
-
-def test_catalogue_lists_the_new_operations_and_numpys_names():
-    assert NEW == ["cbrt", "asin", "acos", "sinh", "cosh", "asinh", "acosh", "atanh", "exp10", "erf", "erfc",
-                   "tgamma", "lgamma", "sinpi", "cospi", "tanpi", "log2p1", "exp2m1", "hypot", "atan2", "pow"]
-    assert not any(_core._OPERATIONS[name]["exact"] for name in NEW)
-    assert _core._ALIASES == {"ln": "log", "reciprocal": "recip", **PRIVATE_ALIASES}
 
 
 @pytest.mark.parametrize("alias, canonical", PRIVATE_ALIASES.items())
 def test_numpy_names_answer_as_c_names(alias, canonical):
+    assert _core._ALIASES[alias] == canonical
     y = 0.75 if canonical in BINARY else None
     assert _midpoint(alias, 0.3, y=y) == _midpoint(canonical, 0.3, y=y)
     assert _knife_edges(alias, 0.3, 0.31, 0.1, y=y) == _knife_edges(canonical, 0.3, 0.31, 0.1, y=y)
 
 
-@pytest.mark.parametrize("name", NEW + list(PRIVATE_ALIASES))
+@pytest.mark.parametrize("name", sorted(INPUTS) + list(BINARY) + list(PRIVATE_ALIASES))
 def test_public_functions_refuse_the_new_names_as_unknown(name):
+    assert name in PRIVATE_ALIASES or not _core._OPERATIONS[name]["public"]
     old = str(pytest.raises(ValueError, midpoint, "nosuchop", 1.0).value).replace('"nosuchop"', f'"{name}"')
     assert str(pytest.raises(ValueError, midpoint, name, 1.0, y=2.0).value) == old
     assert str(pytest.raises(ValueError, knife_edges_raw, name, 1.0, 2.0).value) == old
+
+
+NO_F64 = "has no exact f64 oracle yet, only sqrt, recip and div do; use dtype='f32'"
 
 
 @pytest.mark.parametrize("call, message", [
@@ -222,13 +205,13 @@ def test_public_functions_refuse_the_new_names_as_unknown(name):
     (lambda: _midpoint("power", 1.0, "f32"), "op='power' needs y"),
     (lambda: _midpoint("div", 1.0, "f64"), "op='div' needs y"),
     (lambda: _midpoint("cbrt", 1.0, y=2.0), "op='cbrt' takes no y"),
-    (lambda: _midpoint("erf", 1.0, "f64"), "\"erf\" has no exact f64 oracle yet, only sqrt, recip and div do; use dtype='f32'"),
-    (lambda: _midpoint("pow", 1.0, "f64", 2.0), "\"pow\" has no exact f64 oracle yet, only sqrt, recip and div do; use dtype='f32'"),
+    (lambda: _midpoint("erf", 1.0, "f64"), f'"erf" {NO_F64}'),
+    (lambda: _midpoint("pow", 1.0, "f64", 2.0), f'"pow" {NO_F64}'),
     (lambda: _midpoint("cbrt", 1.0, "f16"), str(pytest.raises(ValueError, midpoint, "sqrt", 1.0, "f16").value)),
     (lambda: _knife_edges("pow", 1.0, 2.0), "op='pow' needs y"),
     (lambda: _knife_edges("sinpi", 1.0, 2.0, y=1.0), "op='sinpi' takes no y"),
     (lambda: _knife_edges("atan2", 1.0, 2.0, dtype="f64", y=1.0), "f64 scans are available for op='sqrt' only"),
-    (lambda: _knife_edges("nosuchop", 1.0, 2.0), "\", \"tanpi\", \"log2p1\", \"exp2m1\"] or 'div', 'hypot', 'atan2', 'pow'"),
+    (lambda: _knife_edges("nosuchop", 1.0, 2.0), '"tanpi", "log2p1", "exp2m1"] or \'div\', \'hypot\', \'atan2\', \'pow\''),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(ValueError) as info:

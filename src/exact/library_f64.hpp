@@ -12,6 +12,11 @@
 #include <limits>
 #include <numbers>
 
+#if defined(__APPLE__)
+// Apple's <math.h> declares it only for _REENTRANT builds; the library always has it.
+extern "C" double lgamma_r(double, int*);
+#endif
+
 namespace exact::library {
 
 namespace detail {

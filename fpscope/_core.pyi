@@ -44,10 +44,29 @@ def _with_default_float_environment(fn: Callable[..., _T], /, *args: Any, **kwar
 # without a name, returns the current one. For the tests.
 def _scan_path(name: str = "") -> str: ...
 
+# Private, for the package: midpoint and knife_edges_raw for every operation of _OPERATIONS, public or not,
+# by canonical name or alias. y is the second argument of an operation of two (refused beside a unary
+# one); a scan of such an operation walks its first argument over [lo, hi] with y fixed.
+def _midpoint(
+    op: str, x: _Float, dtype: str = "f32", y: Optional[_Float] = None
+) -> Optional[tuple[float, float, bool, bool]]: ...
+def _knife_edges(
+    op: str,
+    lo: _Float,
+    hi: _Float,
+    tol_ulp: _Float = 1e-3,
+    dtype: str = "f32",
+    limit: SupportsIndex = 100,
+    stride: SupportsIndex = 1,
+    max_evals: SupportsIndex = 100000000,
+    y: Optional[_Float] = None,
+) -> tuple[list[tuple[float, float, float, bool]], int, bool]: ...
+
 # Private, for the package: the core's vocabulary, read instead of repeated.
 class _Operation(TypedDict):
     arity: int  # number of float arguments
     exact: bool  # decided by an exact oracle (integer residuals), never through the platform's maths library
+    public: bool  # taken by midpoint and knife_edges_raw too, not only by _midpoint and _knife_edges
 
 class _Format(TypedDict):
     precision: int  # significand bits, the hidden bit included
@@ -55,8 +74,8 @@ class _Format(TypedDict):
     emax: int  # exponent of the largest finite
     bits: int  # storage width
 
-_OPERATIONS: dict[str, _Operation]  # canonical name -> properties; "div" too
-_ALIASES: dict[str, str]  # other name -> canonical name
+_OPERATIONS: dict[str, _Operation]  # canonical name -> properties; those of two arguments too
+_ALIASES: dict[str, str]  # other name -> canonical name, public or not
 _FORMATS: dict[str, _Format]  # "f32", "f64"
 _ORACLE_VERSION: int  # raised whenever the answer of any oracle could change
 _SIGNATURES: dict[str, str]  # every function, private ones too, in the order of __all__ -> its text signature

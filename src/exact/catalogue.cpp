@@ -15,4 +15,14 @@ double evaluate_f64(UnaryOp op, double x) {
     });
 }
 
+double evaluate_f64(BinaryOp op, double x, double y) {
+    return with_binary_op(op, [x, y](auto tag) -> double {
+        constexpr BinaryOp o = decltype(tag)::value;
+        if constexpr (o == BinaryOp::Div)
+            return x / y;
+        else
+            return evaluate_f64<o>(x, y);
+    });
+}
+
 }  // namespace exact

@@ -12,15 +12,27 @@
 #include <utility>
 
 #include "internal_failure.hpp"
+#include "library_f64.hpp"
 
 namespace exact {
 
-// Values 0..16 in the order of unary_op_names (the first entries of `operations`).
+// The unary operations in the order they lead `operations`: first the seventeen every caller may name,
+// then those only the package and the core's private entry points take.
 enum class UnaryOp : std::uint8_t {
-    Sqrt, Rsqrt, Recip, Exp, Exp2, Expm1, Log, Log2, Log10, Log1p, Sin, Cos, Tan, Atan, Tanh, Sigmoid, Softplus
+    Sqrt, Rsqrt, Recip, Exp, Exp2, Expm1, Log, Log2, Log10, Log1p, Sin, Cos, Tan, Atan, Tanh, Sigmoid, Softplus,
+    Cbrt, Asin, Acos, Sinh, Cosh, Asinh, Acosh, Atanh, Exp10, Erf, Erfc, Tgamma, Lgamma, Sinpi, Cospi, Tanpi,
+    Log2p1, Exp2m1
 };
 
+// The unary operations every caller may name, and all of them.
 inline constexpr std::size_t unary_op_count = 17;
+inline constexpr std::size_t all_unary_op_count = 35;
+
+// The operations of two arguments, in the order they follow the unary ones in `operations`. The second
+// argument is y: div is x / y, atan2 is C's atan2(x, y), pow is x raised to y.
+enum class BinaryOp : std::uint8_t { Div, Hypot, Atan2, Pow };
+
+inline constexpr std::size_t binary_op_count = 4;
 
 // Who may name an operation: every caller (the core's public functions among them), or only the package
 // and the core's private entry points.
@@ -33,13 +45,21 @@ struct Operation {
     Scope scope = Scope::Public;
 };
 
-// Every operation by its canonical name: the unary ones first, in the order of UnaryOp, then the others.
+// Every operation by its canonical name: the unary ones first, in the order of UnaryOp, then those of two
+// arguments in the order of BinaryOp. C's names are the canonical ones.
 inline constexpr Operation operations[] = {
     {"sqrt", 1, true},     {"rsqrt", 1, false}, {"recip", 1, true},   {"exp", 1, false},   {"exp2", 1, false},
     {"expm1", 1, false},   {"log", 1, false},   {"log2", 1, false},   {"log10", 1, false}, {"log1p", 1, false},
     {"sin", 1, false},     {"cos", 1, false},   {"tan", 1, false},    {"atan", 1, false},  {"tanh", 1, false},
     {"sigmoid", 1, false}, {"softplus", 1, false},
+    {"cbrt", 1, false, Scope::Private},   {"asin", 1, false, Scope::Private},   {"acos", 1, false, Scope::Private},
+    {"sinh", 1, false, Scope::Private},   {"cosh", 1, false, Scope::Private},   {"asinh", 1, false, Scope::Private},
+    {"acosh", 1, false, Scope::Private},  {"atanh", 1, false, Scope::Private},  {"exp10", 1, false, Scope::Private},
+    {"erf", 1, false, Scope::Private},    {"erfc", 1, false, Scope::Private},   {"tgamma", 1, false, Scope::Private},
+    {"lgamma", 1, false, Scope::Private}, {"sinpi", 1, false, Scope::Private},  {"cospi", 1, false, Scope::Private},
+    {"tanpi", 1, false, Scope::Private},  {"log2p1", 1, false, Scope::Private}, {"exp2m1", 1, false, Scope::Private},
     {"div", 2, true},
+    {"hypot", 2, false, Scope::Private},  {"atan2", 2, false, Scope::Private},  {"pow", 2, false, Scope::Private},
 };
 
 struct Alias {
@@ -49,7 +69,19 @@ struct Alias {
 };
 
 // The other names of operations: the one table of them, for the core and the package alike.
-inline constexpr Alias aliases[] = {{"ln", "log"}, {"reciprocal", "recip"}};
+// numpy's names join it where they differ from C's.
+inline constexpr Alias aliases[] = {
+    {"ln", "log"},
+    {"reciprocal", "recip"},
+    {"arcsin", "asin", Scope::Private},
+    {"arccos", "acos", Scope::Private},
+    {"arctan", "atan", Scope::Private},
+    {"arcsinh", "asinh", Scope::Private},
+    {"arccosh", "acosh", Scope::Private},
+    {"arctanh", "atanh", Scope::Private},
+    {"arctan2", "atan2", Scope::Private},
+    {"power", "pow", Scope::Private},
+};
 
 // Bumped whenever the answer of any oracle could change for some input, so that answers kept outside
 // the process (worst-case tables, caches) can tell which oracles gave them.
@@ -70,8 +102,8 @@ constexpr std::optional<std::size_t> find_operation(std::string_view name, Scope
 }
 
 // Each name once, canonical or alias; every alias names an operation and is accepted by no caller that
-// refuses the operation; UnaryOp's values are the indices of the unary operations that lead the table,
-// which every caller may name.
+// refuses the operation; UnaryOp's values are the indices of the unary operations that lead the table, the
+// first unary_op_count of them for every caller, and BinaryOp's count on from there.
 consteval bool catalogue_is_consistent() {
     for (std::size_t i = 0; i < std::size(operations); ++i)
         if (find_operation(operations[i].name, Scope::Private) != i) return false;
@@ -83,8 +115,11 @@ consteval bool catalogue_is_consistent() {
         const auto target = find_operation(aliases[i].canonical, Scope::Private);
         if (!target || operations[*target].scope > aliases[i].scope) return false;
     }
-    for (std::size_t i = 0; i < unary_op_count; ++i)
-        if (operations[i].arity != 1 || operations[i].scope != Scope::Public) return false;
+    if (std::size(operations) != all_unary_op_count + binary_op_count) return false;
+    for (std::size_t i = 0; i < std::size(operations); ++i) {
+        if (operations[i].arity != (i < all_unary_op_count ? 1 : 2)) return false;
+        if (i < all_unary_op_count && (operations[i].scope == Scope::Public) != (i < unary_op_count)) return false;
+    }
     return true;
 }
 static_assert(catalogue_is_consistent());
@@ -98,14 +133,31 @@ inline constexpr auto unary_op_names = [] {
 }();
 
 static_assert(static_cast<std::size_t>(UnaryOp::Softplus) + 1 == unary_op_count);
+static_assert(static_cast<std::size_t>(UnaryOp::Exp2m1) + 1 == all_unary_op_count);
+static_assert(static_cast<std::size_t>(BinaryOp::Pow) + 1 == binary_op_count);
 
-constexpr std::string_view unary_op_name(UnaryOp op) { return unary_op_names[static_cast<std::size_t>(op)]; }
+constexpr std::size_t index_of(UnaryOp op) { return static_cast<std::size_t>(op); }
+constexpr std::size_t index_of(BinaryOp op) { return all_unary_op_count + static_cast<std::size_t>(op); }
+
+constexpr std::string_view unary_op_name(UnaryOp op) { return operations[index_of(op)].name; }
+
+// The operation at index i of `operations`, when it is unary (binary).
+constexpr std::optional<UnaryOp> unary_op_at(std::size_t i) {
+    return i < all_unary_op_count ? std::optional(static_cast<UnaryOp>(i)) : std::nullopt;
+}
+constexpr std::optional<BinaryOp> binary_op_at(std::size_t i) {
+    if (i < all_unary_op_count || i >= std::size(operations)) return std::nullopt;
+    return static_cast<BinaryOp>(i - all_unary_op_count);
+}
 
 // An operation without an exact oracle trusts its binary64 evaluation.
-constexpr bool is_library_based(UnaryOp op) { return !operations[static_cast<std::size_t>(op)].exact; }
+constexpr bool is_library_based(UnaryOp op) { return !operations[index_of(op)].exact; }
+constexpr bool is_library_based(BinaryOp op) { return !operations[index_of(op)].exact; }
 
 template <UnaryOp op>
 using UnaryOpTag = std::integral_constant<UnaryOp, op>;
+template <BinaryOp op>
+using BinaryOpTag = std::integral_constant<BinaryOp, op>;
 
 // Calls fn(UnaryOpTag<op>{}) with op as a compile-time constant, so a loop placed inside fn is compiled
 // once per operation and does not branch on op for every element.
@@ -129,13 +181,45 @@ constexpr decltype(auto) with_unary_op(UnaryOp op, Fn&& fn) {
         case UnaryOp::Tanh: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Tanh>{});
         case UnaryOp::Sigmoid: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Sigmoid>{});
         case UnaryOp::Softplus: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Softplus>{});
+        case UnaryOp::Cbrt: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Cbrt>{});
+        case UnaryOp::Asin: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Asin>{});
+        case UnaryOp::Acos: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Acos>{});
+        case UnaryOp::Sinh: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Sinh>{});
+        case UnaryOp::Cosh: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Cosh>{});
+        case UnaryOp::Asinh: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Asinh>{});
+        case UnaryOp::Acosh: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Acosh>{});
+        case UnaryOp::Atanh: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Atanh>{});
+        case UnaryOp::Exp10: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Exp10>{});
+        case UnaryOp::Erf: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Erf>{});
+        case UnaryOp::Erfc: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Erfc>{});
+        case UnaryOp::Tgamma: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Tgamma>{});
+        case UnaryOp::Lgamma: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Lgamma>{});
+        case UnaryOp::Sinpi: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Sinpi>{});
+        case UnaryOp::Cospi: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Cospi>{});
+        case UnaryOp::Tanpi: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Tanpi>{});
+        case UnaryOp::Log2p1: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Log2p1>{});
+        case UnaryOp::Exp2m1: return std::forward<Fn>(fn)(UnaryOpTag<UnaryOp::Exp2m1>{});
     }
-    throw InternalFailure("unary op out of range");  // only a value cast from outside 0..16
+    throw InternalFailure("unary op out of range");  // only a value cast from outside the enumeration
+}
+
+// The same for the operations of two arguments.
+template <class Fn>
+constexpr decltype(auto) with_binary_op(BinaryOp op, Fn&& fn) {
+    switch (op) {
+        case BinaryOp::Div: return std::forward<Fn>(fn)(BinaryOpTag<BinaryOp::Div>{});
+        case BinaryOp::Hypot: return std::forward<Fn>(fn)(BinaryOpTag<BinaryOp::Hypot>{});
+        case BinaryOp::Atan2: return std::forward<Fn>(fn)(BinaryOpTag<BinaryOp::Atan2>{});
+        case BinaryOp::Pow: return std::forward<Fn>(fn)(BinaryOpTag<BinaryOp::Pow>{});
+    }
+    throw InternalFailure("binary op out of range");
 }
 
 // The binary64 value that stands in for the exact result of a library-based operation. Follows IEEE and the
-// math library for signed zeros, subnormals, infinities and NaN; sigmoid and softplus send NaN down their
-// negative-argument branch, and sigmoid sends -0.0 down the non-negative one.
+// math library for signed zeros, subnormals, infinities and NaN (C's rules: NaN where there is no real
+// result, an infinity at a pole); sigmoid and softplus send NaN down their negative-argument branch, and
+// sigmoid sends -0.0 down the non-negative one. lgamma is log |gamma|. See library_f64.hpp for the
+// operations computed in more than one step.
 template <UnaryOp op>
     requires(is_library_based(op))
 inline double evaluate_f64(double x) {
@@ -173,15 +257,70 @@ inline double evaluate_f64(double x) {
         }
         const double t = std::exp(x);
         return t / (1.0 + t);
-    } else {
-        static_assert(op == UnaryOp::Softplus);
+    } else if constexpr (op == UnaryOp::Softplus) {
         if (x > 0.0) return std::log1p(std::exp(-x)) + x;
         return std::log1p(std::exp(x));
+    } else if constexpr (op == UnaryOp::Cbrt) {
+        return library::cbrt(x);
+    } else if constexpr (op == UnaryOp::Asin) {
+        return std::asin(x);
+    } else if constexpr (op == UnaryOp::Acos) {
+        return std::acos(x);
+    } else if constexpr (op == UnaryOp::Sinh) {
+        return std::sinh(x);
+    } else if constexpr (op == UnaryOp::Cosh) {
+        return std::cosh(x);
+    } else if constexpr (op == UnaryOp::Asinh) {
+        return std::asinh(x);
+    } else if constexpr (op == UnaryOp::Acosh) {
+        return std::acosh(x);
+    } else if constexpr (op == UnaryOp::Atanh) {
+        return std::atanh(x);
+    } else if constexpr (op == UnaryOp::Exp10) {
+        // Both operands exact, so this is the library's power function at its own accuracy (some
+        // libraries' exp10 miss even at integers).
+        return std::pow(10.0, x);
+    } else if constexpr (op == UnaryOp::Erf) {
+        return std::erf(x);
+    } else if constexpr (op == UnaryOp::Erfc) {
+        return std::erfc(x);
+    } else if constexpr (op == UnaryOp::Tgamma) {
+        return library::tgamma(x);
+    } else if constexpr (op == UnaryOp::Lgamma) {
+        return library::lgamma(x);
+    } else if constexpr (op == UnaryOp::Sinpi) {
+        return library::sinpi(x);
+    } else if constexpr (op == UnaryOp::Cospi) {
+        return library::cospi(x);
+    } else if constexpr (op == UnaryOp::Tanpi) {
+        return library::tanpi(x);
+    } else if constexpr (op == UnaryOp::Log2p1) {
+        return library::log2p1(x);
+    } else {
+        static_assert(op == UnaryOp::Exp2m1);
+        return library::exp2m1(x);
+    }
+}
+
+// The same for the library-based operations of two arguments; atan2(x, y) is C's, the angle of the
+// point (y, x).
+template <BinaryOp op>
+    requires(is_library_based(op))
+inline double evaluate_f64(double x, double y) {
+    if constexpr (op == BinaryOp::Hypot) {
+        return library::hypot(x, y);
+    } else if constexpr (op == BinaryOp::Atan2) {
+        return std::atan2(x, y);
+    } else {
+        static_assert(op == BinaryOp::Pow);
+        return std::pow(x, y);
     }
 }
 
 // evaluate_f64 with the operation chosen at run time; square root and reciprocal give their correctly
 // rounded binary64 values (the oracles do not use these).
 double evaluate_f64(UnaryOp op, double x);
+// Division gives its correctly rounded binary64 quotient.
+double evaluate_f64(BinaryOp op, double x, double y);
 
 }  // namespace exact

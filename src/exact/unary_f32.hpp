@@ -1,4 +1,4 @@
-// Midpoint reports for every unary operation on binary32 inputs: exact for sqrt and recip, binary64 otherwise.
+// Midpoint reports for every operation on binary32 inputs: exact for sqrt, recip and div, binary64 otherwise.
 #pragma once
 
 #include <cmath>
@@ -16,7 +16,9 @@ namespace detail {
 
 // Where a binary64 stand-in e for the exact result lies against the binary32 midpoints. NaN and infinite e,
 // and an e whose binary32 rounding overflows, give no report; an e equal to its rounding (signed zeros
-// included) gives an exact report; zeros and subnormals are measured with the smallest subnormal as gap.
+// included) gives an exact report; zeros and subnormals are measured with the smallest subnormal as gap. An e
+// on a midpoint (a tie, which pow and hypot can reach exactly) is reported at distance 0, on the side of the
+// even neighbour it rounds to.
 inline std::optional<MidpointReport> report_against_f32(double e) {
     if (!fp::is_finite(e)) return std::nullopt;
     const float r = fp::narrow(e);
@@ -67,5 +69,19 @@ inline std::optional<MidpointReport> unary_midpoint_f32(float x, DistanceBound b
 // The same with the operation chosen at run time, for single queries; a loop should hoist the choice with
 // with_unary_op and call the template inside.
 std::optional<MidpointReport> unary_midpoint_f32(UnaryOp op, float x);
+
+// Report for op(x, y) rounded to binary32. Div: as div_midpoint<float>, with the bound. Others: see
+// report_against_f32, ignoring the bound.
+template <BinaryOp op>
+inline std::optional<MidpointReport> binary_midpoint_f32(float x, float y,
+                                                         DistanceBound bound = DistanceBound::none()) {
+    if constexpr (op == BinaryOp::Div) {
+        return div_midpoint<float>(x, y, bound);
+    } else {
+        return detail::report_against_f32(evaluate_f64<op>(fp::widen(x), fp::widen(y)));
+    }
+}
+
+std::optional<MidpointReport> binary_midpoint_f32(BinaryOp op, float x, float y);
 
 }  // namespace exact

@@ -24,7 +24,7 @@
 
 namespace py {
 
-inline constexpr std::size_t max_parameters = 8;
+inline constexpr std::size_t max_parameters = 9;
 
 // A parameter: its name (an ASCII string literal), its declared type T (see Native), and its default as the
 // Python literal shown in the text signature; no literal: required.

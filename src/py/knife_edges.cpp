@@ -113,33 +113,71 @@ Result<Scan> scan(const OrderedWalk<F>& walk, std::uint64_t step, double tol_ulp
     return Scan{std::move(hits), evaluated, evaluated == inputs};
 }
 
+// The scan of a unary operation: binary32 inputs, or binary64 ones for sqrt (the caller has checked).
+Result<Scan> scan_unary(exact::UnaryOp op, bool f32, double lo, double hi, double tol_ulp, std::uint64_t limit,
+                        std::uint64_t step, std::uint64_t max_evals) {
+    // Only a report whose distance may be below the tolerance can be a hit, so the oracles skip measuring
+    // the others; the hit test in the scan still decides on the full report.
+    const auto bound = exact::DistanceBound::below(tol_ulp);
+    const exact::ScanPath path = exact::scan_path();
+    if (!f32) {
+        const auto walk = ordered_walk<double>(lo, hi);
+        if (!walk) return Scan{std::vector<Hit>{}, 0, true};
+        return scan(*walk, step, tol_ulp, limit, max_evals, exact::prefilter_for<double>(op, path),
+                    [bound](double x) { return exact::sqrt_midpoint<double>(x, bound); });
+    }
+    const auto walk = ordered_walk<float>(lo, hi);
+    if (!walk) return Scan{std::vector<Hit>{}, 0, true};
+    // One scan loop per operation: the choice is made here, once, and the oracle inlines into the loop.
+    return exact::with_unary_op(op, [&](auto tag) {
+        return scan(*walk, step, tol_ulp, limit, max_evals, exact::prefilter_for<float>(op, path),
+                    [bound](float x) { return exact::unary_midpoint_f32<decltype(tag)::value>(x, bound); });
+    });
+}
+
+// The scan of an operation of two arguments over its first, binary32, with the second fixed at y.
+Result<Scan> scan_binary(exact::BinaryOp op, float y, double lo, double hi, double tol_ulp, std::uint64_t limit,
+                         std::uint64_t step, std::uint64_t max_evals) {
+    const auto bound = exact::DistanceBound::below(tol_ulp);
+    const auto walk = ordered_walk<float>(lo, hi);
+    if (!walk) return Scan{std::vector<Hit>{}, 0, true};
+    return exact::with_binary_op(op, [&](auto tag) {
+        return scan(*walk, step, tol_ulp, limit, max_evals, exact::Candidates<float>{},
+                    [bound, y](float x) { return exact::binary_midpoint_f32<decltype(tag)::value>(x, y, bound); });
+    });
+}
+
+CallError f64_scans_refused() { return CallError::value_error("f64 scans are available for op='sqrt' only"); }
+
 Result<Scan> knife_edges_raw_logic(std::string_view op, double lo, double hi, double tol_ulp, std::string_view dtype,
                                    std::uint64_t limit, std::uint64_t stride, std::uint64_t max_evals) {
     auto parsed = parse_op(op);
     if (!parsed.ok()) return std::move(parsed.error());
     auto f32 = is_f32(dtype);
     if (!f32.ok()) return std::move(f32.error());
-    if (!f32.value() && parsed.value() != exact::UnaryOp::Sqrt)
-        return CallError::value_error("f64 scans are available for op='sqrt' only");
-    const std::uint64_t step = stride == 0 ? 1 : stride;
+    if (!f32.value() && parsed.value() != exact::UnaryOp::Sqrt) return f64_scans_refused();
+    return scan_unary(parsed.value(), f32.value(), lo, hi, tol_ulp, limit, stride == 0 ? 1 : stride, max_evals);
+}
 
-    // Only a report whose distance may be below the tolerance can be a hit, so the oracles skip measuring
-    // the others; the hit test in the scan still decides on the full report.
-    const auto bound = exact::DistanceBound::below(tol_ulp);
-    const exact::ScanPath path = exact::scan_path();
-    if (!f32.value()) {
-        const auto walk = ordered_walk<double>(lo, hi);
-        if (!walk) return Scan{std::vector<Hit>{}, 0, true};
-        return scan(*walk, step, tol_ulp, limit, max_evals, exact::prefilter_for<double>(parsed.value(), path),
-                    [bound](double x) { return exact::sqrt_midpoint<double>(x, bound); });
+// `knife_edges_raw` for every operation of the catalogue; an operation of two arguments takes y, which
+// stays fixed while the first walks the range, and a unary one refuses it. The checks and their words are
+// those of knife_edges_raw and midpoint.
+Result<Scan> private_knife_edges_logic(std::string_view op, double lo, double hi, double tol_ulp,
+                                       std::string_view dtype, std::uint64_t limit, std::uint64_t stride,
+                                       std::uint64_t max_evals, std::optional<double> y) {
+    auto found = find_op(op, exact::Scope::Private);
+    if (!found.ok()) return std::move(found.error());
+    auto f32 = is_f32(dtype);
+    if (!f32.ok()) return std::move(f32.error());
+    const auto unary = exact::unary_op_at(found.value());
+    if (!f32.value() && unary != exact::UnaryOp::Sqrt) return f64_scans_refused();
+    const std::uint64_t step = stride == 0 ? 1 : stride;
+    if (unary) {
+        if (y) return CallError::value_error("op='" + std::string(op) + "' takes no y");
+        return scan_unary(*unary, f32.value(), lo, hi, tol_ulp, limit, step, max_evals);
     }
-    const auto walk = ordered_walk<float>(lo, hi);
-    if (!walk) return Scan{std::vector<Hit>{}, 0, true};
-    // One scan loop per operation: the choice is made here, once, and the oracle inlines into the loop.
-    return exact::with_unary_op(parsed.value(), [&](auto tag) {
-        return scan(*walk, step, tol_ulp, limit, max_evals, exact::prefilter_for<float>(parsed.value(), path),
-                    [bound](float x) { return exact::unary_midpoint_f32<decltype(tag)::value>(x, bound); });
-    });
+    if (!y) return CallError::value_error("op='" + std::string(op) + "' needs y");
+    return scan_binary(*exact::binary_op_at(found.value()), fp::narrow(*y), lo, hi, tol_ulp, limit, step, max_evals);
 }
 
 constexpr Function knife_edges_raw_declaration{
@@ -151,10 +189,24 @@ constexpr Function knife_edges_raw_declaration{
     "midpoint, as (x, rounded, distance_ulp, exact_above), plus the number of inputs evaluated and\n"
     "whether the whole range was covered. Scans every `stride`-th float, at most `max_evals`."};
 
+constexpr Function private_knife_edges_declaration{
+    "_knife_edges",
+    Params{Arg<Op>{"op"}, Arg<double>{"lo"}, Arg<double>{"hi"}, Arg<double>{"tol_ulp", "1e-3"},
+           Arg<Dtype>{"dtype", "\"f32\""}, Arg<std::uint64_t>{"limit", "100"}, Arg<std::uint64_t>{"stride", "1"},
+           Arg<std::uint64_t>{"max_evals", "100000000"}, Arg<std::optional<double>>{"y", "None"}},
+    "Private: `knife_edges_raw` for every operation of the catalogue, those only the package names\n"
+    "included; an operation of two arguments walks its first over [lo, hi] with the second fixed at y."};
+
 }  // namespace
 
 const Registration knife_edges_raw_binding = registered<knife_edges_raw_declaration>(
     [](Text op, double lo, double hi, double tol_ulp, Text dtype, std::uint64_t limit, std::uint64_t stride,
        std::uint64_t max_evals) { return knife_edges_raw_logic(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals); });
+
+const Registration private_knife_edges_binding = registered<private_knife_edges_declaration>(
+    [](Text op, double lo, double hi, double tol_ulp, Text dtype, std::uint64_t limit, std::uint64_t stride,
+       std::uint64_t max_evals, std::optional<double> y) {
+        return private_knife_edges_logic(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, y);
+    });
 
 }  // namespace py

@@ -146,14 +146,16 @@ PyObject* format_properties() {
 }
 
 // What the package reads instead of repeating it, private and unlisted: the operations by canonical
-// name, their aliases, the formats' constants, the oracles' version, and every function's text signature
-// (against which the tests check the stubs and the documentation).
+// name (with whether the public functions take them), every alias (whichever callers take it), the
+// formats' constants, the oracles' version, and every function's text signature (against which the
+// tests check the stubs and the documentation).
 Status add_private_data(PyObject* module) {
     Dict operations;
     for (const exact::Operation& op : exact::operations)
         operations.set(op.name, Dict()
                                     .set("arity", to_python(std::int64_t{op.arity}))
                                     .set("exact", to_python(op.exact))
+                                    .set("public", to_python(op.scope == exact::Scope::Public))
                                     .release());
     Dict aliases;
     for (const exact::Alias& alias : exact::aliases) aliases.set(alias.name, to_python(alias.canonical));

@@ -1,4 +1,4 @@
-// Looking up a unary operation by the name a caller passed.
+// Looking up an operation by the name a caller passed.
 #include "parse_op.hpp"
 
 #include <string>
@@ -12,11 +12,11 @@ namespace {
 using exact::Scope;
 using exact::UnaryOp;
 
-// The public unary operations quoted, then the public ones of more arguments as plain literals ("or 'div'").
-std::string unknown_op_message(std::string_view name) {
+// The unary operations of the scope quoted, then those of more arguments as plain literals ("or 'div'").
+std::string unknown_op_message(std::string_view name, Scope scope) {
     std::string unary, others;
     for (const exact::Operation& op : exact::operations) {
-        if (op.scope != Scope::Public) continue;
+        if (op.scope > scope) continue;
         if (op.arity == 1) {
             unary += (unary.empty() ? "" : ", ") + quoted(op.name);
         } else {
@@ -36,7 +36,12 @@ Result<UnaryOp> parse_op(std::string_view name) {
         if (name.data() == op_names[i].data()) return static_cast<UnaryOp>(i);
     const auto found = exact::find_operation(name, Scope::Public);
     if (found && *found < exact::unary_op_count) return static_cast<UnaryOp>(*found);
-    return CallError::value_error(unknown_op_message(name));
+    return CallError::value_error(unknown_op_message(name, Scope::Public));
+}
+
+Result<std::size_t> find_op(std::string_view name, Scope scope) {
+    if (const auto found = exact::find_operation(name, scope)) return *found;
+    return CallError::value_error(unknown_op_message(name, scope));
 }
 
 }  // namespace py

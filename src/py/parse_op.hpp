@@ -1,4 +1,4 @@
-// Looking up a unary operation by the name a caller passed.
+// Looking up an operation by the name a caller passed.
 #pragma once
 
 #include <array>
@@ -26,5 +26,9 @@ using Op = Word<op_names>;
 // A unary operation any caller may name (the catalogue's seventeen, and the aliases "ln" and "reciprocal"),
 // compared byte for byte; anything else ("div" included) is the "unknown op" error listing the seventeen.
 Result<exact::UnaryOp> parse_op(std::string_view name);
+
+// Any operation a caller of `scope` may name (canonical or alias), as its index in exact::operations,
+// compared byte for byte; anything else is the "unknown op" error listing that caller's operations.
+Result<std::size_t> find_op(std::string_view name, exact::Scope scope);
 
 }  // namespace py

@@ -33,6 +33,8 @@ inline constexpr std::string_view function_names[] = {
     "_audit_f32",                       // for accuracy audits (fpscope._audit): judges a chunk
     "_audit_fill",                      // for accuracy audits: the inputs of a chunk
     "_audit_call",                      // for accuracy audits: a C function over a chunk
+    "_midpoint",                        // for the package: midpoint for every operation
+    "_knife_edges",                     // for the package: knife_edges_raw for every operation
 };
 
 inline constexpr std::size_t function_count = std::size(function_names);

@@ -93,9 +93,16 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(Catalogue, DispatchReachesEveryOperation) {
-    for (std::size_t i = 0; i < exact::unary_op_count; ++i) {
+    for (std::size_t i = 0; i < exact::all_unary_op_count; ++i) {
         const auto op = static_cast<UnaryOp>(i);
         EXPECT_EQ(exact::with_unary_op(op, [](auto tag) { return decltype(tag)::value; }), op);
+        EXPECT_EQ(exact::unary_op_at(exact::index_of(op)), op);
+    }
+    for (std::size_t i = 0; i < exact::binary_op_count; ++i) {
+        const auto op = static_cast<exact::BinaryOp>(i);
+        EXPECT_EQ(exact::with_binary_op(op, [](auto tag) { return decltype(tag)::value; }), op);
+        EXPECT_EQ(exact::binary_op_at(exact::index_of(op)), op);
+        EXPECT_EQ(exact::operations[exact::index_of(op)].arity, 2);
     }
 }
 

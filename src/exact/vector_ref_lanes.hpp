@@ -1,0 +1,201 @@
+// The vector references, written once over a lane type V (lanes_*.hpp) and instantiated by one translation
+// unit per instruction set, under the same rules as prefilter_lanes.hpp: included only by those units, and
+// calling nothing but V's operations and built-in operators (no inline function of another header, which
+// the linker could take from a unit compiled for a wider instruction set).
+//
+// Each value<V, op> turns binary32 inputs (widened to binary64, exactly) into binary64 estimates v of the
+// exact results t = op(x) with
+//     |v - t| <= eps |t| + 2^-200  wherever |t| <= 2^130,      |v| >= 2^129 where |t| > 2^130,
+// NaN where t is NaN, and eps = vref::bounds (vector_ref_constants.hpp). Those bounds are proven by
+// tools/prove_vector_bounds.py from the derivations below, which it mirrors step by step. Notation: u = 2^-53
+// is the unit roundoff of binary64, fl(.) a rounded operation (|fl(a o b) - a o b| <= u |a o b|), and A, H
+// and K a polynomial's proven relative approximation error, the relative error of its Horner evaluation for
+// an exact argument (with or without fused multiply-adds: the bound assumes a rounding after every
+// multiplication and every addition), and the relative change of its target per relative change of the
+// argument. Lanes compute every branch and select; inputs outside an operation's domain are replaced by a
+// harmless value first, so that the arithmetic raises no invalid-operation flag for them.
+//
+// distance<V> then gives the distance the scans measure, |frac(t / g) - 1/2| in units of the binary32 gap
+// g at t, from v: D(v) is computed exactly (see below), and |D(v) - D(t)| <= |v - t| / g_low where g_low is
+// the smaller of the gaps around t (D is continuous across powers of two, where it is 1/2 from both sides,
+// and its slope is 1 / gap on each side). Since |t| < 2^24 g_low (2^23 among subnormals), the contract
+// gives |D(v) - D(t)| <= 2^24 eps / (1 - eps) + 2^-200 * 2^149: vector_ref_distance_error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "catalogue.hpp"
+#include "vector_ref_constants.hpp"
+
+namespace exact::vref_lanes {
+namespace {
+
+namespace c = exact::vref;
+
+constexpr double shifter = 0x1.8p52;  // adding it rounds |a| < 2^51 to an integer held in the low bits
+constexpr std::uint64_t shifter_bits = 0x4338000000000000;
+constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
+constexpr std::uint64_t fraction_mask = 0x000fffffffffffff;
+constexpr std::uint64_t one_bits = 0x3ff0000000000000;
+constexpr std::uint64_t two52_bits = 0x4330000000000000;
+constexpr std::uint64_t exponent_of_2p23 = std::uint64_t{1023 + 23} << 52;
+constexpr double inf = __builtin_inf();
+constexpr double nan = __builtin_nan("");
+// The binary32 rounding boundary of overflow, 2^128 - 2^103, less a relative 2^-28: below it, t rounds to a
+// finite float and so does the binary64 judgement.
+constexpr double overflow_edge = (0x1p128 - 0x1p103) * (1 - 0x1p-28);
+
+template <class V, std::size_t N>
+typename V::D horner(typename V::D w, const double (&coefficients)[N]) {
+    typename V::D y = V::set1(coefficients[N - 1]);
+    for (std::size_t i = N - 1; i-- > 0;) y = V::fma(y, w, V::set1(coefficients[i]));
+    return y;
+}
+
+template <class V>
+typename V::D clamp(typename V::D x, double lo, double hi) {
+    return V::min(V::max(x, V::set1(lo)), V::set1(hi));
+}
+
+// 2^kd from t = kd + 1.5 * 2^52 (|kd| <= 1022): the integer kd sits in the low bits of t's pattern.
+template <class V>
+typename V::D pow2_of_shifted(typename V::D t) {
+    const typename V::I64 k = V::add64(V::as_int(t), V::set64(std::uint64_t{1023} - shifter_bits));
+    return V::as_double(V::template shl64<52>(k));
+}
+
+// Exponential. x is clamped to [-150, 100]: below, t < 2^-216 and v is too; above, t > 2^144 and so is v.
+// kd = round(x / ln2) through fl(x RN(1/ln2)) (fused or not), within 1/2 + 2^-44 of x / ln2, so the
+// reduced r = x - kd ln2 has |r| <= ln2/2 + 2^-44, |kd| <= 217. r1 = x - kd ln2_hi is exact: ln2_hi has 44
+// significant bits, so kd ln2_hi is exact, and when kd != 0 both x (|x| > 0.34, a multiple of 2^-25) and
+// kd ln2_hi are multiples of 2^-44 with a difference below 1/2. Then r^ = fl(r1 - fl(kd ln2_lo)) differs
+// from r by D <= |kd| |ln2 - ln2_hi - ln2_lo| + u |kd ln2_lo| (1 + u) + u (|r| + |kd ln2_lo|). The
+// polynomial gives p = e^(r^) (1 + a)(1 + h), |a| <= A, |h| <= H, and e^(r^) = e^r e^(+-D); scaling by 2^kd
+// is exact. eps_exp = (1 + H)(1 + A) e^D - 1.
+template <class V>
+typename V::D exp_value(typename V::D x) {
+    using D = typename V::D;
+    const D xc = clamp<V>(x, -150.0, 100.0);
+    const D t = V::fma(xc, V::set1(c::inv_ln2), V::set1(shifter));
+    const D kd = V::sub(t, V::set1(shifter));
+    const D r = V::sub(V::sub(xc, V::mul(kd, V::set1(c::ln2_hi))), V::mul(kd, V::set1(c::ln2_lo)));
+    return V::mul(horner<V>(r, c::exp_poly), pow2_of_shifted<V>(t));
+}
+
+template <UnaryOp>
+constexpr bool no_reference = false;
+
+// The estimate of op(x) for lanes of binary32 inputs widened to binary64; NaN inputs give NaN.
+template <class V, UnaryOp op>
+typename V::D value(typename V::D x) {
+    typename V::D v;
+    if constexpr (op == UnaryOp::Exp) v = exp_value<V>(x);
+    else static_assert(no_reference<op>, "no vector reference for this operation");
+    return V::select(V::is_nan(x), x, v);
+}
+
+// The distance D(v) for an estimate v, and whether to trust it. D is computed exactly: |v| is rescaled to
+// [2^23, 2^24) by replacing its exponent (normal binary32 range) or multiplied by 2^149 (below 2^-126,
+// where the gap is the smallest subnormal; |v| * 2^149 < 2^23 is exact), so the binary32 gap becomes 1 and
+// u' - round(u') and 1/2 minus its magnitude are exact. |v| >= 2^129 (and NaN) means t overflows binary32
+// (or is NaN) and so does the binary64 judgement: no report, never a hit, estimate +inf. Between the edge
+// of overflow (less a relative 2^-28) and 2^129 nothing is trusted.
+template <class V>
+typename V::D distance(typename V::D v, typename V::M& trusted) {
+    using D = typename V::D;
+    const D mag = V::abs(v);
+    const typename V::M finite = V::lt(mag, V::set1(0x1p129));
+    trusted = V::either(V::lt(mag, V::set1(overflow_edge)), V::either(V::ge(mag, V::set1(0x1p129)), V::is_nan(mag)));
+    const D scaled = V::select(V::lt(mag, V::set1(0x1p-126)), V::mul(mag, V::set1(0x1p149)),
+                               V::or_bits(V::and_bits(mag, fraction_mask), exponent_of_2p23));
+    const D d = V::sub(V::set1(0.5), V::abs(V::sub(scaled, V::round(scaled))));
+    return V::select(finite, d, V::set1(inf));
+}
+
+// The lanes of a group, low bit first, that hold one of the `left` inputs still to examine.
+unsigned lanes_left(std::uint32_t left, unsigned group) {
+    return left >= group ? (group == 32 ? ~0u : (1u << group) - 1) : (1u << left) - 1;
+}
+
+// Kernels over the walk of prefilter_kernels.hpp (ordered values first + i * step); the candidates kernel
+// keeps an input back when its estimate is trusted and at or above the threshold.
+template <class V, UnaryOp op>
+std::uint32_t candidates(std::int32_t first, std::uint32_t step, std::uint32_t count, double threshold,
+                         std::uint32_t* out) {
+    constexpr unsigned group = 2 * V::width;
+    typename V::I32 k = V::iota32(first, step);
+    const typename V::I32 advance = V::set32(step * group);
+    const typename V::D at_least = V::set1(threshold);
+    std::uint32_t found = 0;
+    for (std::uint32_t base = 0; base < count; base += group) {
+        typename V::D low, high;
+        V::widen_f32(V::pattern32(k), low, high);
+        typename V::M trusted_low, trusted_high;
+        const typename V::D d_low = distance<V>(value<V, op>(low), trusted_low);
+        const typename V::D d_high = distance<V>(value<V, op>(high), trusted_high);
+        const unsigned kept = V::bits(V::both(trusted_low, V::ge(d_low, at_least))) |
+                              (V::bits(V::both(trusted_high, V::ge(d_high, at_least))) << V::width);
+        unsigned passed = lanes_left(count - base, group) & ~kept;
+        while (passed != 0) {
+            out[found++] = base + static_cast<std::uint32_t>(__builtin_ctz(passed));
+            passed &= passed - 1;
+        }
+        k = V::add32(k, advance);
+    }
+    return found;
+}
+
+template <class V, UnaryOp op>
+void estimates(std::int32_t first, std::uint32_t step, std::uint32_t count, double* out) {
+    constexpr unsigned group = 2 * V::width;
+    typename V::I32 k = V::iota32(first, step);
+    const typename V::I32 advance = V::set32(step * group);
+    double lane[group];
+    for (std::uint32_t base = 0; base < count; base += group) {
+        typename V::D low, high;
+        V::widen_f32(V::pattern32(k), low, high);
+        typename V::M trusted_low, trusted_high;
+        const typename V::D d_low = distance<V>(value<V, op>(low), trusted_low);
+        const typename V::D d_high = distance<V>(value<V, op>(high), trusted_high);
+        V::store(lane, V::select(trusted_low, d_low, V::set1(nan)));
+        V::store(lane + V::width, V::select(trusted_high, d_high, V::set1(nan)));
+        for (unsigned i = 0; i < group && base + i < count; ++i) out[base + i] = lane[i];
+        k = V::add32(k, advance);
+    }
+}
+
+template <class V, UnaryOp op>
+void values(const float* x, std::uint32_t count, double* out) {
+    constexpr unsigned group = 2 * V::width;
+    float in[group];
+    double lane[group];
+    for (std::uint32_t base = 0; base < count; base += group) {
+        const unsigned n = count - base < group ? count - base : group;
+        for (unsigned i = 0; i < group; ++i) in[i] = i < n ? x[base + i] : 0.0f;
+        typename V::D low, high;
+        V::widen_f32(V::load32(in), low, high);
+        V::store(lane, value<V, op>(low));
+        V::store(lane + V::width, value<V, op>(high));
+        for (unsigned i = 0; i < n; ++i) out[base + i] = lane[i];
+    }
+}
+
+template <class V, class Kernels, UnaryOp op>
+constexpr void add(Kernels& k) {
+    const auto i = static_cast<std::size_t>(op);
+    k.candidates[i] = candidates<V, op>;
+    k.estimates[i] = estimates<V, op>;
+    k.values[i] = values<V, op>;
+}
+
+// The kernels of one instruction set, for every operation with a vector reference.
+template <class V, class Kernels>
+constexpr Kernels kernels_for() {
+    Kernels k{};
+    add<V, Kernels, UnaryOp::Exp>(k);
+    return k;
+}
+
+}  // namespace
+}  // namespace exact::vref_lanes

@@ -124,7 +124,7 @@ def test_f64_samples(lo, hi, stride):
 
 
 @pytest.mark.parametrize("op, dtype, lo", [("sqrt", "f32", 1.0), ("recip", "f32", 1.5), ("sqrt", "f64", 3.0),
-                                           ("exp", "f32", 1.0), ])
+                                           ("exp", "f32", 1.0), ("log1p", "f32", -0.9)])
 def test_tolerance_equal_to_a_reported_distance(op, dtype, lo):
     hi = INF
     hits, _, _ = scan_on("scalar", op, lo, hi, 0.3, dtype, limit=200, max_evals=100000)
@@ -151,7 +151,7 @@ def test_limit_and_max_evals_cut_a_block_anywhere(case, offset, tol, limit, max_
 
 # The library-based operations are pre-filtered by the vector references, whose margin takes in the
 # binary64 judgement's own error: the scans must report exactly that judgement on every path.
-LIBRARY = ['exp']  # the operations with a vector reference so far
+LIBRARY = ['exp', 'log', 'log10', 'log1p', 'log2']  # the operations with a vector reference so far
 LIBRARY_TOLERANCES = [0.0, NAN, 1e-9, 2e-6, 1e-3, 0.3, 0.4999999, 0.5]
 
 
@@ -195,7 +195,7 @@ def test_library_ops_through_their_edges(op):
 @pytest.mark.skipif(not VECTOR_PATHS, reason="no vector path on this processor")
 @settings(max_examples=40, deadline=None)
 @given(
-    case=st.sampled_from([("exp", 1.0), 
+    case=st.sampled_from([("exp", 1.0), ("log", 3.0), 
                           ]),
     offset=st.integers(0, 5000),
     tol=st.sampled_from([2e-6, 0.05, 0.45]),
@@ -216,8 +216,8 @@ def certified_on(path, *args, **kwargs):
 
 # Certified scans decide the core's candidates with MPFR: on every path the same candidates, so the same
 # answer, at tolerances that put many hits in a block and with limits that cut one anywhere.
-@pytest.mark.parametrize("op, lo", [("exp", 1.0), 
-                                    ])
+@pytest.mark.parametrize("op, lo", [("exp", 1.0), ("log", 3.0), 
+                                    ("log1p", -0.5), ])
 @pytest.mark.parametrize("tol, limit", [(1e-6, 10**6), (0.02, 10**6), (0.02, 777)])
 def test_certified_scans_agree(op, lo, tol, limit):
     hi = shifted(lo, 200000, "f32")

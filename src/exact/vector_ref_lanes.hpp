@@ -83,6 +83,97 @@ typename V::D exp_value(typename V::D x) {
     return V::mul(horner<V>(r, c::exp_poly), pow2_of_shifted<V>(t));
 }
 
+// y = 2^ed m with m in [sqrt(2)/2, sqrt(2)) (slightly above sqrt(2) at most by RN(sqrt 2) - sqrt 2), for
+// positive normal binary64 y; ed exactly, as a binary64 integer.
+template <class V>
+void decompose(typename V::D y, typename V::D& ed, typename V::D& m) {
+    using D = typename V::D;
+    const typename V::I64 b = V::as_int(y);
+    m = V::as_double(V::or64(V::and64(b, V::set64(fraction_mask)), V::set64(one_bits)));
+    const D biased = V::sub(V::as_double(V::or64(V::template shr64<52>(b), V::set64(two52_bits))), V::set1(0x1p52));
+    const typename V::M big = V::ge(m, V::set1(0x1.6a09e667f3bcdp0));
+    m = V::select(big, V::mul(m, V::set1(0.5)), m);
+    ed = V::sub(V::select(big, V::add(biased, V::set1(1.0)), biased), V::set1(1023.0));
+}
+
+// log(m) = 2 atanh(s), s = (m - 1) / (m + 1), |s| <= 3 - 2 sqrt 2: L = fl(s Q(fl(s^2))). With s^ within
+// relative d of s, w = fl(s^ s^) is within (1 + d)^2 (1 + u) - 1 = d_w of s^2, and
+// eps_L = (1 + d)(1 + H)(1 + A)(1 + K d_w)(1 + u) - 1.
+template <class V>
+typename V::D log_of_ratio(typename V::D s) {
+    return V::mul(s, horner<V>(V::mul(s, s), c::log_poly));
+}
+
+// ed ln2 + L: for ed = 0 just L; otherwise fl(ed ln2_hi + fl(fl(ed ln2_lo) + L)), ed ln2_hi exact (44-bit
+// ln2_hi, |ed| <= 150). With |L| <= ln2/2 <= |t| and |t| >= |ed| ln2/2:
+// eps <= eps_L + u (1 + eps_L)(1 + u) + (u |ln2_lo| (1 + u) + |ln2 - ln2_hi - ln2_lo|) / (ln2/2) + u, all
+// over 1 - u.
+template <class V>
+typename V::D add_exponent(typename V::D ed, typename V::D l) {
+    using D = typename V::D;
+    const D v = V::add(V::mul(ed, V::set1(c::ln2_hi)), V::add(V::mul(ed, V::set1(c::ln2_lo)), l));
+    return V::select(V::eq(ed, V::set1(0.0)), l, v);
+}
+
+// log x for x > 0 finite: m - 1 and m + 1 are exact (m has at most 24 significant bits), so d = u.
+// log 0 = -inf, log inf = inf, NaN below 0.
+template <class V, class Combine>
+typename V::D log_family(typename V::D x, Combine combine) {
+    using D = typename V::D;
+    const typename V::M ok = V::both(V::gt(x, V::set1(0.0)), V::lt(x, V::set1(inf)));
+    D ed, m;
+    decompose<V>(V::select(ok, x, V::set1(1.0)), ed, m);
+    const D one = V::set1(1.0);
+    const D l = log_of_ratio<V>(V::div(V::sub(m, one), V::add(m, one)));
+    const D special =
+        V::select(V::eq(x, V::set1(0.0)), V::set1(-inf), V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan)));
+    return V::select(ok, combine(ed, l), special);
+}
+
+template <class V>
+typename V::D log_value(typename V::D x) {
+    return log_family<V>(x, [](typename V::D ed, typename V::D l) { return add_exponent<V>(ed, l); });
+}
+
+// log2 x = fl(ed + fl(L RN(1/ln2))): the product is within (1 + eps_L)(1 + u)^2 - 1 of L / ln2, and for
+// ed != 0, |L / ln2| <= 1/2 <= |t|, so the sum adds one rounding over 1 - u. Powers of two give ed exactly.
+template <class V>
+typename V::D log2_value(typename V::D x) {
+    return log_family<V>(x, [](typename V::D ed, typename V::D l) {
+        return V::add(ed, V::mul(l, V::set1(c::inv_ln2)));
+    });
+}
+
+// log10 x = fl(log x RN(1/ln10)): eps_log10 = (1 + eps_log)(1 + u)^2 - 1.
+template <class V>
+typename V::D log10_value(typename V::D x) {
+    return log_family<V>(x, [](typename V::D ed, typename V::D l) {
+        return V::mul(add_exponent<V>(ed, l), V::set1(c::inv_ln10));
+    });
+}
+
+// log(1 + x) for any binary64 x > -1 (binary32 inputs, and the e^-|x| of softplus). y = fl(1 + x) is
+// decomposed; for ed = 0, s = fl(x / fl(2 + x)) (= (y - 1) / (y + 1) for the exact 1 + x, whose s stays
+// within the polynomial's domain), otherwise s = fl(fl(m - 1) / fl(m + 1)): d = (1 + u)^2 / (1 - u) - 1
+// either way. For ed != 0, |t| >= ln2/2 and rounding y moves log y by at most u (1 + u), which adds
+// u (1 + u)^2 / (ln2/2) to the bound of log. log1p(-1) = -inf, log1p(inf) = inf, NaN below -1.
+template <class V>
+typename V::D log1p_value(typename V::D x) {
+    using D = typename V::D;
+    const typename V::M ok = V::both(V::gt(x, V::set1(-1.0)), V::lt(x, V::set1(inf)));
+    const D xs = V::select(ok, x, V::set1(0.0));
+    const D one = V::set1(1.0);
+    D ed, m;
+    decompose<V>(V::add(one, xs), ed, m);
+    const typename V::M near_one = V::eq(ed, V::set1(0.0));
+    const D num = V::select(near_one, xs, V::sub(m, one));
+    const D den = V::select(near_one, V::add(V::set1(2.0), xs), V::add(m, one));
+    const D v = add_exponent<V>(ed, log_of_ratio<V>(V::div(num, den)));
+    const D special =
+        V::select(V::eq(x, V::set1(-1.0)), V::set1(-inf), V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan)));
+    return V::select(ok, v, special);
+}
+
 template <UnaryOp>
 constexpr bool no_reference = false;
 
@@ -91,6 +182,10 @@ template <class V, UnaryOp op>
 typename V::D value(typename V::D x) {
     typename V::D v;
     if constexpr (op == UnaryOp::Exp) v = exp_value<V>(x);
+    else if constexpr (op == UnaryOp::Log) v = log_value<V>(x);
+    else if constexpr (op == UnaryOp::Log2) v = log2_value<V>(x);
+    else if constexpr (op == UnaryOp::Log10) v = log10_value<V>(x);
+    else if constexpr (op == UnaryOp::Log1p) v = log1p_value<V>(x);
     else static_assert(no_reference<op>, "no vector reference for this operation");
     return V::select(V::is_nan(x), x, v);
 }
@@ -194,6 +289,10 @@ template <class V, class Kernels>
 constexpr Kernels kernels_for() {
     Kernels k{};
     add<V, Kernels, UnaryOp::Exp>(k);
+    add<V, Kernels, UnaryOp::Log>(k);
+    add<V, Kernels, UnaryOp::Log2>(k);
+    add<V, Kernels, UnaryOp::Log10>(k);
+    add<V, Kernels, UnaryOp::Log1p>(k);
     return k;
 }
 

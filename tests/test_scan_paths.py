@@ -124,7 +124,7 @@ def test_f64_samples(lo, hi, stride):
 
 
 @pytest.mark.parametrize("op, dtype, lo", [("sqrt", "f32", 1.0), ("recip", "f32", 1.5), ("sqrt", "f64", 3.0),
-                                           ("exp", "f32", 1.0), ("log1p", "f32", -0.9)])
+                                           ("exp", "f32", 1.0), ("sin", "f32", 2.0**90), ("log1p", "f32", -0.9)])
 def test_tolerance_equal_to_a_reported_distance(op, dtype, lo):
     hi = INF
     hits, _, _ = scan_on("scalar", op, lo, hi, 0.3, dtype, limit=200, max_evals=100000)
@@ -151,7 +151,7 @@ def test_limit_and_max_evals_cut_a_block_anywhere(case, offset, tol, limit, max_
 
 # The library-based operations are pre-filtered by the vector references, whose margin takes in the
 # binary64 judgement's own error: the scans must report exactly that judgement on every path.
-LIBRARY = ['exp', 'log', 'log10', 'log1p', 'log2']  # the operations with a vector reference so far
+LIBRARY = ['cos', 'exp', 'log', 'log10', 'log1p', 'log2', 'sin', 'tan']  # the operations with a vector reference so far
 LIBRARY_TOLERANCES = [0.0, NAN, 1e-9, 2e-6, 1e-3, 0.3, 0.4999999, 0.5]
 
 
@@ -192,10 +192,36 @@ def test_library_ops_through_their_edges(op):
                 assert_paths_agree(op, lo, shifted(lo, 6000, "f32"), tol, "f32", limit=10**7)
 
 
+def hardest_reductions():
+    """(x, distance of x 2/pi from an integer) per binade, from the search of tools/prove_vector_bounds.py."""
+    text = (Path(__file__).parent / "native" / "trig_hardest.inc").read_text()
+    return [(struct.unpack("<f", struct.pack("<I", int(bits, 16)))[0], float(d))
+            for bits, d in re.findall(r"\{0x([0-9a-f]+)u, ([^}]+)\}", text)]
+
+
+HARDEST = hardest_reductions()
+
+
+def test_every_binade_has_its_hardest_reduction():
+    assert len(HARDEST) == 129
+    assert [math.frexp(x)[1] for x, _ in HARDEST] == list(range(0, 129))
+    # Some binary32 inputs come within 2^-30 of a multiple of pi/2: the reduction needs its 128 bits.
+    assert min(d for _, d in HARDEST) < 2.0**-29
+
+
+@pytest.mark.parametrize("op", ["sin", "cos", "tan"])
+def test_trigonometric_scans_at_the_hardest_reductions(op):
+    for x, _ in HARDEST:
+        for sign in (1.0, -1.0):
+            lo = shifted(sign * x, -40, "f32")
+            for tol in (2e-6, 0.3):
+                assert_paths_agree(op, lo, shifted(lo, 80, "f32"), tol, "f32", limit=10**6)
+
+
 @pytest.mark.skipif(not VECTOR_PATHS, reason="no vector path on this processor")
 @settings(max_examples=40, deadline=None)
 @given(
-    case=st.sampled_from([("exp", 1.0), ("log", 3.0), 
+    case=st.sampled_from([("exp", 1.0), ("log", 3.0), ("sin", 1.0), ("sin", 2.0**100),
                           ]),
     offset=st.integers(0, 5000),
     tol=st.sampled_from([2e-6, 0.05, 0.45]),
@@ -216,8 +242,8 @@ def certified_on(path, *args, **kwargs):
 
 # Certified scans decide the core's candidates with MPFR: on every path the same candidates, so the same
 # answer, at tolerances that put many hits in a block and with limits that cut one anywhere.
-@pytest.mark.parametrize("op, lo", [("exp", 1.0), ("log", 3.0), 
-                                    ("log1p", -0.5), ])
+@pytest.mark.parametrize("op, lo", [("exp", 1.0), ("log", 3.0), ("sin", 1.0), ("sin", 2.0**100),
+                                    ("cos", -2.0**40), ("log1p", -0.5), ])
 @pytest.mark.parametrize("tol, limit", [(1e-6, 10**6), (0.02, 10**6), (0.02, 777)])
 def test_certified_scans_agree(op, lo, tol, limit):
     hi = shifted(lo, 200000, "f32")
@@ -244,6 +270,6 @@ def upward_rounding():
 
 @pytest.mark.parametrize("op, dtype, lo, tol", [("sqrt", "f32", 1.0, 0.01), ("recip", "f32", 3.0, 0.3),
                                                 ("sqrt", "f64", 3.0, 0.01), ("exp", "f32", 1.0, 0.01),
-                                                ])
+                                                ("sin", "f32", 1.0, 0.3)])
 def test_paths_agree_under_upward_rounding(upward_rounding, op, dtype, lo, tol):
     assert_paths_agree(op, lo, shifted(lo, 30000, dtype), tol, dtype, limit=10**6)

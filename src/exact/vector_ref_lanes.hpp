@@ -174,6 +174,98 @@ typename V::D log1p_value(typename V::D x) {
     return V::select(ok, v, special);
 }
 
+// Argument reduction for a = |x|: y = a 2/pi = q + r with q an integer and |r| <= 1/2, r in quarter turns.
+//
+// For a < 1/2, r = fl(a RN(2/pi)), within (1 + u)^2 - 1 relative, and q = 0.
+//
+// Otherwise a = m 2^e exactly, m < 2^24 an integer (the binary32 significand), and the table holds W, the bits
+// of 2^e 2/pi of weight 2^1 down to 2^-126 as a 128-bit integer: m W mod 2^128 is (y mod 4) 2^126 less
+// than m 2^-126 < 2^-102 (the bits below 2^-126, times m); bits above 2^1 only add multiples of 4. The
+// product takes four 32 x 32 -> 64-bit multiplications and three carries, each below 2^57: exact, whatever
+// the size of a, so 2^100 costs what 1 does. Of the product, bits 127-126 are floor(y) mod 4 and bit 125
+// says whether the fraction f >= 1/2, which makes q = floor(y) + 1 and r = f - 1 < 0; then the ones'
+// complement of the 125 bits below gives |r| less 2^-126. |r| is converted from its bits of weight 2^-2 to
+// 2^-105 in two exact 52-bit pieces (each ORed into the significand of a power of two, which is then
+// subtracted) and one rounded sum. With r_min the smallest |r| of any binary32 a >= 1/2 (an exhaustive
+// search), |r| carries a relative error of at most u + (2^-102 + 2^-105 + 2^-126) / r_min.
+//
+// `code` returns bits 127-64 of the product (zero for a < 1/2): bit 63 and 62 hold floor(y) mod 4, bit 61
+// the sign of r.
+template <class V>
+typename V::D reduce_quadrant(typename V::D a, typename V::I64& code) {
+    using D = typename V::D;
+    using I = typename V::I64;
+    const typename V::M direct = V::lt(a, V::set1(0.5));
+    const D near = V::mul(a, V::set1(c::two_over_pi));
+
+    const I b = V::as_int(a);
+    // Table entry: the binary64 exponent field less 1022, clamped to the table (for a >= 1/2 it is the
+    // binary32 binade; other lanes read any entry and are discarded).
+    const D field = V::sub(V::as_double(V::or64(V::template shr64<52>(b), V::set64(two52_bits))), V::set1(0x1p52));
+    const D entry = clamp<V>(V::sub(field, V::set1(1022.0)), 0.0, 128.0);
+    const I index = V::and64(V::as_int(V::add(entry, V::set1(0x1p52))), V::set64(0xff));
+    const I m = V::or64(V::and64(V::template shr64<29>(b), V::set64(0x7fffff)), V::set64(0x800000));
+    const I high = V::gather64(c::two_over_pi_high, index);
+    const I low = V::gather64(c::two_over_pi_low, index);
+    const I mask32 = V::set64(0xffffffff);
+    const I p0 = V::mul32(m, low);
+    const I s1 = V::add64(V::mul32(m, V::template shr64<32>(low)), V::template shr64<32>(p0));
+    const I s2 = V::add64(V::mul32(m, high), V::template shr64<32>(s1));
+    const I s3 = V::add64(V::mul32(m, V::template shr64<32>(high)), V::template shr64<32>(s2));
+    const I top = V::or64(V::template shl64<32>(s3), V::and64(s2, mask32));
+    const I bottom = V::or64(V::template shl64<32>(s1), V::and64(p0, mask32));
+    const I half = V::spread_top(V::template shl64<2>(top));
+    const I upper = V::and64(V::xor64(top, half), V::set64((std::uint64_t{1} << 61) - 1));
+    const I lower = V::xor64(bottom, half);
+    const D d1 = V::sub(V::as_double(V::or64(V::template shr64<9>(upper), V::set64(0x3fe0000000000000))), V::set1(0.5));
+    const I g = V::or64(V::template shl64<43>(V::and64(upper, V::set64(511))), V::template shr64<21>(lower));
+    const D d2 = V::sub(V::as_double(V::or64(g, V::set64(0x3ca0000000000000))), V::set1(0x1p-53));
+    code = V::as_int(V::select(direct, V::set1(0.0), V::as_double(top)));
+    return V::select(direct, near, V::add(d1, d2));
+}
+
+// sin, cos and tan from the reduced r >= 0 (relative error rho, see reduce_quadrant): S = fl(r Ps(fl(r^2)))
+// and C = Pc(fl(r^2)). sin(pi/2 r) moves by at most rho relative when r does (it is concave on [0, 1]), so
+// eps_S = (1 + rho)(1 + H)(1 + A)(1 + K u (1 + u))(1 + u) - 1; C's argument is within (1 + rho)^2 (1 + u) - 1
+// = d_w of r^2, so eps_C = (1 + H)(1 + A)(1 + K d_w) - 1. |sin x| is S for even q and C for odd q, |cos x|
+// the other way round: eps_sin = eps_cos = max(eps_S, eps_C); |tan x| = fl(S / C) or fl(C / S),
+// eps_tan = (1 + eps_sin)(1 + u) / (1 - eps_sin) - 1. Signs: with q mod 4 and the sign of r from `code`.
+enum class Trig { Sin, Cos, Tan };
+
+template <class V, Trig op>
+typename V::D trig_value(typename V::D x) {
+    using D = typename V::D;
+    using I = typename V::I64;
+    const D a = V::abs(x);
+    const D safe = V::select(V::lt(a, V::set1(inf)), a, V::set1(0.0));
+    I code;
+    const D r = reduce_quadrant<V>(safe, code);
+    const D w = V::mul(r, r);
+    const D s = V::mul(r, horner<V>(w, c::sin_poly));
+    const D cosine = horner<V>(w, c::cos_poly);
+    // Bit 63 of each: q mod 4 (high, low bit) and r < 0.
+    const I b126 = V::template shl64<1>(code), r_negative = V::template shl64<2>(code);
+    const I q_low = V::xor64(b126, r_negative);
+    const I q_high = V::xor64(code, V::and64(b126, r_negative));
+    const typename V::M odd = V::top_mask(q_low);
+    D magnitude;
+    I negative;
+    if constexpr (op == Trig::Sin) {
+        magnitude = V::select(odd, cosine, s);
+        // q = 0: sign of r; 1: +; 2: minus the sign of r; 3: -.
+        negative = V::xor64(V::xor64(q_high, V::xor64(r_negative, V::and64(q_low, r_negative))), V::as_int(x));
+    } else if constexpr (op == Trig::Cos) {
+        magnitude = V::select(odd, s, cosine);
+        // q = 0: +; 1: minus the sign of r; 2: -; 3: sign of r.
+        negative = V::xor64(q_high, V::xor64(q_low, V::and64(q_low, r_negative)));
+    } else {
+        magnitude = V::div(V::select(odd, cosine, s), V::select(odd, s, cosine));
+        negative = V::xor64(V::xor64(q_low, r_negative), V::as_int(x));
+    }
+    const D v = V::as_double(V::or64(V::as_int(magnitude), V::and64(negative, V::set64(sign_bit))));
+    return V::select(V::lt(a, V::set1(inf)), v, V::set1(nan));
+}
+
 template <UnaryOp>
 constexpr bool no_reference = false;
 
@@ -186,6 +278,9 @@ typename V::D value(typename V::D x) {
     else if constexpr (op == UnaryOp::Log2) v = log2_value<V>(x);
     else if constexpr (op == UnaryOp::Log10) v = log10_value<V>(x);
     else if constexpr (op == UnaryOp::Log1p) v = log1p_value<V>(x);
+    else if constexpr (op == UnaryOp::Sin) v = trig_value<V, Trig::Sin>(x);
+    else if constexpr (op == UnaryOp::Cos) v = trig_value<V, Trig::Cos>(x);
+    else if constexpr (op == UnaryOp::Tan) v = trig_value<V, Trig::Tan>(x);
     else static_assert(no_reference<op>, "no vector reference for this operation");
     return V::select(V::is_nan(x), x, v);
 }
@@ -293,6 +388,9 @@ constexpr Kernels kernels_for() {
     add<V, Kernels, UnaryOp::Log2>(k);
     add<V, Kernels, UnaryOp::Log10>(k);
     add<V, Kernels, UnaryOp::Log1p>(k);
+    add<V, Kernels, UnaryOp::Sin>(k);
+    add<V, Kernels, UnaryOp::Cos>(k);
+    add<V, Kernels, UnaryOp::Tan>(k);
     return k;
 }
 

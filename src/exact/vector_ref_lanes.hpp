@@ -83,6 +83,27 @@ typename V::D exp_value(typename V::D x) {
     return V::mul(horner<V>(r, c::exp_poly), pow2_of_shifted<V>(t));
 }
 
+// e^x - 1. x is clamped to [-60, 100] (below, t is within e^-60 < 2^-86 |t| of -1 + e^-60). kd and r^ as for
+// exp (|kd| <= 145; kd = 0 gives r^ = x exactly). E = fl(r^ fl(G(r^))) = expm1(r^)(1 + e_E) with
+// eps_E = (1 + H)(1 + A)(1 + u) - 1. For kd = 0, v = E: eps_E. Otherwise v = fl(T + 2^kd E) with
+// T = fl(2^kd - 1) (exact for |kd| <= 53), and t = (2^kd - 1) + 2^kd expm1(r):
+// |v - t| <= 2^kd (eps_E (e^R - 1) + (1 + eps_E) e^R D) + u |2^kd - 1| + u |v|, R the polynomial's
+// half-width. Over |t|: for kd >= 1, t >= 2^kd e^-R - 1, so 2^kd / |t| <= 2 / (2 e^-R - 1) and
+// |2^kd - 1| / |t| <= 1 / (2 e^-R - 1); for kd <= -1, |t| >= 1 - e^R / 2, so 2^kd / |t| <= 1 / (2 - e^R)
+// and |2^kd - 1| / |t| <= 1 / (1 - e^R / 2). eps_expm1 is the larger of the two cases' sums.
+template <class V>
+typename V::D expm1_value(typename V::D x) {
+    using D = typename V::D;
+    const D xc = clamp<V>(x, -60.0, 100.0);
+    const D t = V::fma(xc, V::set1(c::inv_ln2), V::set1(shifter));
+    const D kd = V::sub(t, V::set1(shifter));
+    const D r = V::sub(V::sub(xc, V::mul(kd, V::set1(c::ln2_hi))), V::mul(kd, V::set1(c::ln2_lo)));
+    const D e = V::mul(r, horner<V>(r, c::expm1_poly));
+    const D scale = pow2_of_shifted<V>(t);
+    const D v = V::add(V::sub(scale, V::set1(1.0)), V::mul(scale, e));
+    return V::select(V::eq(kd, V::set1(0.0)), e, v);  // also keeps expm1(-0) = -0
+}
+
 // y = 2^ed m with m in [sqrt(2)/2, sqrt(2)) (slightly above sqrt(2) at most by RN(sqrt 2) - sqrt 2), for
 // positive normal binary64 y; ed exactly, as a binary64 integer.
 template <class V>
@@ -172,6 +193,19 @@ typename V::D log1p_value(typename V::D x) {
     const D special =
         V::select(V::eq(x, V::set1(-1.0)), V::set1(-inf), V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan)));
     return V::select(ok, v, special);
+}
+
+// tanh |x| = E / (E + 2) with E = expm1(min(2|x|, 60)) (2|x| exact; past 30, t is within 2e^-60 < 2^-85 of
+// tanh 30): E^ = E (1 + e), |e| <= eps_expm1, fl(E^ + 2) = (E + 2)(1 + e')(1 + d) with |e'| <= |e|, and
+// one more rounding for the quotient: eps_tanh = (1 + eps_expm1)(1 + u) / ((1 - u)(1 - eps_expm1)) - 1
+// + 2^-85. The sign is x's.
+template <class V>
+typename V::D tanh_value(typename V::D x) {
+    using D = typename V::D;
+    const D a = V::abs(x);
+    const D e = expm1_value<V>(V::min(V::add(a, a), V::set1(60.0)));
+    const D v = V::div(e, V::add(e, V::set1(2.0)));
+    return V::as_double(V::or64(V::as_int(v), V::and64(V::as_int(x), V::set64(sign_bit))));
 }
 
 // Argument reduction for a = |x|: y = a 2/pi = q + r with q an integer and |r| <= 1/2, r in quarter turns.
@@ -281,6 +315,8 @@ typename V::D value(typename V::D x) {
     else if constexpr (op == UnaryOp::Sin) v = trig_value<V, Trig::Sin>(x);
     else if constexpr (op == UnaryOp::Cos) v = trig_value<V, Trig::Cos>(x);
     else if constexpr (op == UnaryOp::Tan) v = trig_value<V, Trig::Tan>(x);
+    else if constexpr (op == UnaryOp::Expm1) v = expm1_value<V>(x);
+    else if constexpr (op == UnaryOp::Tanh) v = tanh_value<V>(x);
     else static_assert(no_reference<op>, "no vector reference for this operation");
     return V::select(V::is_nan(x), x, v);
 }
@@ -391,6 +427,8 @@ constexpr Kernels kernels_for() {
     add<V, Kernels, UnaryOp::Sin>(k);
     add<V, Kernels, UnaryOp::Cos>(k);
     add<V, Kernels, UnaryOp::Tan>(k);
+    add<V, Kernels, UnaryOp::Expm1>(k);
+    add<V, Kernels, UnaryOp::Tanh>(k);
     return k;
 }
 

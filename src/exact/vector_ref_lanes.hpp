@@ -83,6 +83,18 @@ typename V::D exp_value(typename V::D x) {
     return V::mul(horner<V>(r, c::exp_poly), pow2_of_shifted<V>(t));
 }
 
+// 2^x. x is clamped to [-220, 150]; kd = round(x) and r = x - kd are exact (|r| <= 1/2), z = fl(r RN(ln2))
+// is within (1 + u)^2 - 1 relative of r ln2, so |z - r ln2| <= 2.0001 u ln2/2 = D, and as for exp
+// eps_exp2 = (1 + H)(1 + A) e^D - 1, with the exponential's polynomial.
+template <class V>
+typename V::D exp2_value(typename V::D x) {
+    using D = typename V::D;
+    const D xc = clamp<V>(x, -220.0, 150.0);
+    const D t = V::add(xc, V::set1(shifter));
+    const D r = V::sub(xc, V::sub(t, V::set1(shifter)));
+    return V::mul(horner<V>(V::mul(r, V::set1(c::ln2)), c::exp_poly), pow2_of_shifted<V>(t));
+}
+
 // e^x - 1. x is clamped to [-60, 100] (below, t is within e^-60 < 2^-86 |t| of -1 + e^-60). kd and r^ as for
 // exp (|kd| <= 145; kd = 0 gives r^ = x exactly). E = fl(r^ fl(G(r^))) = expm1(r^)(1 + e_E) with
 // eps_E = (1 + H)(1 + A)(1 + u) - 1. For kd = 0, v = E: eps_E. Otherwise v = fl(T + 2^kd E) with
@@ -208,6 +220,74 @@ typename V::D tanh_value(typename V::D x) {
     return V::as_double(V::or64(V::as_int(v), V::and64(V::as_int(x), V::set64(sign_bit))));
 }
 
+// 1 / (1 + w) for x >= 0 and w / (1 + w) for x < 0, w = e^-|x| (the exponential's clamp at -150 leaves
+// t within 2^-216 of v for |x| > 150): w^ = w (1 + e), fl(1 + w^) has relative error at most
+// eps_exp / 2 + u since w <= 1, so eps_sigmoid = (1 + eps_exp)(1 + u) / ((1 - u)(1 - eps_exp / 2)) - 1.
+template <class V>
+typename V::D sigmoid_value(typename V::D x) {
+    using D = typename V::D;
+    const D w = exp_value<V>(V::sub(V::set1(0.0), V::abs(x)));
+    const D numerator = V::select(V::lt(x, V::set1(0.0)), w, V::set1(1.0));
+    return V::div(numerator, V::add(V::set1(1.0), w));
+}
+
+// max(x, 0) + log1p(w), w = e^-|x|. log1p moves by at most the relative error of its argument (its
+// relative condition number w / ((1 + w) log1p w) is below 1), so log1p(w^) = log1p(w)(1 + p) with
+// 1 + p <= (1 + eps_log1p)(1 + eps_exp (1 + u)); for x > 0 both terms are positive and the sum rounds once:
+// eps_softplus = (1 + p)(1 + u) - 1 (+2^-200 for the clamp at |x| = 150).
+template <class V>
+typename V::D softplus_value(typename V::D x) {
+    using D = typename V::D;
+    const D w = exp_value<V>(V::sub(V::set1(0.0), V::abs(x)));
+    return V::add(V::max(x, V::set1(0.0)), log1p_value<V>(w));
+}
+
+// atan |x| = atan(c) + atan(z), z = (a - c) / (1 + c a) for c = 0, 1/2, 1, 3/2 on a < 7/16, 11/16, 19/16,
+// 39/16, and pi/2 + atan(-1/a) beyond (a clamped to 2^100: t moves by 2^-100). The numerator and
+// denominator a p1 + p0, a q1 + q0 are exact (3a has at most 26 significant bits, and each sum at most 27),
+// so z^ = z (1 + d), |d| <= u, and |z| <= 7/16. atan(z^) is within u |z| <= u (7/16) / atan(7/16) |atan z|
+// of atan z; w = fl(z^2) within (1 + u)^3 - 1, A = fl(z^ T(w)) = atan(z)(1 + phi) with
+// phi = (1 + 1.06 u)(1 + H)(1 + A)(1 + K d_w)(1 + u) - 1. For c != 0, v = fl(hi + fl(lo + A)) and
+// eps <= (phi r + e_c / t_min + u (|lo| / t_min + r)(1 + phi) + u) / (1 - u) on each range, t_min =
+// atan(range start), r = atan(max |z|) / t_min, e_c the split's error. The sign is x's.
+template <class V>
+typename V::D atan_value(typename V::D x) {
+    using D = typename V::D;
+    using M = typename V::M;
+    const D a = V::min(V::abs(x), V::set1(0x1p100));
+    D p1 = V::set1(0.0), p0 = V::set1(-1.0), q1 = V::set1(1.0), q0 = V::set1(0.0);
+    D hi = V::set1(c::atan_base_hi[3]), lo = V::set1(c::atan_base_lo[3]);
+    const auto range = [&](double below, double np1, double np0, double nq1, double nq0, int base) {
+        const M in = V::lt(a, V::set1(below));
+        p1 = V::select(in, V::set1(np1), p1);
+        p0 = V::select(in, V::set1(np0), p0);
+        q1 = V::select(in, V::set1(nq1), q1);
+        q0 = V::select(in, V::set1(nq0), q0);
+        if (base >= 0) {
+            hi = V::select(in, V::set1(c::atan_base_hi[base]), hi);
+            lo = V::select(in, V::set1(c::atan_base_lo[base]), lo);
+        }
+        return in;
+    };
+    range(39.0 / 16, 2, -3, 3, 2, 2);
+    range(19.0 / 16, 1, -1, 1, 1, 1);
+    range(11.0 / 16, 2, -1, 1, 2, 0);
+    const M small = range(7.0 / 16, 1, 0, 0, 1, -1);
+    const D z = V::div(V::fma(a, p1, p0), V::fma(a, q1, q0));
+    const D at = V::mul(z, horner<V>(V::mul(z, z), c::atan_poly));
+    const D v = V::select(small, at, V::add(hi, V::add(lo, at)));
+    return V::as_double(V::or64(V::as_int(v), V::and64(V::as_int(x), V::set64(sign_bit))));
+}
+
+// 1 / sqrt x: fl(1 / fl(sqrt x)), eps = (1 + u) / (1 - u) - 1. Negative x give NaN (without taking the
+// root of a negative number), +0 gives inf, -0 gives -inf, inf gives 0.
+template <class V>
+typename V::D rsqrt_value(typename V::D x) {
+    using D = typename V::D;
+    const D safe = V::select(V::lt(x, V::set1(0.0)), V::set1(nan), x);
+    return V::div(V::set1(1.0), V::sqrt(safe));
+}
+
 // Argument reduction for a = |x|: y = a 2/pi = q + r with q an integer and |r| <= 1/2, r in quarter turns.
 //
 // For a < 1/2, r = fl(a RN(2/pi)), within (1 + u)^2 - 1 relative, and q = 0.
@@ -317,6 +397,11 @@ typename V::D value(typename V::D x) {
     else if constexpr (op == UnaryOp::Tan) v = trig_value<V, Trig::Tan>(x);
     else if constexpr (op == UnaryOp::Expm1) v = expm1_value<V>(x);
     else if constexpr (op == UnaryOp::Tanh) v = tanh_value<V>(x);
+    else if constexpr (op == UnaryOp::Exp2) v = exp2_value<V>(x);
+    else if constexpr (op == UnaryOp::Atan) v = atan_value<V>(x);
+    else if constexpr (op == UnaryOp::Rsqrt) v = rsqrt_value<V>(x);
+    else if constexpr (op == UnaryOp::Sigmoid) v = sigmoid_value<V>(x);
+    else if constexpr (op == UnaryOp::Softplus) v = softplus_value<V>(x);
     else static_assert(no_reference<op>, "no vector reference for this operation");
     return V::select(V::is_nan(x), x, v);
 }
@@ -429,6 +514,11 @@ constexpr Kernels kernels_for() {
     add<V, Kernels, UnaryOp::Tan>(k);
     add<V, Kernels, UnaryOp::Expm1>(k);
     add<V, Kernels, UnaryOp::Tanh>(k);
+    add<V, Kernels, UnaryOp::Exp2>(k);
+    add<V, Kernels, UnaryOp::Atan>(k);
+    add<V, Kernels, UnaryOp::Rsqrt>(k);
+    add<V, Kernels, UnaryOp::Sigmoid>(k);
+    add<V, Kernels, UnaryOp::Softplus>(k);
     return k;
 }
 

@@ -516,7 +516,7 @@ def compose(b: dict[str, PolyBounds], k: Constants, r_min: Fraction) -> dict[str
     # sin, cos, tan: r relative rho; S = fl(r Ps(fl(r^2))), C = Pc(fl(r^2)).
     two_pi_c = rel_error_of_double(k.two_over_pi, 2 / PI)
     rho_direct = comb(two_pi_c, u)
-    rho_int = u + (a(TRUNCATION) + a(Fraction(1, 2**105)) + a(Fraction(1, 2**126))) / a(r_min) * (1 + u)
+    rho_int = (1 + u) * (1 + (a(TRUNCATION) + a(Fraction(1, 2**94)) + a(Fraction(1, 2**83))) / a(r_min)) - 1
     rho = arb.max(rho_direct, rho_int)
     sb, cb = b["sin"], b["cos"]
     eps_S = comb(rho, sb.evaluation, sb.approximation, a(sb.sensitivity) * u * (1 + u), u)
@@ -561,7 +561,7 @@ def render(coefficients: dict[str, list[float]], k: Constants, windows: list[int
         cs = coefficients[poly.name]
         pb = proofs[poly.name]
         lo, hi = float(poly.lo), float(poly.hi)
-        w(f"// {poly.what} for w in [{lo!r}, {hi!r}]: relative error <= {hexd(round_up(pb.approximation))},")
+        w(f"// {poly.what}, argument in [{lo!r}, {hi!r}]: relative error <= {hexd(round_up(pb.approximation))},")
         w(f"// Horner rounding <= {hexd(round_up(pb.evaluation))}, sensitivity to the argument's relative error"
           f" <= {hexd(round_up(pb.sensitivity))}.")
         w(f"inline constexpr double {poly.name}_poly[{len(cs)}] = {{")
@@ -645,12 +645,12 @@ def render_hardest(hardest: list[tuple[int, float]]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def main() -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--write", action="store_true", help="rewrite the header (and the hardest inputs)")
     parser.add_argument("--fit", action="store_true", help="fit new coefficients first")
     parser.add_argument("--no-search", action="store_true", help="take the reduction minimum from the header")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     existing = HEADER.read_text(encoding="utf-8") if HEADER.exists() else None
     if args.fit or existing is None:
@@ -685,13 +685,13 @@ def main() -> int:
         HEADER.write_text(text, encoding="utf-8")
         if hardest is not None:
             HARDEST.write_text(render_hardest(hardest), encoding="utf-8")
-        print(f"wrote {HEADER.relative_to(ROOT)}" + (f" and {HARDEST.relative_to(ROOT)}" if hardest else ""))
+        print(f"wrote {HEADER}" + (f" and {HARDEST}" if hardest else ""))
         return 0
     if text != existing:
-        print(f"{HEADER.relative_to(ROOT)} differs from what the proofs give: run with --write", file=sys.stderr)
+        print(f"{HEADER} differs from what the proofs give: run with --write", file=sys.stderr)
         return 1
     if hardest is not None and HARDEST.read_text(encoding="utf-8") != render_hardest(hardest):
-        print(f"{HARDEST.relative_to(ROOT)} differs from the search: run with --write", file=sys.stderr)
+        print(f"{HARDEST} differs from the search: run with --write", file=sys.stderr)
         return 1
     print("header and proofs agree")
     return 0

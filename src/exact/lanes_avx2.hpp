@@ -63,6 +63,14 @@ struct Avx2 {
         return _mm256_or_si256(_mm256_abs_epi32(k), _mm256_slli_epi32(_mm256_srai_epi32(k, 31), 31));
     }
     static I32 load32(const float* in) { return _mm256_castps_si256(_mm256_loadu_ps(in)); }
+    // Lane 0, and whether every lane equals it.
+    static std::uint32_t lane0_32(I32 a) {
+        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(a)));
+    }
+    static bool uniform32(I32 a) {
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi32(a, _mm256_set1_epi32(static_cast<int>(lane0_32(a))))) == -1;
+    }
+    static I32 and32(I32 a, std::uint32_t b) { return _mm256_and_si256(a, _mm256_set1_epi32(static_cast<int>(b))); }
     static void widen_f32(I32 k, D& low, D& high) {
         low = _mm256_cvtps_pd(_mm_castsi128_ps(_mm256_castsi256_si128(k)));
         high = _mm256_cvtps_pd(_mm_castsi128_ps(_mm256_extracti128_si256(k, 1)));

@@ -72,6 +72,14 @@ struct Avx512 {
         return _mm512_or_si512(_mm512_abs_epi32(k), _mm512_slli_epi32(_mm512_srai_epi32(k, 31), 31));
     }
     static I32 load32(const float* in) { return _mm512_castps_si512(_mm512_loadu_ps(in)); }
+    // Lane 0, and whether every lane equals it.
+    static std::uint32_t lane0_32(I32 a) {
+        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(a)));
+    }
+    static bool uniform32(I32 a) {
+        return _mm512_cmpneq_epi32_mask(a, _mm512_set1_epi32(static_cast<int>(lane0_32(a)))) == 0;
+    }
+    static I32 and32(I32 a, std::uint32_t b) { return _mm512_and_si512(a, _mm512_set1_epi32(static_cast<int>(b))); }
     static void widen_f32(I32 k, D& low, D& high) {
         low = _mm512_cvtps_pd(_mm256_castsi256_ps(_mm512_castsi512_si256(k)));
         high = _mm512_cvtps_pd(_mm256_castsi256_ps(_mm512_extracti64x4_epi64(k, 1)));

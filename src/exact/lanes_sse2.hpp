@@ -86,6 +86,12 @@ struct Sse2 {
         return _mm_or_si128(_mm_sub_epi32(_mm_xor_si128(k, sign), sign), _mm_slli_epi32(sign, 31));
     }
     static I32 load32(const float* in) { return _mm_castps_si128(_mm_loadu_ps(in)); }
+    // Lane 0, and whether every lane equals it.
+    static std::uint32_t lane0_32(I32 a) { return static_cast<std::uint32_t>(_mm_cvtsi128_si32(a)); }
+    static bool uniform32(I32 a) {
+        return _mm_movemask_epi8(_mm_cmpeq_epi32(a, _mm_shuffle_epi32(a, 0))) == 0xffff;
+    }
+    static I32 and32(I32 a, std::uint32_t b) { return _mm_and_si128(a, _mm_set1_epi32(static_cast<int>(b))); }
     static void widen_f32(I32 k, D& low, D& high) {
         low = _mm_cvtps_pd(_mm_castsi128_ps(k));
         high = _mm_cvtps_pd(_mm_castsi128_ps(_mm_unpackhi_epi64(k, k)));

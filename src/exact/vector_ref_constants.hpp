@@ -8,39 +8,39 @@
 namespace exact::vref {
 
 // Polynomial coefficients, constant term first, and each one's proven relative approximation error.
-// e^r for w in [-0.34658, 0.34658]: relative error <= 0x1.8000000000000p-52,
+// e^r, argument in [-0.34658, 0.34658]: relative error <= 0x1.8000000000000p-52,
 // Horner rounding <= 0x1.c000000000000p-52, sensitivity to the argument's relative error <= 0x1.8000000000000p-1.
 inline constexpr double exp_poly[11] = {
     0x1.0000000000000p0, 0x1.000000000001dp0, 0x1.ffffffffffe17p-2, 0x1.555555554bc03p-3,
     0x1.55555555933e5p-5, 0x1.1111112d4a3e8p-7, 0x1.6c16c0c0a858bp-10, 0x1.a0197a4c1f540p-13,
     0x1.a01b6ce96e700p-16, 0x1.72f987e008375p-19, 0x1.2727a77dec18bp-22,
 };
-// (e^r - 1) / r for w in [-0.34658, 0.34658]: relative error <= 0x1.a000000000000p-56,
+// (e^r - 1) / r, argument in [-0.34658, 0.34658]: relative error <= 0x1.a000000000000p-56,
 // Horner rounding <= 0x1.0000000000000p-52, sensitivity to the argument's relative error <= 0x1.2000000000000p-2.
 inline constexpr double expm1_poly[11] = {
     0x1.0000000000000p0, 0x1.0000000000005p-1, 0x1.5555555555530p-3, 0x1.555555555211cp-5,
     0x1.111111111a255p-7, 0x1.6c16c17f2a4d6p-10, 0x1.a01a0171049a2p-13, 0x1.a019a6b09ebb7p-16,
     0x1.71de8e6720af8p-19, 0x1.28a27fec65b23p-22, 0x1.ae6447d0a1d49p-26,
 };
-// 2 atanh(s) / s at w = s^2 for w in [0.0, 0.02944]: relative error <= 0x1.2000000000000p-52,
+// 2 atanh(s) / s at w = s^2, argument in [0.0, 0.02944]: relative error <= 0x1.2000000000000p-52,
 // Horner rounding <= 0x1.2000000000000p-53, sensitivity to the argument's relative error <= 0x1.6000000000000p-7.
 inline constexpr double log_poly[7] = {
     0x1.0000000000001p1, 0x1.5555555552d0cp-1, 0x1.999999a44268ep-2, 0x1.249240b0c4332p-2,
     0x1.c722d0e969db9p-3, 0x1.7322a70c2fd71p-3, 0x1.58db466721a96p-3,
 };
-// sin(pi/2 r) / r at w = r^2 for w in [0.0, 0.2500000000009095]: relative error <= 0x1.e000000000000p-55,
+// sin(pi/2 r) / r at w = r^2, argument in [0.0, 0.2500000000009095]: relative error <= 0x1.e000000000000p-55,
 // Horner rounding <= 0x1.6000000000000p-53, sensitivity to the argument's relative error <= 0x1.e000000000000p-4.
 inline constexpr double sin_poly[7] = {
     0x1.921fb54442d18p0, -0x1.4abbce625be41p-1, 0x1.466bc67758700p-4, -0x1.32d2cce2d5360p-8,
     0x1.50782fca38b8dp-13, -0x1.e30063a02eb86p-19, 0x1.e3eed5d1895dcp-25,
 };
-// cos(pi/2 r) at w = r^2 for w in [0.0, 0.2500000000009095]: relative error <= 0x1.2000000000000p-53,
+// cos(pi/2 r) at w = r^2, argument in [0.0, 0.2500000000009095]: relative error <= 0x1.2000000000000p-53,
 // Horner rounding <= 0x1.4000000000000p-52, sensitivity to the argument's relative error <= 0x1.c000000000000p-2.
 inline constexpr double cos_poly[7] = {
     0x1.fffffffffffffp-1, -0x1.3bd3cc9be4580p0, 0x1.03c1f081affa4p-2, -0x1.55d3c7db78387p-6,
     0x1.e1f4fae0f432bp-11, -0x1.a6c989880989cp-16, 0x1.f3c928240ef12p-22,
 };
-// atan(z) / z at w = z^2 for w in [0.0, 0.19140625000017408]: relative error <= 0x1.2000000000000p-53,
+// atan(z) / z at w = z^2, argument in [0.0, 0.19140625000017408]: relative error <= 0x1.2000000000000p-53,
 // Horner rounding <= 0x1.4000000000000p-53, sensitivity to the argument's relative error <= 0x1.2000000000000p-4.
 inline constexpr double atan_poly[11] = {
     0x1.fffffffffffffp-1, -0x1.5555555554c4dp-2, 0x1.99999998aaee9p-3, -0x1.249248d793a90p-3,
@@ -149,9 +149,9 @@ inline constexpr Bound bounds[15] = {
     {"log2", 0x1.e000000000000p-51},
     {"log10", 0x1.2000000000000p-50},
     {"log1p", 0x1.8000000000000p-50},
-    {"sin", 0x1.6000000000000p-51},
-    {"cos", 0x1.6000000000000p-51},
-    {"tan", 0x1.8000000000000p-50},
+    {"sin", 0x1.8000000000000p-51},
+    {"cos", 0x1.8000000000000p-51},
+    {"tan", 0x1.a000000000000p-50},
     {"atan", 0x1.4000000000000p-51},
     {"tanh", 0x1.e000000000000p-49},
     {"sigmoid", 0x1.8000000000000p-50},

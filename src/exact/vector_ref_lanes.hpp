@@ -116,17 +116,18 @@ typename V::D expm1_value(typename V::D x) {
     return V::select(V::eq(kd, V::set1(0.0)), e, v);  // also keeps expm1(-0) = -0
 }
 
-// y = 2^ed m with m in [sqrt(2)/2, sqrt(2)) (slightly above sqrt(2) at most by RN(sqrt 2) - sqrt 2), for
-// positive normal binary64 y; ed exactly, as a binary64 integer.
+// y = 2^ed m with m in [c, 2c), c = RN(sqrt(2)/2), so that sqrt(2)/2 < m < sqrt(2) (no binary64 lies
+// between sqrt(2) and 2c = RN(sqrt 2)), for positive normal binary64 y; ed exactly, as a binary64 integer.
+// ed is floor((bits(y) - bits(c)) / 2^52), with an offset of 1024 << 52 that keeps the shifted value
+// non-negative; m has y's pattern less ed << 52.
 template <class V>
 void decompose(typename V::D y, typename V::D& ed, typename V::D& m) {
-    using D = typename V::D;
-    const typename V::I64 b = V::as_int(y);
-    m = V::as_double(V::or64(V::and64(b, V::set64(fraction_mask)), V::set64(one_bits)));
-    const D biased = V::sub(V::as_double(V::or64(V::template shr64<52>(b), V::set64(two52_bits))), V::set1(0x1p52));
-    const typename V::M big = V::ge(m, V::set1(0x1.6a09e667f3bcdp0));
-    m = V::select(big, V::mul(m, V::set1(0.5)), m);
-    ed = V::sub(V::select(big, V::add(biased, V::set1(1.0)), biased), V::set1(1023.0));
+    using I = typename V::I64;
+    constexpr std::uint64_t offset = (std::uint64_t{1024} << 52) - 0x3fe6a09e667f3bcd;
+    const I b = V::as_int(y);
+    const I n = V::template shr64<52>(V::add64(b, V::set64(offset)));  // ed + 1024
+    m = V::as_double(V::sub64(b, V::template shl64<52>(V::sub64(n, V::set64(1024)))));
+    ed = V::sub(V::as_double(V::or64(n, V::set64(two52_bits))), V::set1(0x1p52 + 1024));
 }
 
 // log(m) = 2 atanh(s), s = (m - 1) / (m + 1), |s| <= 3 - 2 sqrt 2: L = fl(s Q(fl(s^2))). With s^ within
@@ -137,15 +138,16 @@ typename V::D log_of_ratio(typename V::D s) {
     return V::mul(s, horner<V>(V::mul(s, s), c::log_poly));
 }
 
-// ed ln2 + L: for ed = 0 just L; otherwise fl(ed ln2_hi + fl(fl(ed ln2_lo) + L)), ed ln2_hi exact (44-bit
-// ln2_hi, |ed| <= 150). With |L| <= ln2/2 <= |t| and |t| >= |ed| ln2/2:
+// ed ln2 + L as fl(ed ln2_hi + fl(ed ln2_lo + L)) (fused or not: ed ln2_hi is exact, with the 44-bit ln2_hi
+// and |ed| <= 150, and the inner sum rounds at least as well fused). With |L| <= ln2/2 <= |t| and
+// |t| >= |ed| ln2/2 for ed != 0:
 // eps <= eps_L + u (1 + eps_L)(1 + u) + (u |ln2_lo| (1 + u) + |ln2 - ln2_hi - ln2_lo|) / (ln2/2) + u, all
-// over 1 - u.
-template <class V>
+// over 1 - u; for ed = 0 it is exactly L (but for the sign of a zero, which `keep_zero` keeps).
+template <class V, bool keep_zero = false>
 typename V::D add_exponent(typename V::D ed, typename V::D l) {
-    using D = typename V::D;
-    const D v = V::add(V::mul(ed, V::set1(c::ln2_hi)), V::add(V::mul(ed, V::set1(c::ln2_lo)), l));
-    return V::select(V::eq(ed, V::set1(0.0)), l, v);
+    const typename V::D v = V::fma(ed, V::set1(c::ln2_hi), V::fma(ed, V::set1(c::ln2_lo), l));
+    if constexpr (keep_zero) return V::select(V::eq(ed, V::set1(0.0)), l, v);
+    return v;
 }
 
 // log x for x > 0 finite: m - 1 and m + 1 are exact (m has at most 24 significant bits), so d = u.
@@ -168,13 +170,12 @@ typename V::D log_value(typename V::D x) {
     return log_family<V>(x, [](typename V::D ed, typename V::D l) { return add_exponent<V>(ed, l); });
 }
 
-// log2 x = fl(ed + fl(L RN(1/ln2))): the product is within (1 + eps_L)(1 + u)^2 - 1 of L / ln2, and for
-// ed != 0, |L / ln2| <= 1/2 <= |t|, so the sum adds one rounding over 1 - u. Powers of two give ed exactly.
+// log2 x = fl(ed + L RN(1/ln2)) (the product rounded first where there is no fused multiply-add): the
+// product is within (1 + eps_L)(1 + u)^2 - 1 of L / ln2, and for ed != 0, |L / ln2| <= 1/2 <= |t|, so the
+// sum adds one rounding over 1 - u. Powers of two give ed exactly.
 template <class V>
 typename V::D log2_value(typename V::D x) {
-    return log_family<V>(x, [](typename V::D ed, typename V::D l) {
-        return V::add(ed, V::mul(l, V::set1(c::inv_ln2)));
-    });
+    return log_family<V>(x, [](typename V::D ed, typename V::D l) { return V::fma(l, V::set1(c::inv_ln2), ed); });
 }
 
 // log10 x = fl(log x RN(1/ln10)): eps_log10 = (1 + eps_log)(1 + u)^2 - 1.
@@ -201,7 +202,7 @@ typename V::D log1p_value(typename V::D x) {
     const typename V::M near_one = V::eq(ed, V::set1(0.0));
     const D num = V::select(near_one, xs, V::sub(m, one));
     const D den = V::select(near_one, V::add(V::set1(2.0), xs), V::add(m, one));
-    const D v = add_exponent<V>(ed, log_of_ratio<V>(V::div(num, den)));
+    const D v = add_exponent<V, true>(ed, log_of_ratio<V>(V::div(num, den)));
     const D special =
         V::select(V::eq(x, V::set1(-1.0)), V::set1(-inf), V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan)));
     return V::select(ok, v, special);
@@ -211,12 +212,13 @@ typename V::D log1p_value(typename V::D x) {
 // tanh 30): E^ = E (1 + e), |e| <= eps_expm1, fl(E^ + 2) = (E + 2)(1 + e')(1 + d) with |e'| <= |e|, and
 // one more rounding for the quotient: eps_tanh = (1 + eps_expm1)(1 + u) / ((1 - u)(1 - eps_expm1)) - 1
 // + 2^-85. The sign is x's.
-template <class V>
+template <class V, bool with_sign>
 typename V::D tanh_value(typename V::D x) {
     using D = typename V::D;
     const D a = V::abs(x);
     const D e = expm1_value<V>(V::min(V::add(a, a), V::set1(60.0)));
     const D v = V::div(e, V::add(e, V::set1(2.0)));
+    if constexpr (!with_sign) return v;
     return V::as_double(V::or64(V::as_int(v), V::and64(V::as_int(x), V::set64(sign_bit))));
 }
 
@@ -250,7 +252,7 @@ typename V::D softplus_value(typename V::D x) {
 // phi = (1 + 1.06 u)(1 + H)(1 + A)(1 + K d_w)(1 + u) - 1. For c != 0, v = fl(hi + fl(lo + A)) and
 // eps <= (phi r + e_c / t_min + u (|lo| / t_min + r)(1 + phi) + u) / (1 - u) on each range, t_min =
 // atan(range start), r = atan(max |z|) / t_min, e_c the split's error. The sign is x's.
-template <class V>
+template <class V, bool with_sign>
 typename V::D atan_value(typename V::D x) {
     using D = typename V::D;
     using M = typename V::M;
@@ -276,6 +278,7 @@ typename V::D atan_value(typename V::D x) {
     const D z = V::div(V::fma(a, p1, p0), V::fma(a, q1, q0));
     const D at = V::mul(z, horner<V>(V::mul(z, z), c::atan_poly));
     const D v = V::select(small, at, V::add(hi, V::add(lo, at)));
+    if constexpr (!with_sign) return v;
     return V::as_double(V::or64(V::as_int(v), V::and64(V::as_int(x), V::set64(sign_bit))));
 }
 
@@ -288,6 +291,27 @@ typename V::D rsqrt_value(typename V::D x) {
     return V::div(V::set1(1.0), V::sqrt(safe));
 }
 
+// The 2/pi window (see reduce_quadrant) of a group of inputs that all lie in one binade, as most groups of
+// a walk do: then two loads serve the group and no lane gathers its own.
+template <class V>
+struct Window {
+    bool uniform = false;
+    typename V::I64 high{}, low{};
+};
+
+template <class V>
+Window<V> window_of(typename V::I32 pattern) {
+    Window<V> w;
+    const typename V::I32 exponents = V::and32(pattern, 0x7f800000);
+    if (!V::uniform32(exponents)) return w;
+    const int biased = static_cast<int>(V::lane0_32(exponents) >> 23);
+    const int entry = biased < 126 ? 0 : biased - 126 > 128 ? 128 : biased - 126;
+    w.uniform = true;
+    w.high = V::set64(c::two_over_pi_high[entry]);
+    w.low = V::set64(c::two_over_pi_low[entry]);
+    return w;
+}
+
 // Argument reduction for a = |x|: y = a 2/pi = q + r with q an integer and |r| <= 1/2, r in quarter turns.
 //
 // For a < 1/2, r = fl(a RN(2/pi)), within (1 + u)^2 - 1 relative, and q = 0.
@@ -297,16 +321,17 @@ typename V::D rsqrt_value(typename V::D x) {
 // than m 2^-126 < 2^-102 (the bits below 2^-126, times m); bits above 2^1 only add multiples of 4. The
 // product takes four 32 x 32 -> 64-bit multiplications and three carries, each below 2^57: exact, whatever
 // the size of a, so 2^100 costs what 1 does. Of the product, bits 127-126 are floor(y) mod 4 and bit 125
-// says whether the fraction f >= 1/2, which makes q = floor(y) + 1 and r = f - 1 < 0; then the ones'
-// complement of the 125 bits below gives |r| less 2^-126. |r| is converted from its bits of weight 2^-2 to
-// 2^-105 in two exact 52-bit pieces (each ORed into the significand of a power of two, which is then
-// subtracted) and one rounded sum. With r_min the smallest |r| of any binary32 a >= 1/2 (an exhaustive
-// search), |r| carries a relative error of at most u + (2^-102 + 2^-105 + 2^-126) / r_min.
+// says whether the fraction f >= 1/2, which makes q = floor(y) + 1 and r = f - 1 < 0. The fraction's
+// limbs of weight 2^-30 (with bit 125 taken off), 2^-62 and 2^-94 convert to binary64 exactly; the first
+// less bit 125 gives r_hi exactly, the other two are summed with an error below u 2^-30 = 2^-83, the
+// limb of weight 2^-126 is dropped (below 2^-94), and r = fl(r_hi + rest). With r_min the smallest |r|
+// of any binary32 a >= 1/2 (an exhaustive search), |r| carries a relative error of at most
+// (1 + u)(1 + (2^-102 + 2^-94 + 2^-83) / r_min) - 1.
 //
-// `code` returns bits 127-64 of the product (zero for a < 1/2): bit 63 and 62 hold floor(y) mod 4, bit 61
+// `code` returns bits 127-64 of the product (zero for a < 1/2): bits 63 and 62 hold floor(y) mod 4, bit 61
 // the sign of r.
 template <class V>
-typename V::D reduce_quadrant(typename V::D a, typename V::I64& code) {
+typename V::D reduce_quadrant(typename V::D a, typename V::I64& code, const Window<V>& window) {
     using D = typename V::D;
     using I = typename V::I64;
     const typename V::M direct = V::lt(a, V::set1(0.5));
@@ -315,27 +340,33 @@ typename V::D reduce_quadrant(typename V::D a, typename V::I64& code) {
     const I b = V::as_int(a);
     // Table entry: the binary64 exponent field less 1022, clamped to the table (for a >= 1/2 it is the
     // binary32 binade; other lanes read any entry and are discarded).
-    const D field = V::sub(V::as_double(V::or64(V::template shr64<52>(b), V::set64(two52_bits))), V::set1(0x1p52));
-    const D entry = clamp<V>(V::sub(field, V::set1(1022.0)), 0.0, 128.0);
-    const I index = V::and64(V::as_int(V::add(entry, V::set1(0x1p52))), V::set64(0xff));
     const I m = V::or64(V::and64(V::template shr64<29>(b), V::set64(0x7fffff)), V::set64(0x800000));
-    const I high = V::gather64(c::two_over_pi_high, index);
-    const I low = V::gather64(c::two_over_pi_low, index);
+    I high = window.high, low = window.low;
+    if (!window.uniform) {
+        const D field =
+            V::sub(V::as_double(V::or64(V::template shr64<52>(b), V::set64(two52_bits))), V::set1(0x1p52));
+        const D entry = clamp<V>(V::sub(field, V::set1(1022.0)), 0.0, 128.0);
+        const I index = V::and64(V::as_int(V::add(entry, V::set1(0x1p52))), V::set64(0xff));
+        high = V::gather64(c::two_over_pi_high, index);
+        low = V::gather64(c::two_over_pi_low, index);
+    }
     const I mask32 = V::set64(0xffffffff);
     const I p0 = V::mul32(m, low);
     const I s1 = V::add64(V::mul32(m, V::template shr64<32>(low)), V::template shr64<32>(p0));
     const I s2 = V::add64(V::mul32(m, high), V::template shr64<32>(s1));
     const I s3 = V::add64(V::mul32(m, V::template shr64<32>(high)), V::template shr64<32>(s2));
-    const I top = V::or64(V::template shl64<32>(s3), V::and64(s2, mask32));
-    const I bottom = V::or64(V::template shl64<32>(s1), V::and64(p0, mask32));
-    const I half = V::spread_top(V::template shl64<2>(top));
-    const I upper = V::and64(V::xor64(top, half), V::set64((std::uint64_t{1} << 61) - 1));
-    const I lower = V::xor64(bottom, half);
-    const D d1 = V::sub(V::as_double(V::or64(V::template shr64<9>(upper), V::set64(0x3fe0000000000000))), V::set1(0.5));
-    const I g = V::or64(V::template shl64<43>(V::and64(upper, V::set64(511))), V::template shr64<21>(lower));
-    const D d2 = V::sub(V::as_double(V::or64(g, V::set64(0x3ca0000000000000))), V::set1(0x1p-53));
-    code = V::as_int(V::select(direct, V::set1(0.0), V::as_double(top)));
-    return V::select(direct, near, V::add(d1, d2));
+    // The fraction's 32-bit limbs of weight 2^-30 (30 bits), 2^-62 and 2^-94, each made exact binary64 by
+    // ORing it into the significand of the power of two whose last place is its weight.
+    const auto limb = [](I bits, std::uint64_t power_bits, double power) {
+        return V::sub(V::as_double(V::or64(bits, V::set64(power_bits))), V::set1(power));
+    };
+    const D f_high = limb(V::and64(s3, V::set64(0x3fffffff)), 0x4150000000000000, 0x1p22);
+    const D rest = V::add(limb(V::and64(s2, mask32), 0x3f50000000000000, 0x1p-10),
+                          limb(V::and64(s1, mask32), 0x3d50000000000000, 0x1p-42));
+    const typename V::M half = V::top_mask(V::template shl64<34>(s3));
+    const D r = V::add(V::select(half, V::sub(f_high, V::set1(1.0)), f_high), rest);
+    code = V::as_int(V::select(direct, V::set1(0.0), V::as_double(V::template shl64<32>(s3))));
+    return V::select(direct, near, V::abs(r));
 }
 
 // sin, cos and tan from the reduced r >= 0 (relative error rho, see reduce_quadrant): S = fl(r Ps(fl(r^2)))
@@ -346,80 +377,93 @@ typename V::D reduce_quadrant(typename V::D a, typename V::I64& code) {
 // eps_tan = (1 + eps_sin)(1 + u) / (1 - eps_sin) - 1. Signs: with q mod 4 and the sign of r from `code`.
 enum class Trig { Sin, Cos, Tan };
 
-template <class V, Trig op>
-typename V::D trig_value(typename V::D x) {
+template <class V, Trig op, bool with_sign>
+typename V::D trig_value(typename V::D x, const Window<V>& window) {
     using D = typename V::D;
     using I = typename V::I64;
-    const D a = V::abs(x);
-    const D safe = V::select(V::lt(a, V::set1(inf)), a, V::set1(0.0));
+    const D a = V::abs(x);  // inf and NaN compute on their patterns and end as NaN
     I code;
-    const D r = reduce_quadrant<V>(safe, code);
+    const D r = reduce_quadrant<V>(a, code, window);
     const D w = V::mul(r, r);
     const D s = V::mul(r, horner<V>(w, c::sin_poly));
     const D cosine = horner<V>(w, c::cos_poly);
     // Bit 63 of each: q mod 4 (high, low bit) and r < 0.
     const I b126 = V::template shl64<1>(code), r_negative = V::template shl64<2>(code);
     const I q_low = V::xor64(b126, r_negative);
-    const I q_high = V::xor64(code, V::and64(b126, r_negative));
     const typename V::M odd = V::top_mask(q_low);
     D magnitude;
+    if constexpr (op == Trig::Sin) magnitude = V::select(odd, cosine, s);
+    else if constexpr (op == Trig::Cos) magnitude = V::select(odd, s, cosine);
+    else magnitude = V::div(V::select(odd, cosine, s), V::select(odd, s, cosine));
+    const typename V::M finite = V::lt(a, V::set1(inf));
+    if constexpr (!with_sign) return V::select(finite, magnitude, V::set1(nan));
+    const I q_high = V::xor64(code, V::and64(b126, r_negative));
     I negative;
     if constexpr (op == Trig::Sin) {
-        magnitude = V::select(odd, cosine, s);
         // q = 0: sign of r; 1: +; 2: minus the sign of r; 3: -.
         negative = V::xor64(V::xor64(q_high, V::xor64(r_negative, V::and64(q_low, r_negative))), V::as_int(x));
     } else if constexpr (op == Trig::Cos) {
-        magnitude = V::select(odd, s, cosine);
         // q = 0: +; 1: minus the sign of r; 2: -; 3: sign of r.
         negative = V::xor64(q_high, V::xor64(q_low, V::and64(q_low, r_negative)));
     } else {
-        magnitude = V::div(V::select(odd, cosine, s), V::select(odd, s, cosine));
         negative = V::xor64(V::xor64(q_low, r_negative), V::as_int(x));
     }
     const D v = V::as_double(V::or64(V::as_int(magnitude), V::and64(negative, V::set64(sign_bit))));
-    return V::select(V::lt(a, V::set1(inf)), v, V::set1(nan));
+    return V::select(finite, v, V::set1(nan));
 }
 
 template <UnaryOp>
 constexpr bool no_reference = false;
 
-// The estimate of op(x) for lanes of binary32 inputs widened to binary64; NaN inputs give NaN.
-template <class V, UnaryOp op>
-typename V::D value(typename V::D x) {
+constexpr bool is_trig(UnaryOp op) { return op == UnaryOp::Sin || op == UnaryOp::Cos || op == UnaryOp::Tan; }
+
+// The estimate of op(x) for lanes of binary32 inputs widened to binary64 (with the 2/pi window of their
+// group, for the trigonometric operations), or only its magnitude, which is all a distance needs. NaN
+// inputs are the values kernel's to handle: walks over ordered values meet none.
+template <class V, UnaryOp op, bool with_sign>
+typename V::D value(typename V::D x, const Window<V>& window) {
     typename V::D v;
     if constexpr (op == UnaryOp::Exp) v = exp_value<V>(x);
     else if constexpr (op == UnaryOp::Log) v = log_value<V>(x);
     else if constexpr (op == UnaryOp::Log2) v = log2_value<V>(x);
     else if constexpr (op == UnaryOp::Log10) v = log10_value<V>(x);
     else if constexpr (op == UnaryOp::Log1p) v = log1p_value<V>(x);
-    else if constexpr (op == UnaryOp::Sin) v = trig_value<V, Trig::Sin>(x);
-    else if constexpr (op == UnaryOp::Cos) v = trig_value<V, Trig::Cos>(x);
-    else if constexpr (op == UnaryOp::Tan) v = trig_value<V, Trig::Tan>(x);
+    else if constexpr (op == UnaryOp::Sin) v = trig_value<V, Trig::Sin, with_sign>(x, window);
+    else if constexpr (op == UnaryOp::Cos) v = trig_value<V, Trig::Cos, with_sign>(x, window);
+    else if constexpr (op == UnaryOp::Tan) v = trig_value<V, Trig::Tan, with_sign>(x, window);
     else if constexpr (op == UnaryOp::Expm1) v = expm1_value<V>(x);
-    else if constexpr (op == UnaryOp::Tanh) v = tanh_value<V>(x);
+    else if constexpr (op == UnaryOp::Tanh) v = tanh_value<V, with_sign>(x);
     else if constexpr (op == UnaryOp::Exp2) v = exp2_value<V>(x);
-    else if constexpr (op == UnaryOp::Atan) v = atan_value<V>(x);
+    else if constexpr (op == UnaryOp::Atan) v = atan_value<V, with_sign>(x);
     else if constexpr (op == UnaryOp::Rsqrt) v = rsqrt_value<V>(x);
     else if constexpr (op == UnaryOp::Sigmoid) v = sigmoid_value<V>(x);
     else if constexpr (op == UnaryOp::Softplus) v = softplus_value<V>(x);
     else static_assert(no_reference<op>, "no vector reference for this operation");
-    return V::select(V::is_nan(x), x, v);
+    return v;
 }
 
-// The distance D(v) for an estimate v, and whether to trust it. D is computed exactly: |v| is rescaled to
-// [2^23, 2^24) by replacing its exponent (normal binary32 range) or multiplied by 2^149 (below 2^-126,
-// where the gap is the smallest subnormal; |v| * 2^149 < 2^23 is exact), so the binary32 gap becomes 1 and
-// u' - round(u') and 1/2 minus its magnitude are exact. |v| >= 2^129 (and NaN) means t overflows binary32
-// (or is NaN) and so does the binary64 judgement: no report, never a hit, estimate +inf. Between the edge
-// of overflow (less a relative 2^-28) and 2^129 nothing is trusted.
-template <class V>
-typename V::D distance(typename V::D v, typename V::M& trusted) {
+// Whether some result of op lies below 2^-126 in magnitude without being zero. The others' results are
+// at least 2^-26 (log of binary32 values other than 1, cos of them), or 2^-64 (rsqrt), or exactly 0.
+constexpr bool may_underflow(UnaryOp op) {
+    return !(op == UnaryOp::Log || op == UnaryOp::Log2 || op == UnaryOp::Log10 || op == UnaryOp::Cos ||
+             op == UnaryOp::Rsqrt);
+}
+
+// The distance D(v) for an estimate v, and which lanes not to trust. D is computed exactly: |v| is rescaled
+// to [2^23, 2^24) by replacing its exponent (normal binary32 range; an exact 0 becomes 2^23) or multiplied
+// by 2^149 (below 2^-126, where the gap is the smallest subnormal; |v| * 2^149 < 2^23 is exact), so the
+// binary32 gap becomes 1 and u' - round(u') and 1/2 minus its magnitude are exact. |v| >= 2^129 (and NaN)
+// means t overflows binary32 (or is NaN) and so does the binary64 judgement: no report, never a hit,
+// estimate +inf. Between the edge of overflow (less a relative 2^-28) and 2^129 nothing is trusted.
+template <class V, UnaryOp op>
+typename V::D distance(typename V::D v, typename V::M& untrusted) {
     using D = typename V::D;
     const D mag = V::abs(v);
     const typename V::M finite = V::lt(mag, V::set1(0x1p129));
-    trusted = V::either(V::lt(mag, V::set1(overflow_edge)), V::either(V::ge(mag, V::set1(0x1p129)), V::is_nan(mag)));
-    const D scaled = V::select(V::lt(mag, V::set1(0x1p-126)), V::mul(mag, V::set1(0x1p149)),
-                               V::or_bits(V::and_bits(mag, fraction_mask), exponent_of_2p23));
+    untrusted = V::both(V::ge(mag, V::set1(overflow_edge)), finite);
+    D scaled = V::or_bits(V::and_bits(mag, fraction_mask), exponent_of_2p23);
+    if constexpr (may_underflow(op))
+        scaled = V::select(V::lt(mag, V::set1(0x1p-126)), V::mul(mag, V::set1(0x1p149)), scaled);
     const D d = V::sub(V::set1(0.5), V::abs(V::sub(scaled, V::round(scaled))));
     return V::select(finite, d, V::set1(inf));
 }
@@ -441,12 +485,14 @@ std::uint32_t candidates(std::int32_t first, std::uint32_t step, std::uint32_t c
     std::uint32_t found = 0;
     for (std::uint32_t base = 0; base < count; base += group) {
         typename V::D low, high;
-        V::widen_f32(V::pattern32(k), low, high);
-        typename V::M trusted_low, trusted_high;
-        const typename V::D d_low = distance<V>(value<V, op>(low), trusted_low);
-        const typename V::D d_high = distance<V>(value<V, op>(high), trusted_high);
-        const unsigned kept = V::bits(V::both(trusted_low, V::ge(d_low, at_least))) |
-                              (V::bits(V::both(trusted_high, V::ge(d_high, at_least))) << V::width);
+        const typename V::I32 pattern = V::pattern32(k);
+        V::widen_f32(pattern, low, high);
+        const Window<V> window = is_trig(op) ? window_of<V>(pattern) : Window<V>{};
+        typename V::M untrusted_low, untrusted_high;
+        const typename V::D d_low = distance<V, op>(value<V, op, false>(low, window), untrusted_low);
+        const typename V::D d_high = distance<V, op>(value<V, op, false>(high, window), untrusted_high);
+        const unsigned kept = V::bits(V::but_not(V::ge(d_low, at_least), untrusted_low)) |
+                              (V::bits(V::but_not(V::ge(d_high, at_least), untrusted_high)) << V::width);
         unsigned passed = lanes_left(count - base, group) & ~kept;
         while (passed != 0) {
             out[found++] = base + static_cast<std::uint32_t>(__builtin_ctz(passed));
@@ -465,12 +511,14 @@ void estimates(std::int32_t first, std::uint32_t step, std::uint32_t count, doub
     double lane[group];
     for (std::uint32_t base = 0; base < count; base += group) {
         typename V::D low, high;
-        V::widen_f32(V::pattern32(k), low, high);
-        typename V::M trusted_low, trusted_high;
-        const typename V::D d_low = distance<V>(value<V, op>(low), trusted_low);
-        const typename V::D d_high = distance<V>(value<V, op>(high), trusted_high);
-        V::store(lane, V::select(trusted_low, d_low, V::set1(nan)));
-        V::store(lane + V::width, V::select(trusted_high, d_high, V::set1(nan)));
+        const typename V::I32 pattern = V::pattern32(k);
+        V::widen_f32(pattern, low, high);
+        const Window<V> window = is_trig(op) ? window_of<V>(pattern) : Window<V>{};
+        typename V::M untrusted_low, untrusted_high;
+        const typename V::D d_low = distance<V, op>(value<V, op, false>(low, window), untrusted_low);
+        const typename V::D d_high = distance<V, op>(value<V, op, false>(high, window), untrusted_high);
+        V::store(lane, V::select(untrusted_low, V::set1(nan), d_low));
+        V::store(lane + V::width, V::select(untrusted_high, V::set1(nan), d_high));
         for (unsigned i = 0; i < group && base + i < count; ++i) out[base + i] = lane[i];
         k = V::add32(k, advance);
     }
@@ -485,9 +533,11 @@ void values(const float* x, std::uint32_t count, double* out) {
         const unsigned n = count - base < group ? count - base : group;
         for (unsigned i = 0; i < group; ++i) in[i] = i < n ? x[base + i] : 0.0f;
         typename V::D low, high;
-        V::widen_f32(V::load32(in), low, high);
-        V::store(lane, value<V, op>(low));
-        V::store(lane + V::width, value<V, op>(high));
+        const typename V::I32 pattern = V::load32(in);
+        V::widen_f32(pattern, low, high);
+        const Window<V> window = is_trig(op) ? window_of<V>(pattern) : Window<V>{};
+        V::store(lane, V::select(V::is_nan(low), low, value<V, op, true>(low, window)));
+        V::store(lane + V::width, V::select(V::is_nan(high), high, value<V, op, true>(high, window)));
         for (unsigned i = 0; i < n; ++i) out[base + i] = lane[i];
     }
 }

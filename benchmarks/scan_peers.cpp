@@ -103,7 +103,15 @@ double c_tanh(double x) { return std::tanh(x); }
 
 }  // namespace
 
-extern "C" std::uint64_t peer_exp_f32(float lo, std::uint64_t n, double tol) { return count_library_hits<c_exp>(lo, n, tol); }
-extern "C" std::uint64_t peer_log_f32(float lo, std::uint64_t n, double tol) { return count_library_hits<c_log>(lo, n, tol); }
-extern "C" std::uint64_t peer_sin_f32(float lo, std::uint64_t n, double tol) { return count_library_hits<c_sin>(lo, n, tol); }
-extern "C" std::uint64_t peer_tanh_f32(float lo, std::uint64_t n, double tol) { return count_library_hits<c_tanh>(lo, n, tol); }
+extern "C" std::uint64_t peer_exp_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_exp>(lo, n, tol);
+}
+extern "C" std::uint64_t peer_log_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_log>(lo, n, tol);
+}
+extern "C" std::uint64_t peer_sin_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_sin>(lo, n, tol);
+}
+extern "C" std::uint64_t peer_tanh_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_tanh>(lo, n, tol);
+}

@@ -230,7 +230,8 @@ def prove_poly(poly: Poly, coefficients: list[float]) -> PolyBounds:
     # Horner's running error bound, for an exact argument.
     ascending = p
     deg = len(ascending) - 1
-    whole = arb(fmpq((poly.lo + poly.hi).numerator, (poly.lo + poly.hi).denominator) / 2, radius_arb((poly.hi - poly.lo) / 2))
+    centre = (poly.lo + poly.hi) / 2
+    whole = arb(fmpq(centre.numerator, centre.denominator), radius_arb((poly.hi - poly.lo) / 2))
     partial_max = []
     for i in range(deg + 1):
         partial_max.append(upper(abs(horner(ascending[i:], whole))))

@@ -160,9 +160,8 @@ typename V::D log_family(typename V::D x, Combine combine) {
     decompose<V>(V::select(ok, x, V::set1(1.0)), ed, m);
     const D one = V::set1(1.0);
     const D l = log_of_ratio<V>(V::div(V::sub(m, one), V::add(m, one)));
-    const D special =
-        V::select(V::eq(x, V::set1(0.0)), V::set1(-inf), V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan)));
-    return V::select(ok, combine(ed, l), special);
+    const D above = V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan));
+    return V::select(ok, combine(ed, l), V::select(V::eq(x, V::set1(0.0)), V::set1(-inf), above));
 }
 
 template <class V>
@@ -203,9 +202,8 @@ typename V::D log1p_value(typename V::D x) {
     const D num = V::select(near_one, xs, V::sub(m, one));
     const D den = V::select(near_one, V::add(V::set1(2.0), xs), V::add(m, one));
     const D v = add_exponent<V, true>(ed, log_of_ratio<V>(V::div(num, den)));
-    const D special =
-        V::select(V::eq(x, V::set1(-1.0)), V::set1(-inf), V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan)));
-    return V::select(ok, v, special);
+    const D above = V::select(V::eq(x, V::set1(inf)), V::set1(inf), V::set1(nan));
+    return V::select(ok, v, V::select(V::eq(x, V::set1(-1.0)), V::set1(-inf), above));
 }
 
 // tanh |x| = E / (E + 2) with E = expm1(min(2|x|, 60)) (2|x| exact; past 30, t is within 2e^-60 < 2^-85 of
@@ -317,19 +315,19 @@ Window<V> window_of(typename V::I32 pattern) {
 // For a < 1/2, r = fl(a RN(2/pi)), within (1 + u)^2 - 1 relative, and q = 0.
 //
 // Otherwise a = m 2^e exactly, m < 2^24 an integer (the binary32 significand), and the table holds W, the bits
-// of 2^e 2/pi of weight 2^1 down to 2^-126 as a 128-bit integer: m W mod 2^128 is (y mod 4) 2^126 less
-// than m 2^-126 < 2^-102 (the bits below 2^-126, times m); bits above 2^1 only add multiples of 4. The
-// product takes four 32 x 32 -> 64-bit multiplications and three carries, each below 2^57: exact, whatever
-// the size of a, so 2^100 costs what 1 does. Of the product, bits 127-126 are floor(y) mod 4 and bit 125
-// says whether the fraction f >= 1/2, which makes q = floor(y) + 1 and r = f - 1 < 0. The fraction's
-// limbs of weight 2^-30 (with bit 125 taken off), 2^-62 and 2^-94 convert to binary64 exactly; the first
-// less bit 125 gives r_hi exactly, the other two are summed with an error below u 2^-30 = 2^-83, the
-// limb of weight 2^-126 is dropped (below 2^-94), and r = fl(r_hi + rest). With r_min the smallest |r|
-// of any binary32 a >= 1/2 (an exhaustive search), |r| carries a relative error of at most
-// (1 + u)(1 + (2^-102 + 2^-94 + 2^-83) / r_min) - 1.
+// of 2^e 2/pi of weight 2^1 down to 2^-126 as a 128-bit integer: m W mod 2^128, read with 126 fraction bits,
+// is y mod 4 less something below m 2^-126 < 2^-102 (the bits of 2^e 2/pi below 2^-126, times m); the bits
+// above 2^1 only add multiples of 4. The product takes four 32 x 32 -> 64-bit multiplications and three
+// carries, each below 2^57: exact, whatever the size of a, so 2^100 costs what 1 does. Of the product,
+// bits 127-126 are floor(y) mod 4 and bit 125 says whether the fraction f >= 1/2, which makes
+// q = floor(y) + 1 and r = f - 1 < 0. The fraction's limbs of weight 2^-30 (bits 125-96), 2^-62 and 2^-94
+// convert to binary64 exactly; the first, less 1 when bit 125 is set, gives r_hi exactly, the other two are
+// summed with an error below u 2^-30 = 2^-83, the limb of weight 2^-126 is dropped (below 2^-94), and
+// r = fl(r_hi + rest). With r_min the smallest |r| of any binary32 a >= 1/2 (an exhaustive search), |r|
+// carries a relative error of at most (1 + u)(1 + (2^-102 + 2^-94 + 2^-83) / r_min) - 1.
 //
-// `code` returns bits 127-64 of the product (zero for a < 1/2): bits 63 and 62 hold floor(y) mod 4, bit 61
-// the sign of r.
+// `code` returns bits 127-96 of the product in its top half (zero for a < 1/2): bits 63 and 62 hold
+// floor(y) mod 4, bit 61 the sign of r.
 template <class V>
 typename V::D reduce_quadrant(typename V::D a, typename V::I64& code, const Window<V>& window) {
     using D = typename V::D;
@@ -338,11 +336,12 @@ typename V::D reduce_quadrant(typename V::D a, typename V::I64& code, const Wind
     const D near = V::mul(a, V::set1(c::two_over_pi));
 
     const I b = V::as_int(a);
-    // Table entry: the binary64 exponent field less 1022, clamped to the table (for a >= 1/2 it is the
-    // binary32 binade; other lanes read any entry and are discarded).
+    // The binary32 significand: the top 23 fraction bits of the widened value, and the hidden bit.
     const I m = V::or64(V::and64(V::template shr64<29>(b), V::set64(0x7fffff)), V::set64(0x800000));
     I high = window.high, low = window.low;
     if (!window.uniform) {
+        // Table entry: the binary64 exponent field less 1022, clamped to the table (for a >= 1/2 it is the
+        // binary32 binade; other lanes read any entry and are discarded).
         const D field =
             V::sub(V::as_double(V::or64(V::template shr64<52>(b), V::set64(two52_bits))), V::set1(0x1p52));
         const D entry = clamp<V>(V::sub(field, V::set1(1022.0)), 0.0, 128.0);

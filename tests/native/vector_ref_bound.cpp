@@ -189,11 +189,24 @@ int main(int argc, char** argv) {
         std::printf("no vector path on this build and processor: nothing to check\n");
         return 0;
     }
+    // Every operation with a proven bound must have its kernels on every path.
     std::vector<UnaryOp> ops;
     for (std::size_t i = 0; i < exact::unary_op_count; ++i) {
         const auto op = static_cast<UnaryOp>(i);
-        if (exact::values_f32(op, paths[0]) != nullptr && (only.empty() || exact::unary_op_name(op) == only))
-            ops.push_back(op);
+        if (!exact::has_vector_ref(op) || !(only.empty() || exact::unary_op_name(op) == only)) continue;
+        for (ScanPath p : paths) {
+            if (exact::values_f32(op, p) == nullptr || exact::estimates_f32(op, p) == nullptr ||
+                exact::prefilter_for<float>(op, p).kernel == nullptr) {
+                std::printf("%s has a bound but no kernels on %s\n", std::string(exact::unary_op_name(op)).c_str(),
+                            std::string(exact::scan_path_name(p)).c_str());
+                return 1;
+            }
+        }
+        ops.push_back(op);
+    }
+    if (ops.empty()) {
+        std::printf("no operation to check\n");
+        return 1;
     }
 
     // The strided walk in blocks, then one window per edge.

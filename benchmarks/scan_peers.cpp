@@ -2,7 +2,9 @@
 // whether the exact square root lies within tol of a rounding midpoint, with 64-bit integers (binary32)
 // or 128-bit integers (binary64), and count the hits. The hardware square root gives the candidate; the
 // exact residual of the candidate picks the midpoint on the root's side, and the exact residual of that
-// midpoint its distance, measured as the core measures it. Built by bench_scan.py with the project's flags.
+// midpoint its distance, measured as the core measures it. Also loops over the C library's binary64
+// functions, deciding inputs as the scans' binary64 judgement does (bench_vector_ref.py). Built by the
+// benchmarks with the project's flags.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -64,4 +66,52 @@ extern "C" std::uint64_t peer_sqrt_f32(float lo, std::uint64_t n, double tol) {
 
 extern "C" std::uint64_t peer_sqrt_f64(double lo, std::uint64_t n, double tol) {
     return count_hits<double, std::uint64_t, __int128, 52, 1023>(lo, n, tol);
+}
+
+namespace {
+
+// The binary64 judgement of the scans, in a plain loop: for n consecutive binary32 floats from lo, the C
+// library's binary64 f(x), and whether it lies within tol of a binary32 rounding midpoint, measured as the
+// core measures it (on magnitudes: the distance does not depend on the sign). Counts the hits.
+template <double (*f)(double)>
+std::uint64_t count_library_hits(float lo, std::uint64_t n, double tol) {
+    const std::uint32_t first = std::bit_cast<std::uint32_t>(lo);
+    std::uint64_t hits = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const float x = std::bit_cast<float>(static_cast<std::uint32_t>(first + i));
+        const double a = std::fabs(f(static_cast<double>(x)));
+        if (!std::isfinite(a)) continue;
+        const float r = static_cast<float>(a);
+        if (!std::isfinite(r)) continue;
+        const double rd = r;
+        if (a == rd) continue;
+        const bool above = a > rd;
+        const std::uint32_t rb = std::bit_cast<std::uint32_t>(r);
+        const float neighbour = std::bit_cast<float>(above ? rb + 1 : rb - 1);
+        const double gap = std::isfinite(neighbour) ? std::fabs(static_cast<double>(neighbour) - rd)
+                                                     : rd - static_cast<double>(std::bit_cast<float>(rb - 1));
+        const double midpoint = (above ? 0.5 : -0.5) * gap + rd;
+        hits += std::fabs(a - midpoint) / gap < tol;
+    }
+    return hits;
+}
+
+double c_exp(double x) { return std::exp(x); }
+double c_log(double x) { return std::log(x); }
+double c_sin(double x) { return std::sin(x); }
+double c_tanh(double x) { return std::tanh(x); }
+
+}  // namespace
+
+extern "C" std::uint64_t peer_exp_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_exp>(lo, n, tol);
+}
+extern "C" std::uint64_t peer_log_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_log>(lo, n, tol);
+}
+extern "C" std::uint64_t peer_sin_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_sin>(lo, n, tol);
+}
+extern "C" std::uint64_t peer_tanh_f32(float lo, std::uint64_t n, double tol) {
+    return count_library_hits<c_tanh>(lo, n, tol);
 }

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from fpscope import _core
+from fpscope._certify import LIBRARY_OPS, certified_scan
 from fpscope._core import knife_edges_raw
 
 INF, NAN = math.inf, math.nan
@@ -122,7 +123,8 @@ def test_f64_samples(lo, hi, stride):
         assert_paths_agree("sqrt", lo, hi, tol, "f64", limit=10**7, stride=stride, max_evals=30000)
 
 
-@pytest.mark.parametrize("op, dtype, lo", [("sqrt", "f32", 1.0), ("recip", "f32", 1.5), ("sqrt", "f64", 3.0)])
+@pytest.mark.parametrize("op, dtype, lo", [("sqrt", "f32", 1.0), ("recip", "f32", 1.5), ("sqrt", "f64", 3.0),
+                                           ("exp", "f32", 1.0), ("sin", "f32", 2.0**90), ("log1p", "f32", -0.9)])
 def test_tolerance_equal_to_a_reported_distance(op, dtype, lo):
     hi = INF
     hits, _, _ = scan_on("scalar", op, lo, hi, 0.3, dtype, limit=200, max_evals=100000)
@@ -147,6 +149,109 @@ def test_limit_and_max_evals_cut_a_block_anywhere(case, offset, tol, limit, max_
     assert_paths_agree(op, lo, INF, tol, dtype, limit=limit, max_evals=max_evals, stride=stride)
 
 
+# The library-based operations are pre-filtered by the vector references, whose margin takes in the
+# binary64 judgement's own error: the scans must report exactly that judgement on every path.
+LIBRARY = sorted(LIBRARY_OPS)
+LIBRARY_TOLERANCES = [0.0, NAN, 1e-9, 2e-6, 1e-3, 0.3, 0.4999999, 0.5]
+
+
+@pytest.mark.parametrize("op", LIBRARY)
+def test_library_ops_strided_over_every_pattern(op):
+    for tol in LIBRARY_TOLERANCES:
+        stride = 409601 if tol >= 0.3 else 40961
+        hits, evaluated, covered = assert_paths_agree(op, -INF, INF, tol, "f32", limit=10**7, stride=stride)
+        assert covered and evaluated == (2 * 0x7F800000) // stride + 1
+
+
+# Where the kernels switch formulas or results change binade, overflow, underflow or saturate.
+LIBRARY_EDGES = {
+    "exp": [88.72283, -87.33655, -103.97208, 0.34657359, -150.0, 100.0],
+    "exp2": [128.0, -126.0, -149.0, -150.0, 0.5],
+    "expm1": [88.72283, -17.0, 0.34657359, -60.0],
+    "log": [1.0, 0.70710677, 1.4142135, 1.1754944e-38, 3.4028235e38],
+    "log2": [1.0, 0.70710677, 2.0**-149, 2.0**127],
+    "log10": [1.0, 10.0, 1e10, 0.1],
+    "log1p": [-1.0, -0.29289323, 0.41421357, 2.0**-30, 2.0**60],
+    "sin": [0.5, 1.5707964, 3.1415927, 2.0**100, 2.0**127],
+    "cos": [0.5, 1.5707964, 2.0**23, 2.0**126],
+    "tan": [0.5, 1.5707964, 0.7853982, 2.0**60],
+    "atan": [0.4375, 0.6875, 1.1875, 2.4375, 2.0**100],
+    "tanh": [9.010913, 0.1733, 2.0**-12, 30.0],
+    "sigmoid": [-87.33655, -103.97208, 16.635532, 150.0],
+    "softplus": [-87.33655, 16.635532, -103.97208, 88.7],
+    "rsqrt": [1.0, 2.0**-149, 2.0**127, 0.0],
+}
+
+
+@pytest.mark.parametrize("op", LIBRARY)
+def test_library_ops_through_their_edges(op):
+    for edge in LIBRARY_EDGES[op]:
+        for x in (edge, -edge):
+            lo = shifted(x, -3000, "f32")
+            for tol in (2e-6, 0.05, 0.49):
+                assert_paths_agree(op, lo, shifted(lo, 6000, "f32"), tol, "f32", limit=10**7)
+
+
+def hardest_reductions():
+    """(x, distance of x 2/pi from an integer) per binade, from the search of tools/prove_vector_bounds.py."""
+    text = (Path(__file__).parent / "native" / "trig_hardest.inc").read_text()
+    return [(struct.unpack("<f", struct.pack("<I", int(bits, 16)))[0], float(d))
+            for bits, d in re.findall(r"\{0x([0-9a-f]+)u, ([^}]+)\}", text)]
+
+
+HARDEST = hardest_reductions()
+
+
+def test_every_binade_has_its_hardest_reduction():
+    assert len(HARDEST) == 129
+    assert [math.frexp(x)[1] for x, _ in HARDEST] == list(range(0, 129))
+    # Some binary32 inputs come within 2^-30 of a multiple of pi/2: the reduction needs its 128 bits.
+    assert min(d for _, d in HARDEST) < 2.0**-29
+
+
+@pytest.mark.parametrize("op", ["sin", "cos", "tan"])
+def test_trigonometric_scans_at_the_hardest_reductions(op):
+    for x, _ in HARDEST:
+        for sign in (1.0, -1.0):
+            lo = shifted(sign * x, -40, "f32")
+            for tol in (2e-6, 0.3):
+                assert_paths_agree(op, lo, shifted(lo, 80, "f32"), tol, "f32", limit=10**6)
+
+
+@pytest.mark.skipif(not VECTOR_PATHS, reason="no vector path on this processor")
+@settings(max_examples=40, deadline=None)
+@given(
+    case=st.sampled_from([("exp", 1.0), ("log", 3.0), ("sin", 1.0), ("tanh", 0.25), ("sin", 2.0**100),
+                          ("atan", -7.0), ("expm1", -0.3), ("softplus", 5.0)]),
+    offset=st.integers(0, 5000),
+    tol=st.sampled_from([2e-6, 0.05, 0.45]),
+    limit=st.integers(1, 3000),
+    max_evals=st.integers(0, 9000),
+    stride=st.sampled_from([1, 3, 2048, 2049]),
+)
+def test_library_scans_cut_a_block_anywhere(case, offset, tol, limit, max_evals, stride):
+    op, start = case
+    lo = shifted(start, offset, "f32")
+    assert_paths_agree(op, lo, INF, tol, "f32", limit=limit, max_evals=max_evals, stride=stride)
+
+
+def certified_on(path, *args, **kwargs):
+    _core._scan_path(path)
+    return certified_scan(*args, **kwargs)
+
+
+# Certified scans decide the core's candidates with MPFR: on every path the same candidates, so the same
+# answer, at tolerances that put many hits in a block and with limits that cut one anywhere.
+@pytest.mark.parametrize("op, lo", [("exp", 1.0), ("log", 3.0), ("sin", 1.0), ("tanh", 0.25), ("sin", 2.0**100),
+                                    ("cos", -2.0**40), ("log1p", -0.5), ("sigmoid", -90.0)])
+@pytest.mark.parametrize("tol, limit", [(1e-6, 10**6), (0.02, 10**6), (0.02, 777)])
+def test_certified_scans_agree(op, lo, tol, limit):
+    hi = shifted(lo, 200000, "f32")
+    expected = certified_on("scalar", op, lo, hi, tol, "f32", limit)
+    for path in VECTOR_PATHS:
+        assert certified_on(path, op, lo, hi, tol, "f32", limit) == expected, path
+
+
 @pytest.fixture
 def upward_rounding():
     ctypes = pytest.importorskip("ctypes")
@@ -164,6 +269,7 @@ def upward_rounding():
 
 
 @pytest.mark.parametrize("op, dtype, lo, tol", [("sqrt", "f32", 1.0, 0.01), ("recip", "f32", 3.0, 0.3),
-                                                ("sqrt", "f64", 3.0, 0.01)])
+                                                ("sqrt", "f64", 3.0, 0.01), ("exp", "f32", 1.0, 0.01),
+                                                ("sin", "f32", 1.0, 0.3)])
 def test_paths_agree_under_upward_rounding(upward_rounding, op, dtype, lo, tol):
     assert_paths_agree(op, lo, shifted(lo, 30000, dtype), tol, dtype, limit=10**6)

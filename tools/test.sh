@@ -6,7 +6,7 @@
 # - Python tools go into a virtual environment of its own, .venv-test/ (FPSCOPE_VENV to move it), from
 #   requirements-test.txt with the pins of constraints/py3.X.txt for the Python it is made with
 #   (PYTHON, default python3); they are installed again only when those files change.
-# - System packages (GoogleTest and Debian's unicode-data) are installed with apt-get when they are
+# - System packages (GoogleTest, MPFR and Debian's unicode-data) are installed with apt-get when they are
 #   missing and the script runs as root; otherwise the tests that need them are skipped.
 # - The build goes to build-test/ (BUILD_DIR to move it), never to the build/ of the README's plain
 #   `cmake -S . -B build`, so the two cannot disagree about the generator.
@@ -21,7 +21,7 @@ build=${BUILD_DIR:-build-test}
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null && command -v dpkg-query >/dev/null; then
   missing=()
-  for package in libgtest-dev unicode-data; do
+  for package in libgtest-dev libmpfr-dev unicode-data; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
   done
   if [ ${#missing[@]} -gt 0 ]; then

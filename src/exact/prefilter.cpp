@@ -23,6 +23,16 @@ const PrefilterKernels* kernels_of(ScanPath path) {
     return nullptr;
 }
 
+const VectorRefKernels* references_of(ScanPath path) {
+    switch (path) {
+        case ScanPath::Sse2: return &kernels::vector_ref_sse2;
+        case ScanPath::Avx2: return &kernels::vector_ref_avx2;
+        case ScanPath::Avx512: return &kernels::vector_ref_avx512;
+        case ScanPath::Scalar: break;
+    }
+    return nullptr;
+}
+
 // An explicit check rather than multiversioning resolvers, which clash with the sanitizer build. The
 // compiler's check also asks the operating system whether it saves the wide registers.
 bool processor_has(ScanPath path) {
@@ -36,6 +46,7 @@ bool processor_has(ScanPath path) {
 }
 #else
 const PrefilterKernels* kernels_of(ScanPath) { return nullptr; }
+const VectorRefKernels* references_of(ScanPath) { return nullptr; }
 bool processor_has(ScanPath path) { return path == ScanPath::Scalar; }
 #endif
 
@@ -70,18 +81,20 @@ ScanPath scan_path() { return current_path().load(std::memory_order_relaxed); }
 ScanPath set_scan_path(ScanPath path) { return current_path().exchange(path, std::memory_order_relaxed); }
 
 template <>
-CandidatesF32 prefilter_for<float>(UnaryOp op, ScanPath path) {
+Candidates<float> prefilter_for<float>(UnaryOp op, ScanPath path) {
     const PrefilterKernels* k = kernels_of(path);
-    if (k == nullptr) return nullptr;
-    if (op == UnaryOp::Sqrt) return k->sqrt_f32;
-    if (op == UnaryOp::Recip) return k->recip_f32;
-    return nullptr;
+    if (k == nullptr) return {};
+    if (op == UnaryOp::Sqrt) return {k->sqrt_f32, estimate_margin<float>};
+    if (op == UnaryOp::Recip) return {k->recip_f32, estimate_margin<float>};
+    if (!has_vector_ref(op)) return {};
+    return {references_of(path)->candidates[static_cast<std::size_t>(op)], vector_ref_margin(op)};
 }
 
 template <>
-CandidatesF64 prefilter_for<double>(UnaryOp op, ScanPath path) {
+Candidates<double> prefilter_for<double>(UnaryOp op, ScanPath path) {
     const PrefilterKernels* k = kernels_of(path);
-    return k != nullptr && op == UnaryOp::Sqrt ? k->sqrt_f64 : nullptr;
+    if (k == nullptr || op != UnaryOp::Sqrt) return {};
+    return {k->sqrt_f64, estimate_margin<double>};
 }
 
 EstimatesF32 estimates_f32(UnaryOp op, ScanPath path) {
@@ -89,7 +102,12 @@ EstimatesF32 estimates_f32(UnaryOp op, ScanPath path) {
     if (k == nullptr) return nullptr;
     if (op == UnaryOp::Sqrt) return k->sqrt_f32_estimates;
     if (op == UnaryOp::Recip) return k->recip_f32_estimates;
-    return nullptr;
+    return has_vector_ref(op) ? references_of(path)->estimates[static_cast<std::size_t>(op)] : nullptr;
+}
+
+ValuesF32 values_f32(UnaryOp op, ScanPath path) {
+    const VectorRefKernels* k = references_of(path);
+    return k != nullptr && has_vector_ref(op) ? k->values[static_cast<std::size_t>(op)] : nullptr;
 }
 
 EstimatesF64 estimates_f64(ScanPath path) {

@@ -1,5 +1,8 @@
 // The scan pre-filter: blocks of inputs whose distances are estimated in vector registers, so that only the
-// inputs that may lie within the tolerance reach the exact oracle. It never changes a scan's answer.
+// inputs that may lie within the tolerance reach the oracle. It never changes a scan's answer: for square
+// roots and reciprocals the estimates are bounded against the exact oracles themselves; for the
+// library-based operations against the exact results (vector_ref.hpp), with the margin the binary64
+// judgement of the scans needs (vector_ref_margin).
 #pragma once
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include "float/format.hpp"
 #include "float/ordered.hpp"
 #include "prefilter_kernels.hpp"
+#include "vector_ref.hpp"
 
 namespace exact {
 
@@ -34,42 +38,54 @@ ScanPath scan_path();
 // Makes `path` (which must be available) the one new scans take; returns the previous one.
 ScanPath set_scan_path(ScanPath path);
 
-template <class F>
-using Candidates = std::conditional_t<fp::Format<F>::dtype == fp::Dtype::F32, CandidatesF32, CandidatesF64>;
+// A candidates kernel and the margin its threshold adds to the tolerance (see prefilter_threshold); a null
+// kernel passes every input to the oracle.
+template <class Kernel>
+struct Prefilter {
+    Kernel kernel = nullptr;
+    double margin = 0;
+};
 
-// The candidates kernel of `path` for op on F, or null when the scan walks every input through the oracle
-// (the scalar path, and operations without a pre-filter).
+template <class F>
+using Candidates =
+    Prefilter<std::conditional_t<fp::Format<F>::dtype == fp::Dtype::F32, CandidatesF32, CandidatesF64>>;
+
+// The pre-filter of `path` for op on F, with a null kernel when the scan walks every input through the
+// oracle (the scalar path, and operations without a pre-filter).
 template <class F>
 Candidates<F> prefilter_for(UnaryOp op, ScanPath path);
 template <>
-CandidatesF32 prefilter_for<float>(UnaryOp op, ScanPath path);
+Candidates<float> prefilter_for<float>(UnaryOp op, ScanPath path);
 template <>
-CandidatesF64 prefilter_for<double>(UnaryOp op, ScanPath path);
+Candidates<double> prefilter_for<double>(UnaryOp op, ScanPath path);
 
 // The estimates kernel of `path` for op on F, or null (for the native checks of the error bound).
 EstimatesF32 estimates_f32(UnaryOp op, ScanPath path);
 EstimatesF64 estimates_f64(ScanPath path);
+
+// The vector reference of `path` for a library-based op (values of op at given binary32 inputs, within
+// vector_ref_relative_error), or null for the scalar path and the other operations.
+ValuesF32 values_f32(UnaryOp op, ScanPath path);
 
 // Whether the float environment is the one the estimates' error bounds assume: rounding to nearest, and
 // (on x86-64) neither flushing subnormal results nor treating subnormal operands as zero. In any other,
 // the walk hands every input to the oracle.
 bool float_environment_is_default();
 
-// Largest distance between an estimate and the oracle's own distance, and the margin the threshold adds to
-// the tolerance (see prefilter_lanes.hpp for the derivation).
+// Square roots and reciprocals: the largest distance between an estimate and the oracle's own distance,
+// and the margin the threshold adds to the tolerance (see prefilter_lanes.hpp for the derivation).
 template <class F>
 inline constexpr double estimate_error = fp::Format<F>::dtype == fp::Dtype::F32 ? 0x1p-29 : 0x1p-50;
 template <class F>
 inline constexpr double estimate_margin = fp::Format<F>::dtype == fp::Dtype::F32 ? 0x1p-28 : 0x1p-46;
 
 // The kernels keep an input back from the oracle only when its estimate is at or above this threshold.
-// An oracle distance below tol puts the estimate below tol + estimate_error, so below the threshold
+// An oracle distance below tol puts the estimate below tol + the estimate's error, so below the threshold
 // (the rounding of the sum loses far less than the margin's excess, and a tolerance above 1/2 admits every
 // input anyway). No input is a hit at a NaN tolerance, so then every trusted estimate is kept back.
-template <class F>
-inline double prefilter_threshold(double tol_ulp) {
+inline double prefilter_threshold(double tol_ulp, double margin) {
     if (tol_ulp != tol_ulp) return -std::numeric_limits<double>::infinity();
-    return tol_ulp + estimate_margin<F>;
+    return tol_ulp + margin;
 }
 
 // Calls visit(x) for the inputs x = from_ordered(first + i * step), begin <= i < end (wrap-around
@@ -86,18 +102,18 @@ std::uint64_t visit_candidates(Candidates<F> kernel, typename fp::Format<F>::Ord
     const auto at = [&](std::uint64_t i) {
         return static_cast<Ordered>(static_cast<Bits>(static_cast<Bits>(first) + static_cast<Bits>(i) * step));
     };
-    if (kernel != nullptr && !float_environment_is_default()) kernel = nullptr;
-    if (kernel == nullptr) {
+    if (kernel.kernel != nullptr && !float_environment_is_default()) kernel.kernel = nullptr;
+    if (kernel.kernel == nullptr) {
         Ordered k = at(begin);
         for (std::uint64_t i = begin; i < end; ++i, k = static_cast<Ordered>(static_cast<Bits>(k) + step))
             if (!visit(fp::from_ordered<F>(k))) return i + 1;
         return end;
     }
-    const double threshold = prefilter_threshold<F>(tol_ulp);
+    const double threshold = prefilter_threshold(tol_ulp, kernel.margin);
     std::uint32_t offsets[prefilter_block];
     for (std::uint64_t start = begin; start < end; start += prefilter_block) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(prefilter_block, end - start));
-        const std::uint32_t found = kernel(at(start), step, n, threshold, offsets);
+        const std::uint32_t found = kernel.kernel(at(start), step, n, threshold, offsets);
         for (std::uint32_t j = 0; j < found; ++j) {
             const std::uint64_t i = start + offsets[j];
             if (!visit(fp::from_ordered<F>(at(i)))) return i + 1;

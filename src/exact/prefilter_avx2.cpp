@@ -2,74 +2,11 @@
 // processor was found to have both.
 #if defined(__x86_64__) && defined(__AVX2__) && defined(__FMA__)
 
-#include <immintrin.h>
-
+#include "lanes_avx2.hpp"
 #include "prefilter_kernels.hpp"
 #include "prefilter_lanes.hpp"
 
 namespace exact {
-namespace {
-
-struct Avx2 {
-    static constexpr unsigned width = 4;
-    using D = __m256d;
-    using M = __m256d;     // all-ones lanes where true
-    using I32 = __m256i;   // eight binary32 lanes
-    using I64 = __m256i;   // four binary64 lanes
-
-    static D set1(double v) { return _mm256_set1_pd(v); }
-    static D add(D a, D b) { return _mm256_add_pd(a, b); }
-    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
-    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
-    static D div(D a, D b) { return _mm256_div_pd(a, b); }
-    static D sqrt(D a) { return _mm256_sqrt_pd(a); }
-    static D abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
-    static D bits_of(std::uint64_t b) { return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(b))); }
-    static D and_bits(D a, std::uint64_t b) { return _mm256_and_pd(a, bits_of(b)); }
-    static D or_bits(D a, std::uint64_t b) { return _mm256_or_pd(a, bits_of(b)); }
-    static D int_sub_bits(std::uint64_t b, D a) {
-        return _mm256_castsi256_pd(
-            _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(b)), _mm256_castpd_si256(a)));
-    }
-    static D round(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
-    // x - s * s exactly: one fused multiply-add.
-    static D sqrt_residual(D x, D s) { return _mm256_fnmadd_pd(s, s, x); }
-    static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
-    static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-    static M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
-    static M both(M a, M b) { return _mm256_and_pd(a, b); }
-    static M but_not(M a, M b) { return _mm256_andnot_pd(b, a); }
-    static D select(M m, D yes, D no) { return _mm256_blendv_pd(no, yes, m); }
-    static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
-    static void store(double* out, D a) { _mm256_storeu_pd(out, a); }
-
-    static I32 iota32(std::int32_t first, std::uint32_t step) {
-        const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        return _mm256_add_epi32(_mm256_set1_epi32(first),
-                                _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int>(step)), index));
-    }
-    static I32 set32(std::uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
-    static I32 add32(I32 a, I32 b) { return _mm256_add_epi32(a, b); }
-    static I32 abs32(I32 a) { return _mm256_abs_epi32(a); }
-    static void widen_f32(I32 k, D& low, D& high) {
-        low = _mm256_cvtps_pd(_mm_castsi128_ps(_mm256_castsi256_si128(k)));
-        high = _mm256_cvtps_pd(_mm_castsi128_ps(_mm256_extracti128_si256(k, 1)));
-    }
-
-    static I64 iota64(std::int64_t first, std::uint64_t step) {
-        const __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
-        // step * index with 32-bit multiplies: low * index plus (high * index) << 32, index < 2^32.
-        const __m256i s = _mm256_set1_epi64x(static_cast<long long>(step));
-        const __m256i low = _mm256_mul_epu32(s, index);
-        const __m256i high = _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(s, 32), index), 32);
-        return _mm256_add_epi64(_mm256_set1_epi64x(first), _mm256_add_epi64(low, high));
-    }
-    static I64 set64(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
-    static I64 add64(I64 a, I64 b) { return _mm256_add_epi64(a, b); }
-    static D as_double(I64 k) { return _mm256_castsi256_pd(k); }
-};
-
-}  // namespace
 
 const PrefilterKernels kernels::avx2 = lanes::kernels_for<Avx2, PrefilterKernels>();
 

@@ -83,7 +83,8 @@ void check_block(check::Tally& tally, Stats& stats, const char* what, ScanPath p
     }
     std::uint32_t offsets[exact::prefilter_block];
     for (double tol : tolerances) {
-        const std::uint32_t found = candidates(first, step, n, exact::prefilter_threshold<F>(tol), offsets);
+        const std::uint32_t found =
+            candidates.kernel(first, step, n, exact::prefilter_threshold(tol, candidates.margin), offsets);
         stats.candidates += found;
         std::vector<bool> is_candidate(n);
         for (std::uint32_t j = 0; j < found; ++j) {

@@ -33,6 +33,7 @@ inline constexpr std::string_view function_names[] = {
     "_audit_f32",                       // for accuracy audits (fpscope._audit): judges a chunk
     "_audit_fill",                      // for accuracy audits: the inputs of a chunk
     "_audit_call",                      // for accuracy audits: a C function over a chunk
+    "_evaluate_f64",                    // for the 16-bit formats: binary64 values of an operation over an array
 };
 
 inline constexpr std::size_t function_count = std::size(function_names);

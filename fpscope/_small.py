@@ -28,7 +28,7 @@ from typing import Any, Optional
 import gmpy2  # type: ignore[import-untyped]
 
 from fpscope import _core
-from fpscope._certify import (NEAR_MIDPOINT, PRECISIONS, CertificationError, _bounds, _clamped, _exact_context,
+from fpscope._certify import (_OVERFLOWS, _UNDERFLOWED, _UNDERFLOWS, NEAR_MIDPOINT, PRECISIONS, CertificationError, _bounds, _clamped, _exact_context,
                               _fraction, _in_own_context, canonical_op, exact_point, report_of_value)
 from fpscope._fenv import default_float_environment
 from fpscope._floats import BinaryFormat
@@ -98,16 +98,18 @@ def _beside_float(op: str, x: float, r: float, gap_up: float, gap_down: float) -
     """The report of a non-dyadic result whose binary64 value lies on, or within its error of, the
     float ``r`` (so ``r`` is the rounded value): only the side is unknown, and MPFR at 128 bits settles it
     when its interval does not contain ``r``. None when it does not (the caller asks `certified`)."""
-    lo, hi = _bounds(op, gmpy2.mpfr(x, 64), 128)
-    if gmpy2.is_nan(lo) or gmpy2.is_nan(hi):
-        return None
-    if lo > r:
-        above = True
-    elif hi < r:
-        above = False
+    xm = gmpy2.mpfr(x, 64)
+    # The result of a tiny input differs from r by a relative x^2 or so: down to 2^-266 in bfloat16.
+    for precision in (128, 320, 640):
+        lo, hi = _bounds(op, xm, precision)
+        if gmpy2.is_nan(lo) or gmpy2.is_nan(hi):
+            return None
+        if lo > r or hi < r:
+            break
     else:
         return None
-    exact = _exact_context(128)
+    above = lo > r
+    exact = _exact_context(precision)
     # Away from r in magnitude the gap is the one above |r|, towards zero the one below.
     gap = gap_up if above == (r >= 0) else gap_down
     d = float(exact.div(abs(exact.sub(exact.div(exact.add(lo, hi), 2), r)), gap))
@@ -178,6 +180,21 @@ def values_of(fmt: Format, patterns: Any) -> Any:
     return np.where(p & fmt._sign, -v, v)
 
 
+# Far out, a result lies within a relative 2^-70 of its limit (-1, 1, or x for softplus), from a
+# known side: 1 - tanh(x) < 2e^(-2x), 1 - sigmoid(x) < e^-x, expm1(x) + 1 = e^x, softplus(x) - x <
+# e^-x. The distance is then 0.5 to within 2^-58 of a 16-bit spacing, 0.5 once rounded to binary64:
+# MPFR would need thousands of bits to say the same. (op: (bound on |x|, for positive x))
+_SATURATES = {"tanh": (30.0, True), "sigmoid": (50.0, True), "expm1": (60.0, False), "softplus": (60.0, True)}
+_SATURATES_NEGATIVE = {"tanh": 30.0}
+
+
+def _saturated(op: str, x: float) -> Midpoint:
+    if op == "softplus":
+        return Midpoint(x, 0.5, True, False)
+    limit = math.copysign(1.0, x)
+    return Midpoint(limit, 0.5, limit < 0, False)
+
+
 @default_float_environment
 def reports(fmt: Format, op: str, xs: Any) -> tuple[Any, Any, Any, Any, Any]:
     """Certified reports of ``op`` (canonical name, not div) at every value of the float64 array
@@ -219,7 +236,15 @@ def reports(fmt: Format, op: str, xs: Any) -> tuple[Any, Any, Any, Any, Any]:
     for i in np.flatnonzero(undecided).tolist():
         x = float(xs[i])
         decided = None
-        if valid[i] and not distance[i] < NEAR_MIDPOINT and op not in ("sqrt", "recip") \
+        if -math.inf < x <= _UNDERFLOWS.get(op, -math.inf):
+            decided = _UNDERFLOWED
+        elif math.isfinite(x) and op in _SATURATES and abs(x) >= _SATURATES[op][0] \
+                and ((x > 0) == _SATURATES[op][1] or op in _SATURATES_NEGATIVE):
+            decided = _saturated(op, x)
+        elif math.inf > x >= _OVERFLOWS.get(op, math.inf):
+            valid[i] = False
+            continue
+        elif valid[i] and not distance[i] < NEAR_MIDPOINT and op not in ("sqrt", "recip") \
                 and exact_point(op, x) is None:
             decided = _beside_float(op, x, float(rounded[i]), float(gap[i]), float(gap_down[i]))
         if decided is None:

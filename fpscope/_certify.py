@@ -369,9 +369,11 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
     """
     fmt = resolve(dtype)
-    if _small_formats().is_small(fmt):
+    if fmt.bits == 16:
+        from fpscope import _small  # imports this module
+
         midpoint(op, 1.0, "f32", None if y is None else 1.0)  # the core's errors for op and y
-        return _small_formats().report(fmt, op, x, y)
+        return _small.report(fmt, op, x, y)
     dtype = fmt.name
     raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
     # Most reports stand as the core made them, whatever the operation: inexact and far from a
@@ -409,12 +411,6 @@ def _certified_report(op: str, x: Any, dtype: str, y: Any, raw: Optional[tuple[f
     if not raw[3] and _binary64_decides(raw[1]):
         return _new_tuple(Midpoint, raw)
     return certified_f32(name, x32)
-
-
-def _small_formats() -> Any:
-    from fpscope import _small  # imports this module
-
-    return _small
 
 
 def _division_tie(x: Any, y: Any, dtype: str) -> Optional[Midpoint]:

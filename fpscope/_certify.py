@@ -53,6 +53,7 @@ import gmpy2  # type: ignore[import-untyped]  # no type information is published
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
 from fpscope._core import _ALIASES, _OPERATIONS
 from fpscope._fenv import default_float_environment
+from fpscope._formats import resolve
 from fpscope._floats import F32, F64, BinaryFormat, from_ordered, is_f32, pow2, to_format
 from fpscope._results import Midpoint, RawHit, RawScan
 
@@ -367,6 +368,13 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
     Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
     """
+    fmt = resolve(dtype)
+    if fmt.bits == 16:
+        from fpscope import _small  # imports this module
+
+        midpoint(op, 1.0, "f32", None if y is None else 1.0)  # the core's errors for op and y
+        return _small.report(fmt, op, x, y)
+    dtype = fmt.name
     raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
     # Most reports stand as the core made them, whatever the operation: inexact and far from a
     # midpoint and from a float. Comparing such floats does not depend on the float environment, so

@@ -216,7 +216,7 @@ class Undecided(Exception):
     """The high-precision value lies too close to a float or a midpoint to decide anything."""
 
 
-def mp_f32_report(op, x, bits=320):
+def mp_f32_report(op, x, bits=320, fmt=None):
     """(rounded, distance_ulp, exact_above, exact) of op at the binary32 value x, from mpmath at
     `bits` bits, placed among the binary32 floats by the rational model; None when the result is not
     a finite binary32 number. Raises Undecided when the value cannot be told apart from a float or a
@@ -231,14 +231,15 @@ def mp_f32_report(op, x, bits=320):
         sign, man, exp, bc = mpmath.mpf(v)._mpf_
     if man and exp + bc > 200:
         return None  # far beyond the binary32 range
+    fmt = F32 if fmt is None else fmt
     if man and exp + bc < -600:
         raise Undecided(op, x)  # it rounds to a zero at distance 0.5 - 2^-450: only the side is left
     magnitude = Fraction(int(man)) * Fraction(2) ** int(exp)
-    r = F32.round(magnitude)
+    r = fmt.round(magnitude)
     if r is None:
         return None
     above = magnitude > r
-    gap = F32.gap_toward(r, above)
+    gap = fmt.gap_toward(r, above)
     mid = r + (gap if above else -gap) / 2
     slack = magnitude * Fraction(1, 2 ** (bits - 24))
     if abs(magnitude - r) <= slack or abs(magnitude - mid) <= slack:

@@ -204,7 +204,7 @@ def test_exact_oracles_answer_unchanged(op, x, dtype):
 
 @pytest.mark.parametrize("args, error", [
     (("exp", 1.0, "f64"), ValueError), (("nope", 1.0), ValueError), (("div", 1.0), ValueError),
-    (("exp", "a"), TypeError), (("exp", 1.0, "f16"), ValueError),
+    (("exp", "a"), TypeError),
 ])
 def test_refusals_are_the_cores(args, error):
     with pytest.raises(error) as certified:

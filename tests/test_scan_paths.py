@@ -9,7 +9,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from fpscope import _core
-from fpscope._certify import LIBRARY_OPS, certified_scan
+from fpscope._certify import LIBRARY_OPS
+from fpscope._scan import certified_scan
 from fpscope._core import knife_edges_raw
 
 INF, NAN = math.inf, math.nan

@@ -35,6 +35,7 @@ inline constexpr std::string_view function_names[] = {
     "_audit_call",                      // for accuracy audits: a C function over a chunk
     "_midpoint",                        // for the package: midpoint for every operation
     "_knife_edges",                     // for the package: knife_edges_raw for every operation
+    "_evaluate_f64",                    // for the 16-bit formats: binary64 values of an operation over an array
 };
 
 inline constexpr std::size_t function_count = std::size(function_names);

@@ -32,6 +32,9 @@ from fpscope._certify import LIBRARY_OPS, MAX_TOLERANCE, canonical_op, certified
 from fpscope._core import knife_edges_raw, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32
+from fpscope._formats import F32, F64, NAMES, Format, resolve
+from fpscope._small import is_small
+from fpscope._small import scan as small_scan
 from fpscope._progress import ProgressArg, Reporter, make_reporter
 from fpscope._results import Hit, Scan
 from fpscope._results import RawHit as RawHit  # also imported from here by the sweep
@@ -207,6 +210,32 @@ def scan_request(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any
     start = ordered(lo, dtype)
     inputs = (ordered(hi, dtype) - start) // step + 1
     return ScanRequest(name, dtype, f32, tol, start, step, inputs, min(inputs, max_n), limit_n, strategy)
+
+
+def small_format(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any,
+                 max_evals: Any) -> Optional[Format]:
+    """The 16-bit format a scan's ``dtype`` names, once the core has checked the other arguments
+    (with its messages, as for a binary32 scan); None for the core's own formats, whose scans the
+    core checks. A dtype string of no format is refused with the package's message."""
+    if not isinstance(dtype, str) or NAMES.get(dtype) in (F32, F64):
+        return None
+    _checked_by_core(op, lo, hi, tol_ulp, "f32", limit, stride, max_evals)
+    fmt = resolve(dtype)  # the package's message for an unknown name
+    return fmt if is_small(fmt) else None
+
+
+def _small_scan(fmt: Format, op: Any, lo: Any, hi: Any, tol_ulp: Any, limit: Any, stride: Any, max_evals: Any,
+                progress: ProgressArg, desc: str) -> Scan:
+    """A scan of a 16-bit format: every input it may evaluate is judged in one certified pass
+    (well under a second for the whole range), so it runs inline whatever the executor; the
+    answer is the one the stopping rules give, as for any other scan."""
+    step = operator.index(stride) or 1
+    hits, evaluated, covered = small_scan(fmt, canonical_op(op), float(lo), float(hi), float(tol_ulp),
+                                          operator.index(limit), step, operator.index(max_evals))
+    reporter = make_reporter(progress, evaluated, desc)
+    reporter.update(evaluated)
+    reporter.close()
+    return Scan([Hit(*h) for h in hits], evaluated, covered)
 
 
 # The names the sweep imports.
@@ -572,8 +601,11 @@ def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1
     ``knife_edges_raw`` call answers Ctrl-C quickly, raising whatever the signal handler raises.
     """
     chunk = check_chunk(chunk)
+    small = small_format(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
     pool, owned = make_executor(workers, executor)
     try:
+        if small is not None:
+            return _small_scan(small, op, lo, hi, tol_ulp, limit, stride, max_evals, progress, desc)
         r = scan_request(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, bool(certified))
         return run_request(r, pool, chunk, progress, desc)
     finally:

@@ -274,3 +274,56 @@ def report(fmt: Format, op: str, x: Any, y: Any = None) -> Optional[Midpoint]:
     if not valid[0]:
         return None
     return Midpoint(float(rounded[0]), float(distance[0]), bool(side[0]), bool(exact[0]))
+
+
+def _inputs(fmt: Format, start: int, step: int, count: int) -> Any:
+    """The float64 values of the inputs of ordered values start, start + step, ... (count of them)."""
+    import numpy as np
+
+    k = start + step * np.arange(count, dtype=np.int64)
+    return values_of(fmt, np.where(k < 0, fmt._sign | -k, k))
+
+
+def scan(fmt: Format, op: str, lo: float, hi: float, tol: float, limit: int, step: int,
+         max_evals: int) -> tuple[list[tuple[float, float, float, bool]], int, bool]:
+    """The certified knife-edge scan of ``op`` (canonical name, not div) over the 16-bit inputs in
+    [lo, hi], bounds rounded to the format first: hits, evaluated, covered under the stopping
+    rules of ``knife_edges_raw`` (``step`` already 1 for a stride of 0). One call to `reports`
+    judges every input the budget allows; the limit then cuts the walk at its last hit."""
+    import numpy as np
+
+    low, high = fmt.round_to(lo), fmt.round_to(hi)
+    if not low <= high:  # NaN at either end too
+        return [], 0, True
+    start = fmt.ordered(low)
+    inputs = (fmt.ordered(high) - start) // step + 1
+    if limit == 0 or max_evals == 0:
+        return [], 0, False
+    budget = min(inputs, max_evals)
+    xs = _inputs(fmt, start, step, budget)
+    valid, rounded, distance, side, exact = reports(fmt, op, xs)
+    found = np.flatnonzero(valid & ~exact & (distance < tol))
+    if found.size >= limit:
+        found = found[:limit]
+        evaluated = int(found[-1]) + 1
+    else:
+        evaluated = budget
+    hits = [(float(xs[i]), float(rounded[i]), float(distance[i]), bool(side[i])) for i in found.tolist()]
+    return hits, evaluated, evaluated == inputs
+
+
+def worst(fmt: Format, op: str, lo: float, hi: float, top: int) -> tuple[float, float, int, list[tuple[float, float, float, bool]]]:
+    """The ``top`` inputs of [lo, hi] (rounded to the format) with an inexact, finite result
+    closest to a midpoint, ranked by distance, ties by ascending x: (lo, hi, evaluated, rows)."""
+    import numpy as np
+
+    low, high = fmt.round_to(lo), fmt.round_to(hi)
+    if not low <= high:
+        return low, high, 0, []
+    start = fmt.ordered(low)
+    xs = _inputs(fmt, start, 1, fmt.ordered(high) - start + 1)
+    valid, rounded, distance, side, exact = reports(fmt, op, xs)
+    candidates = np.flatnonzero(valid & ~exact)
+    order = candidates[np.argsort(distance[candidates], kind="stable")[:top]]
+    rows = [(float(xs[i]), float(rounded[i]), float(distance[i]), bool(side[i])) for i in order.tolist()]
+    return low, high, int(xs.size), rows

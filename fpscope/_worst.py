@@ -20,7 +20,10 @@ from importlib import resources
 from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope import _certify
-from fpscope._core import ordered
+from fpscope._core import UNARY_OPS, knife_edges_raw, ordered
+from fpscope._formats import F32, F64, NAMES, resolve
+from fpscope._small import is_small
+from fpscope._small import worst as small_worst
 from fpscope._fenv import default_float_environment
 from fpscope._floats import is_f32, to_format
 from fpscope._progress import ProgressArg
@@ -61,6 +64,19 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
     k = operator.index(top)
     if k < 1:
         raise ValueError(f"top must be at least 1, not {k}")
+    small = resolve(dtype) if isinstance(dtype, str) and NAMES.get(dtype) not in (F32, F64) else None
+    if small is not None and is_small(small):
+        if (lo is None) != (hi is None):
+            raise ValueError("give both lo and hi, or neither")
+        pool, owned = make_executor(workers, executor)  # the same refusals; every input is judged inline
+        if owned:
+            pool.shutdown()
+        name = _certify.canonical_op(op)
+        if name == "div" or name not in UNARY_OPS:
+            knife_edges_raw(op, 0.0, -1.0)  # the core's message for an unknown operation
+        low, high, evaluated, found = small_worst(small, name, -math.inf if lo is None else float(lo),
+                                                  math.inf if hi is None else float(hi), k)
+        return WorstCases(op, small.name, low, high, k, True, 0.5, evaluated, [Hit(*h) for h in found])
     f32 = is_f32(dtype)
     if lo is None and hi is None:
         if not f32:

@@ -348,6 +348,11 @@ _OVERFLOWS = {"exp": 89.0, "exp2": 128.0, "expm1": 89.0}
 _UNDERFLOWED = Midpoint(0.0, 0.5, True, False)
 
 
+# The report in binary16 and bfloat16, fpscope._small.report: that module builds on this one, so it
+# puts its function here when it is imported (the package imports it, so it is always there).
+SIXTEEN_BIT_REPORT: list[Callable[[Any, str, Any, Any], Optional[Midpoint]]] = []
+
+
 def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None, *,
            certified: bool = True) -> Optional[Midpoint]:
     """The midpoint report of ``op(x)`` (or ``x / y`` for ``op="div"``) as a :class:`Midpoint`.
@@ -370,10 +375,8 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     """
     fmt = resolve(dtype)
     if fmt.bits == 16:
-        from fpscope import _small  # imports this module
-
         midpoint(op, 1.0, "f32", None if y is None else 1.0)  # the core's errors for op and y
-        return _small.report(fmt, op, x, y)
+        return SIXTEEN_BIT_REPORT[0](fmt, op, x, y)
     dtype = fmt.name
     raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
     # Most reports stand as the core made them, whatever the operation: inexact and far from a

@@ -27,7 +27,7 @@ from typing import Any, Optional
 
 import gmpy2  # type: ignore[import-untyped]
 
-from fpscope import _core
+from fpscope import _certify, _core
 from fpscope._certify import (_OVERFLOWS, _UNDERFLOWED, _UNDERFLOWS, NEAR_MIDPOINT, PRECISIONS, CertificationError, _bounds, _clamped, _exact_context,
                               _fraction, _in_own_context, canonical_op, exact_point, report_of_value)
 from fpscope._fenv import default_float_environment
@@ -327,3 +327,6 @@ def worst(fmt: Format, op: str, lo: float, hi: float, top: int) -> tuple[float, 
     order = candidates[np.argsort(distance[candidates], kind="stable")[:top]]
     rows = [(float(xs[i]), float(rounded[i]), float(distance[i]), bool(side[i])) for i in order.tolist()]
     return low, high, int(xs.size), rows
+
+
+_certify.SIXTEEN_BIT_REPORT[:] = [report]

@@ -112,7 +112,8 @@ def test_json_output(run, argv, check):
 @pytest.mark.parametrize("argv, message", [
     ([], "the following arguments are required: COMMAND"),
     (["ulp", "1", "x"], "argument b: not a float: 'x'"),
-    (["ulp", "1", "2", "--dtype", "f16"], "fpscope ulp: error: unsupported dtype \"f16\": use 'f32' or 'f64'"),
+    (["ulp", "1", "2", "--dtype", "f8"], "fpscope ulp: error: unsupported dtype \"f8\": use 'f32', 'f64', 'f16' or 'bf16'"),
+    (["special", "--dtype", "bf8"], "fpscope special: error: unsupported dtype \"bf8\": use 'f32', 'f64', 'f16' or 'bf16'"),
     (["scan", "exp", "1", "2", "--dtype", "f64"], "f64 scans are available for op='sqrt' only"),
     (["scan", "div", "1", "2"], "div is not a scan operation: it takes a unary operation (sqrt, "),
     (["scan", "sqrt", "2", "1"], "reversed range: lo 2.0 is above hi 1.0"),
@@ -172,7 +173,7 @@ def test_refusals_are_exactly_one_line(run, monkeypatch, tmp_path, argv, line):
     *[(">/dev/full", argv, 74, "error: cannot write the output: No space left on device")
       for argv in (["special"], ["--version"], ["scan", "--help"])],
     *[(">&-", argv, 74, "error: cannot write the output: Bad file descriptor") for argv in (["special"], ["--version"])],
-    ("2>&-", ["ulp", "1", "2", "--dtype", "f16"], 2, ""),
+    ("2>&-", ["ulp", "1", "2", "--dtype", "f8"], 2, ""),
 ])
 def test_unwritable_streams_give_their_own_status(redirect, argv, status, message):
     done = child(*argv, redirect=redirect)
@@ -439,3 +440,43 @@ def test_import_cycles_are_found(tmp_path):
     (tmp_path / "cli.py").write_text("from fpscope import _sweep\n")
     (tmp_path / "_sweep.py").write_text("def run():\n    from . import cli\n")
     assert a_cycle(module_imports(tmp_path)) == ["fpscope._sweep", "fpscope.cli", "fpscope._sweep"]
+
+
+# The 16-bit formats under every name, in every command; the facts come from the formats' layouts
+# (binary16: 10 fraction bits, largest 65504; bfloat16: the top half of a binary32).
+@pytest.mark.parametrize("argv, check", [
+    (["ulp", "1", "2", "--dtype", "half"], lambda d: d["dtype"] == "f16" and d["distance"] == 1024),
+    (["ulp", "1", "2", "--dtype", "bfloat16"], lambda d: d["dtype"] == "bf16" and d["distance"] == 128),
+    (["ulp", "1", "1.0001", "--dtype", "f16"], lambda d: d["b"] == 1.0 and d["distance"] == 0),  # rounded first
+    (["special", "--dtype", "float16"],
+     lambda d: {r["name"]: (r["value"], r["bits"]) for r in d}["max"] == (65504.0, "0x7bff")),
+    (["special", "--dtype", "bf16"],
+     lambda d: {r["name"]: (r["value_hex"], r["bits"]) for r in d}["min_subnormal"] == ("0x1p-133", "0x0001")),
+    (["neighbours", "1", "-k", "1", "--dtype", "bf16"],
+     lambda d: [(r["offset"], r["bits"]) for r in d] == [(-1, "0x3f7f"), (0, "0x3f80"), (1, "0x3f81")]),
+    (["neighbours", "65504", "--dtype", "f16"], lambda d: [r["value"] for r in d] == [65472.0, 65504.0]),  # no inf, as in f32
+    (["range", "-6e-8", "6e-8", "--dtype", "f16"],
+     lambda d: [r["bits"] for r in d] == ["0x8001", "0x0000", "0x0001"]),
+    (["edges", "15", "16", "--dtype", "f16"], lambda d: [r["e"] for r in d] == [15]),  # 2**16 is past the range
+    (["edges", "-126", "-126", "--dtype", "bf16"], lambda d: d[0]["below_hex"] == "0x1.fcp-127"),
+    (["midpoint", "exp", "1", "--dtype", "f16"],
+     lambda d: d["report"]["rounded"] == 2.71875 and not d["report"]["exact_above"] and not d["core_differs"]),
+    (["midpoint", "div", "1", "3", "--dtype", "bf16"], lambda d: d["report"]["rounded_hex"] == "0x1.56p-2"),
+])
+def test_sixteen_bit_formats_in_every_command(run, argv, check):
+    done = run(*argv, "--json")
+    assert done.returncode == 0 and check(json.loads(done.stdout)), done
+
+
+@pytest.mark.parametrize("dtype", ["f16", "bf16"])
+def test_sixteen_bit_scans_and_tables_are_the_package_answers(run, dtype):
+    import fpscope
+    scan = json.loads(run("scan", "exp", "1", "2", "--dtype", dtype, "--tol", "0.05", "--limit", "2", "--json").stdout)
+    api = fpscope.knife_edges("exp", 1, 2, 0.05, dtype, limit=2)
+    assert [(h["x"], h["distance_ulp"]) for h in scan["hits"]] == [(h.x, h.distance_ulp) for h in api.hits]
+    assert scan["evaluated"] == api.evaluated and scan["next"] == fpscope.formats.__dict__[dtype].next_up(api.hits[-1].x)
+    text = run("scan", "exp", "1", "2", "--dtype", dtype, "--tol", "0.05", "--limit", "2").stdout
+    assert f"--dtype {dtype} --tol 0.05 --limit 2" in text  # the command that continues it
+    worst = json.loads(run("worst", "tanh", "--dtype", dtype, "--top", "3", "--json").stdout)
+    assert worst["dtype"] == dtype and [r["x"] for r in worst["rows"]] == \
+        [h.x for h in fpscope.worst_cases("tanh", dtype=dtype, top=3)]

@@ -169,7 +169,7 @@ def build_parser(commands: Sequence[Command]) -> argparse.ArgumentParser:
     for command in commands:
         p = sub.add_parser(command.name, help=command.help, description=command.help)
         p.set_defaults(run=command.run, check=command.check)
-        p.add_argument("--dtype", default=command.dtype, help=f"f32 or f64 (also float32/float, float64/double; "
+        p.add_argument("--dtype", default=command.dtype, help=f"f32, f64, f16 or bf16 (also float32/float, float64/double, float16/half, bfloat16; "
                                                               f"default {command.dtype})")
         p.add_argument("--json", action="store_true", help="machine-readable output")
         command.add_arguments(p)

@@ -10,7 +10,8 @@ import sys
 from typing import Any, Iterable, Optional, Sequence
 
 from fpscope import Hit, Midpoint, Scan
-from fpscope._floats import bits, hexfloat, is_f32
+from fpscope._floats import bits, hexfloat, to_format
+from fpscope._formats import F32, F64, Format, resolve
 
 HIT_CSV_HEADER = ("op", "x", "x_hex", "rounded", "rounded_hex", "distance_ulp", "exact_above")
 
@@ -18,12 +19,25 @@ HIT_CSV_HEADER = ("op", "x", "x_hex", "rounded", "rounded_hex", "distance_ulp", 
 # ---------------------------------------------------------------- floats and formats
 
 def dtype_name(dtype: str) -> str:
-    """``"f32"`` or ``"f64"``, whichever name of the format was given."""
-    return "f32" if is_f32(dtype) else "f64"
+    """``"f32"``, ``"f64"``, ``"f16"`` or ``"bf16"``, whichever name of the format was given; an
+    unknown name is the package's ValueError."""
+    return resolve(dtype).name
 
 
-def bits_text(value: float, f32: bool) -> str:
-    return f"0x{bits(value, f32):0{8 if f32 else 16}x}"
+def is_core(fmt: Format) -> bool:
+    """Whether the core answers for the format itself (binary32, binary64)."""
+    return fmt is F32 or fmt is F64
+
+
+def in_format(value: float, fmt: Format) -> float:
+    """``value`` rounded to the format, to nearest even (binary64 values and NaNs pass unchanged)."""
+    return to_format(value, fmt is F32) if is_core(fmt) else fmt.round_to(value)
+
+
+def bits_text(value: float, fmt: Format) -> str:
+    """The bit pattern of a float of the format, in hex, as wide as the format."""
+    pattern = bits(value, fmt is F32) if is_core(fmt) else fmt._round(value)
+    return f"0x{pattern:0{fmt.bits // 4}x}"
 
 
 def json_float(value: float) -> Any:

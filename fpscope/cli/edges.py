@@ -4,8 +4,8 @@ from __future__ import annotations
 import argparse
 import math
 
-from fpscope import _core
 from fpscope._floats import hexfloat
+from fpscope._formats import resolve
 from fpscope.cli._main import EXIT_OK, Command, int_arg
 from fpscope.cli._render import float_fields, print_json, table
 
@@ -16,7 +16,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    values = _core.binade_edges(args.min_exp, args.max_exp, args.dtype)
+    values = resolve(args.dtype).binade_edges(args.min_exp, args.max_exp)
     pairs = [(values[i], values[i + 1]) for i in range(0, len(values), 2)]
     rows = [(math.frexp(p)[1] - 1, below, p) for below, p in pairs]
     if args.json:

@@ -5,9 +5,10 @@ import argparse
 import math
 
 from fpscope import _core, report
-from fpscope._floats import hexfloat, to_format
+from fpscope._floats import hexfloat
+from fpscope._formats import resolve
 from fpscope.cli._main import EXIT_OK, Command, float_arg
-from fpscope.cli._render import core_differs, core_judgement, dtype_name, float_fields, print_json, report_fields, table
+from fpscope.cli._render import core_differs, core_judgement, float_fields, in_format, is_core, print_json, report_fields, table
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -24,16 +25,18 @@ def check(args: argparse.Namespace) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    fmt = resolve(args.dtype)
     answer = report(args.op, args.x, args.dtype, args.y, certified=not args.uncertified)
-    core = report(args.op, args.x, args.dtype, args.y, certified=False)
+    # The 16-bit formats have one answer, certified: there is no judgement of the core's to differ.
+    core = report(args.op, args.x, args.dtype, args.y, certified=False) if is_core(fmt) else answer
     differs = not args.uncertified and core_differs(answer, core)
-    dtype = dtype_name(args.dtype)
+    dtype = fmt.name
     f32 = dtype == "f32"
-    x = to_format(args.x, f32)
-    what = f"{x!r} / {to_format(args.y, f32)!r}" if args.op == "div" and args.y is not None else f"{args.op}({x!r})"
+    x = in_format(args.x, fmt)
+    what = f"{x!r} / {in_format(args.y, fmt)!r}" if args.op == "div" and args.y is not None else f"{args.op}({x!r})"
     if args.json:
         print_json({"op": args.op, "dtype": dtype, **float_fields("x", x),
-                    **(float_fields("y", to_format(args.y, f32)) if args.y is not None else {}),
+                    **(float_fields("y", in_format(args.y, fmt)) if args.y is not None else {}),
                     "certified": not args.uncertified,
                     "report": None if answer is None else report_fields(answer),
                     **({"core_differs": differs, "core_report": None if core is None else report_fields(core)}

@@ -4,8 +4,8 @@ from __future__ import annotations
 import argparse
 import math
 
-from fpscope import _core
-from fpscope._floats import hexfloat, is_f32
+from fpscope._floats import hexfloat
+from fpscope._formats import resolve
 from fpscope.cli._main import EXIT_OK, Command, count_arg, float_arg
 from fpscope.cli._render import bits_text, float_fields, print_json, table
 
@@ -28,15 +28,15 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    values = _core.neighbours(args.x, args.k, args.dtype)
-    f32 = is_f32(args.dtype)
-    centre = _core.ordered(args.x, args.dtype)
-    rows = [(_core.ordered(v, args.dtype) - centre if math.isfinite(v) else 0, v) for v in values]
+    fmt = resolve(args.dtype)
+    values = fmt.neighbours(args.x, args.k)
+    centre = fmt.ordered(args.x)
+    rows = [(fmt.ordered(v) - centre if math.isfinite(v) else 0, v) for v in values]
     if args.json:
-        print_json([{"offset": k, **float_fields("value", v), "bits": bits_text(v, f32)} for k, v in rows])
+        print_json([{"offset": k, **float_fields("value", v), "bits": bits_text(v, fmt)} for k, v in rows])
         return EXIT_OK
     table(["offset", "value", "hex", "bits"],
-          [[f"{k:+d}" if k else "0", repr(v), hexfloat(v), bits_text(v, f32)] for k, v in rows], right=[0])
+          [[f"{k:+d}" if k else "0", repr(v), hexfloat(v), bits_text(v, fmt)] for k, v in rows], right=[0])
     return EXIT_OK
 
 

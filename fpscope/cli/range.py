@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import argparse
 
-from fpscope import _core
-from fpscope._floats import hexfloat, is_f32
+from fpscope._floats import hexfloat
+from fpscope._formats import resolve
 from fpscope.cli._main import EXIT_OK, Command, count_arg, float_arg
 from fpscope.cli._render import bits_text, float_fields, print_json, table
 
@@ -17,16 +17,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    values = _core.all_floats(args.lo, args.hi, args.dtype, args.limit)
-    f32 = is_f32(args.dtype)
+    fmt = resolve(args.dtype)
+    values = fmt.all_floats(args.lo, args.hi, args.limit)
     if args.json:
-        print_json([{**float_fields("value", v), "bits": bits_text(v, f32)} for v in values])
+        print_json([{**float_fields("value", v), "bits": bits_text(v, fmt)} for v in values])
         return EXIT_OK
     if not values:
         print("no floats in the range")
         return EXIT_OK
     table(["#", "value", "hex", "bits"],
-          [[str(i), repr(v), hexfloat(v), bits_text(v, f32)] for i, v in enumerate(values)], right=[0])
+          [[str(i), repr(v), hexfloat(v), bits_text(v, fmt)] for i, v in enumerate(values)], right=[0])
     return EXIT_OK
 
 

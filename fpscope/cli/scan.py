@@ -6,10 +6,11 @@ import sys
 from typing import Any, Optional
 
 from fpscope import Hit, Midpoint, Scan, ScanInterrupted, _cluster, _core, knife_edges, report
-from fpscope._floats import from_ordered, hexfloat, is_f32, to_format
+from fpscope._floats import from_ordered, hexfloat
+from fpscope._formats import F32, Format, resolve
 from fpscope.cli._main import (EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg,
                                to_stderr)
-from fpscope.cli._render import (core_differs, core_judgement, dtype_name, float_fields, hit_count, hit_fields,
+from fpscope.cli._render import (core_differs, core_judgement, dtype_name, float_fields, in_format, is_core, hit_count, hit_fields,
                                  json_float, print_hits, print_hits_csv, print_json, progress, report_fields, scan_title, shown)
 
 # Options that change nothing in the answer, left out of the command line that continues a scan.
@@ -39,8 +40,13 @@ def check(args: argparse.Namespace) -> None:
     check_range("scan", args.op, args.lo, args.hi, args.tol)
 
 
+def _input_at(fmt: Format, k: int) -> float:
+    """The float of the format with ordered value k (+0.0 for 0)."""
+    return from_ordered(k, fmt is F32) if is_core(fmt) else fmt._value(fmt._from_ordered(k))
+
+
 def run(args: argparse.Namespace) -> int:
-    f32 = is_f32(args.dtype)
+    fmt = resolve(args.dtype)
     interrupted = False
     try:
         with _cluster.scan_engine(args.workers, args.scheduler) as engine:
@@ -52,12 +58,13 @@ def run(args: argparse.Namespace) -> int:
     step = args.stride or 1
     pending: Optional[float] = None
     if not scan.covered:
-        pending = from_ordered(_core.ordered(args.lo, args.dtype) + scan.evaluated * step, f32)
-    core = {} if args.uncertified else _core_judgements(args, scan)
+        pending = _input_at(fmt, fmt.ordered(args.lo) + scan.evaluated * step)
+    # The 16-bit formats have one answer, certified: there is no judgement of the core's to differ.
+    core = {} if args.uncertified or not is_core(fmt) else _core_judgements(args, scan)
     if args.json:
         print_json({
-            "op": args.op, "dtype": dtype_name(args.dtype), **float_fields("lo", to_format(args.lo, f32)),
-            **float_fields("hi", to_format(args.hi, f32)), "tol_ulp": json_float(args.tol),
+            "op": args.op, "dtype": dtype_name(args.dtype), **float_fields("lo", in_format(args.lo, fmt)),
+            **float_fields("hi", in_format(args.hi, fmt)), "tol_ulp": json_float(args.tol),
             "certified": not args.uncertified,
             "hits": [_hit_json(h, None if args.uncertified else core) for h in scan.hits],
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
@@ -98,8 +105,8 @@ def _core_judgements(args: argparse.Namespace, scan: Scan) -> dict[float, Option
 
 def _print_scan(args: argparse.Namespace, scan: Scan, interrupted: bool, pending: Optional[float],
                 core: dict[float, Optional[Midpoint]]) -> None:
-    f32 = is_f32(args.dtype)
-    lo, hi = to_format(args.lo, f32), to_format(args.hi, f32)
+    fmt = resolve(args.dtype)
+    lo, hi = in_format(args.lo, fmt), in_format(args.hi, fmt)
     print(scan_title(args.op, lo, hi, dtype_name(args.dtype), args.tol, args.stride))
     if scan.hits:
         print_hits(scan.hits, differing=core)
@@ -123,7 +130,7 @@ def _stopped(args: argparse.Namespace, scan: Scan, interrupted: bool, pending: f
         why = f"stopped at the hit limit ({args.limit}; raise --limit)"
     else:
         why = f"stopped at the evaluation limit ({args.max_evals}; raise --max-evals)"
-    hi = to_format(args.hi, is_f32(args.dtype))
+    hi = in_format(args.hi, resolve(args.dtype))
     return [f"{hit_count(scan)}; range NOT covered: {why}",
             f"next input: {shown(pending)}; continue with: {resume_command(args, pending, hi)}"]
 

@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import argparse
 
-from fpscope import _core
-from fpscope._floats import hexfloat, is_f32
+from fpscope._floats import hexfloat
+from fpscope._formats import resolve
 from fpscope.cli._main import EXIT_OK, Command
 from fpscope.cli._render import bits_text, float_fields, print_json, table
 
@@ -14,13 +14,13 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    values = _core.special(args.dtype)
-    f32 = is_f32(args.dtype)
+    fmt = resolve(args.dtype)
+    values = fmt.special()
     if args.json:
-        print_json([{"name": name, **float_fields("value", v), "bits": bits_text(v, f32)} for name, v in values])
+        print_json([{"name": name, **float_fields("value", v), "bits": bits_text(v, fmt)} for name, v in values])
         return EXIT_OK
     table(["name", "value", "hex", "bits"],
-          [[name, repr(v), hexfloat(v), bits_text(v, f32)] for name, v in values])
+          [[name, repr(v), hexfloat(v), bits_text(v, fmt)] for name, v in values])
     return EXIT_OK
 
 

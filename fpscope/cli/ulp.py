@@ -3,10 +3,10 @@ from __future__ import annotations
 
 import argparse
 
-from fpscope import _core
-from fpscope._floats import hexfloat, is_f32, to_format
+from fpscope._floats import hexfloat
+from fpscope._formats import resolve
 from fpscope.cli._main import EXIT_OK, Command, float_arg
-from fpscope.cli._render import dtype_name, float_fields, print_json, table
+from fpscope.cli._render import float_fields, in_format, print_json, table
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -15,15 +15,15 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    distance = _core.ulp_distance(args.a, args.b, args.dtype)
-    f32 = is_f32(args.dtype)
-    dtype = dtype_name(args.dtype)
-    a, b = to_format(args.a, f32), to_format(args.b, f32)
+    fmt = resolve(args.dtype)
+    distance = fmt.ulp_distance(args.a, args.b)
+    dtype = fmt.name
+    a, b = in_format(args.a, fmt), in_format(args.b, fmt)
     if args.json:
         print_json({"dtype": dtype, **float_fields("a", a), **float_fields("b", b), "distance": distance})
         return EXIT_OK
     table(["", "value", "hex", "ordered"],
-          [[name, repr(v), hexfloat(v), str(_core.ordered(v, args.dtype))] for name, v in (("a", a), ("b", b))],
+          [[name, repr(v), hexfloat(v), str(fmt.ordered(v))] for name, v in (("a", a), ("b", b))],
           right=[3])
     print(f"distance: {distance} ulp ({dtype})" if distance is not None
           else "distance: undefined, a NaN is no number of floats away from anything")

@@ -20,6 +20,7 @@ from typing import Any, Callable, Optional, Sequence, Union
 from fpscope import _certify, _core, _truth
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, hexfloat, is_f32
+from fpscope._formats import resolve
 from fpscope._progress import ProgressArg, make_reporter
 from fpscope._scan import InlineExecutor, _Sigint, is_remote, make_executor, parallelism
 
@@ -453,13 +454,16 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     if name not in _core.UNARY_OPS:
         _core.midpoint(op, 1.0)  # the core's unknown-op message
         raise ValueError(f"audits take one of {_core.UNARY_OPS}, not {op!r}")
-    f32 = is_f32(dtype)
+    fmt16 = resolve(dtype)
+    f32 = fmt16.name == "f32"
     worst = operator.index(worst)
     if worst < 0:
         raise ValueError(f"worst must be at least 0, not {worst}")
     stride = operator.index(stride) or 1
     if stride < 0:
         raise ValueError(f"stride must be positive, not {stride}")
+    if fmt16.bits == 16:
+        return _sixteen_bit(fmt16, name, impl, lo, hi, inputs, sample, stride, worst, workers, executor)
     np = _np()
     ranged = lo is not None or hi is not None
     if ranged and (lo is None or hi is None):
@@ -510,6 +514,29 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     finally:
         if owned:
             pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _sixteen_bit(fmt: Any, op: str, impl: Any, lo: Any, hi: Any, inputs: Any, sample: Any, stride: int, worst: int,
+                 workers: Any, executor: Any) -> Audit:
+    """The audit in binary16 or bfloat16 (fpscope._audit16): every input in one pass, inline on any engine."""
+    from fpscope import _audit16
+
+    if (lo is None) != (hi is None):
+        raise ValueError("give both lo and hi, or neither")
+    if isinstance(inputs, str) or sample is not None:
+        raise ValueError("16-bit audits take a range (lo, hi) or inputs=; every input of the format takes "
+                         "well under a second")
+    if lo is not None and inputs is not None:
+        raise ValueError("give one of: a range (lo, hi), inputs=, sample=")
+    if isinstance(impl, (NativeFunction, ctypes._CFuncPtr)):  # type: ignore[attr-defined]
+        raise ValueError(f"native functions take f32 or f64, not {fmt.name}")
+    if not callable(impl):
+        raise TypeError(f"impl must be an array function or a callable of one float, not {type(impl).__name__}")
+    pool, owned = make_executor(workers, executor)
+    if owned:
+        pool.shutdown()
+    xs, exhaustive = _audit16.inputs_of(fmt, lo, hi, stride, inputs)
+    return _audit16.audit(fmt, op, impl, _describe(impl), xs, exhaustive, worst)
 
 
 # ---------------------------------------------------------------- pytest

@@ -8,20 +8,11 @@ from typing import Any, Optional, Sequence, SupportsFloat, SupportsIndex, Union
 
 from fpscope import _core
 from fpscope._fenv import default_float_environment
-from fpscope._floats import is_f32, to_format
+from fpscope._floats import to_format
+from fpscope._formats import F32, F64, Format, format_of, resolve
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
-
-
-def _float_kind(value: Any) -> Optional[int]:
-    """The byte width of a numpy array's, numpy scalar's or memoryview's floats; None otherwise."""
-    if isinstance(value, memoryview):
-        return {"e": 2, "f": 4, "d": 8}.get(value.format.lstrip("@=<>!"))
-    dtype: Any = getattr(value, "dtype", None)
-    if getattr(dtype, "kind", None) == "f":
-        return int(dtype.itemsize)
-    return None
 
 
 def _nested(items: list[Any]) -> list[Any]:
@@ -58,9 +49,6 @@ def _flatten(value: Any, name: str) -> tuple[Optional[list[float]], Optional[tup
     """(None, None) for a scalar; else the elements as floats and the shape (arrays are flattened)."""
     if isinstance(value, (str, bytes, bytearray)) or isinstance(value, Mapping):
         raise TypeError(f"{name} must be a float, a sequence or an array of floats, not {type(value).__name__}")
-    if _float_kind(value) == 2:
-        raise TypeError(f"{name} holds float16 values, which fpscope does not model: convert them to "
-                        "float32 (dtype='f32') or float64 first")
     array = _array_items(value)
     if array is not None:
         items, shape = array
@@ -78,13 +66,31 @@ def _flatten(value: Any, name: str) -> tuple[Optional[list[float]], Optional[tup
         raise TypeError(f"{name} must be a float, a sequence or an array of floats: {e}") from None
 
 
-def ulp_distances(a: Sequence[_FloatLike], b: Sequence[_FloatLike], dtype: str = "f64") -> list[Optional[int]]:
+def inferred_dtype(a: Any, b: Any) -> str:
+    """The dtype both sides mean when none is given: float16, bfloat16 or float32 when both are
+    arrays, scalars or memoryviews of that format; "f64" otherwise."""
+    def of(value: Any) -> Optional[Format]:
+        # Only numpy's values have a dtype to look at, and only once the program has loaded numpy.
+        return format_of(value) if isinstance(value, memoryview) or sys.modules.get("numpy") else None
+
+    fmt = of(a)
+    return fmt.name if fmt is not None and fmt is not F64 and fmt is of(b) else "f64"
+
+
+def ulp_distances(a: Sequence[_FloatLike], b: Sequence[_FloatLike], dtype: Optional[str] = None
+                  ) -> list[Optional[int]]:
     """Elementwise ulp_distance over two equally long sequences.
 
     numpy arrays of any shape and memoryviews are taken element by element in row-major order
-    (the answer is one flat list); two arrays must have the same shape. Everything else goes to
-    the core's ``ulp_distances`` as it is, with its answers and errors.
+    (the answer is one flat list); two arrays must have the same shape. ``dtype`` defaults to the
+    format of the arrays when both are float16, bfloat16 or float32 arrays (of the same format),
+    else to "f64". In binary32 and binary64 everything else goes to the core's ``ulp_distances``
+    as it is, with its answers and errors; "f16" and "bf16" are answered by `fpscope.formats`.
     """
+    fmt = resolve(inferred_dtype(a, b) if dtype is None else dtype)
+    if fmt is not F32 and fmt is not F64:
+        return fmt.ulp_distances(a, b)
+    dtype = fmt.name
     a_array, b_array = _array_items(a), _array_items(b)
     if a_array is not None and b_array is not None and a_array[1] != b_array[1]:
         raise ValueError(f"shape mismatch: {a_array[1]} vs {b_array[1]}")
@@ -104,12 +110,12 @@ def _index(flat: int, shape: tuple[int, ...]) -> tuple[str, str]:
     return f"({inner})", inner
 
 
-def _show(value: float, f32: bool) -> str:
+def _show(value: float, fmt: Format) -> str:
     text = f"{value!r}  ({value.hex()})"
-    if f32:
-        narrowed = to_format(value, True)
-        if narrowed != value:
-            text += f"  -> f32 {narrowed!r}  ({narrowed.hex()})"
+    if fmt is not F64:
+        narrowed = to_format(value, True) if fmt is F32 else fmt.round_to(value)
+        if narrowed != value and not (math.isnan(value) and math.isnan(narrowed)):
+            text += f"  -> {fmt.name} {narrowed!r}  ({narrowed.hex()})"
     return text
 
 
@@ -124,18 +130,17 @@ def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1,
     the dtype (the zeros count as one float, infinity is one step above the largest finite
     value). A NaN equals a NaN and nothing else.
 
-    ``dtype`` defaults to ``"f32"`` when both sides hold float32 values (numpy float32 arrays or
-    scalars, memoryviews of C floats) and to ``"f64"`` otherwise. float16 values, strings and
-    mappings are refused with ``TypeError``.
+    ``dtype`` defaults to the format of both sides when both hold float16, bfloat16 or float32
+    values of one format (numpy arrays or scalars, ml_dtypes bfloat16 arrays, memoryviews of C
+    halves or floats) and to ``"f64"`` otherwise; any of the names "f32", "f64", "f16", "bf16"
+    (and their aliases) may be given. Strings and mappings are refused with ``TypeError``.
 
     The ``AssertionError`` names the worst element (index, as a tuple for arrays of more than
     one dimension; both values with ``repr`` and ``float.hex``; their distance) and how many
     elements exceed ``max_ulp``.
     """
     __tracebackhide__ = True  # pytest shows the caller's line, not this one
-    if dtype is None:
-        dtype = "f32" if _float_kind(actual) == 4 and _float_kind(desired) == 4 else "f64"
-    f32 = is_f32(dtype)
+    fmt = resolve(inferred_dtype(actual, desired) if dtype is None else dtype)
     if isinstance(max_ulp, bool) or not isinstance(max_ulp, (int, float)) or not max_ulp >= 0:
         raise ValueError(f"max_ulp must be a non-negative number, not {max_ulp!r}")
     a, a_shape = _flatten(actual, "actual")
@@ -154,7 +159,7 @@ def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1,
         raise AssertionError(f"{what} differ: actual has {show(a_shape)}, desired has {show(d_shape)}")
     shape = a_shape if a_shape is not None else (1,)
 
-    distances = _core.ulp_distances(a, d, dtype)
+    distances = _core.ulp_distances(a, d, fmt.name) if fmt in (F32, F64) else fmt.ulp_distances(a, d)
     worst = -1
     worst_key = -1.0
     exceeding = 0
@@ -176,16 +181,16 @@ def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1,
     dist = distances[worst]
     apart = "one is NaN" if dist is None else f"{dist} ulp apart"
     if scalar:
-        head = f"not within {max_ulp} ulp ({'f32' if f32 else 'f64'}): {apart}"
+        head = f"not within {max_ulp} ulp ({fmt.name}): {apart}"
         labels = ("actual", "desired")
     else:
-        head = (f"not within {max_ulp} ulp ({'f32' if f32 else 'f64'}): {exceeding} of {len(a)} "
+        head = (f"not within {max_ulp} ulp ({fmt.name}): {exceeding} of {len(a)} "
                 f"elements differ by more; worst at index {_index(worst, shape)[0]}: {apart}")
         at = _index(worst, shape)[1]
         labels = (f"actual[{at}]", f"desired[{at}]")
     width = max(len(s) for s in labels)
     raise AssertionError("\n".join([
         head,
-        f"  {labels[0]:<{width}} = {_show(a[worst], f32)}",
-        f"  {labels[1]:<{width}} = {_show(d[worst], f32)}",
+        f"  {labels[0]:<{width}} = {_show(a[worst], fmt)}",
+        f"  {labels[1]:<{width}} = {_show(d[worst], fmt)}",
     ]))

@@ -6,7 +6,9 @@ starts where about 16K hits are expected (distances spread about evenly over [0,
 narrowed when a scan stops on its hit limit and widened when it finds fewer than K.
 
 Tables computed this way ship in ``fpscope/data/worst/`` (``worst_table``), one file per
-operation, each the JSON output of ``fpscope worst OP --top K --json``.
+operation, each the JSON output of ``fpscope worst OP --top K --json``; the binary16 and bfloat16
+tables (``f16_OP.json``, ``bf16_OP.json``) that of ``fpscope worst OP --dtype f16 --top 16 --json``,
+every input judged at once.
 """
 from __future__ import annotations
 
@@ -146,13 +148,14 @@ def _table_files() -> frozenset[str]:
 
 
 def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
-    """The shipped worst-case table of ``op`` (JSON form: range, tolerance, ``rows``).
+    """The shipped worst-case table of ``op`` (JSON form: range, tolerance, ``rows``) in binary32
+    (``dtype`` "f32"), binary16 ("f16") or bfloat16 ("bf16"): every input of the format ranked.
 
     Rows list ``x``, ``rounded``, ``distance_ulp`` and ``exact_above`` (floats also as ``*_hex``);
     ``lo``/``hi`` say which inputs the table covers. Raises ``LookupError`` for an operation
     without a table.
     """
-    name = f"{'f32' if is_f32(dtype) else 'f64'}_{op}.json"
+    name = f"{resolve(dtype).name}_{op}.json"
     # The name is looked up among the shipped files, never made into a path: a long name or one
     # with a NUL or a slash in it is just an unknown operation.
     if not isinstance(op, str) or name not in _table_files():

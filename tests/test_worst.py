@@ -60,11 +60,37 @@ def test_refusals(args, error, message):
 
 # ---------------------------------------------------------------- the shipped tables
 
-SHIPPED = sorted(name[len("f32_"):-len(".json")] for name in os.listdir(TABLES)) if os.path.isdir(TABLES) else []
+def shipped(dtype):
+    prefix = dtype + "_"
+    return sorted(name[len(prefix):-len(".json")] for name in os.listdir(TABLES) if name.startswith(prefix)) \
+        if os.path.isdir(TABLES) else []
 
 
-def test_every_operation_has_a_table():
-    assert SHIPPED == sorted(_core.UNARY_OPS)
+SHIPPED = shipped("f32")
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16", "bf16"])
+def test_every_operation_has_a_table(dtype):
+    assert shipped(dtype) == sorted(_core.UNARY_OPS)
+
+
+# A 16-bit table ranks every input: its rows are the certified reports of those inputs, in order,
+# and no other input lies closer to a midpoint than its last row (the whole-range scan says so).
+@pytest.mark.parametrize("dtype", ["f16", "bf16"])
+@pytest.mark.parametrize("op", sorted(_core.UNARY_OPS))
+def test_sixteen_bit_tables_re_certify(dtype, op):
+    table = fpscope.worst_table(op, dtype)
+    rows = table["rows"]
+    assert (table["op"], table["dtype"], table["certified"], len(rows)) == (op, dtype, True, table["top"])
+    for row in rows:
+        x = float.fromhex(row["x_hex"])
+        m = fpscope.report(op, x, dtype)
+        assert m is not None and not m.exact
+        assert (m.rounded, m.distance_ulp, m.exact_above) == (float.fromhex(row["rounded_hex"]), row["distance_ulp"],
+                                                              row["exact_above"])
+    last = rows[-1]["distance_ulp"]
+    closer = fpscope.knife_edges(op, -math.inf, math.inf, last, dtype, limit=10**6)
+    assert {h.x for h in closer.hits} <= {float.fromhex(r["x_hex"]) for r in rows}
 
 
 @pytest.mark.parametrize("op", SHIPPED)

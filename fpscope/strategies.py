@@ -26,9 +26,11 @@ try:
 except ImportError as e:  # pragma: no cover - exercised only without Hypothesis
     raise ImportError("fpscope.strategies needs Hypothesis: pip install hypothesis") from e
 
-from fpscope._core import binade_edges, knife_edges_raw, neighbours, ordered, special
+from fpscope._core import knife_edges_raw, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import bits, from_ordered, is_f32
+from fpscope._formats import F32, F64, resolve
+from fpscope._scan import knife_edges
 
 __all__ = ["edge_floats", "edge_values", "knife_edge_floats"]
 
@@ -36,23 +38,32 @@ __all__ = ["edge_floats", "edge_values", "knife_edge_floats"]
 ATTEMPTS = 4
 
 
+def _format_name(dtype: str) -> str:
+    """"f32", "f64", "f16" or "bf16" for a dtype name (the package's message for others)."""
+    return resolve(dtype).name
+
+
 @functools.lru_cache(maxsize=None)
 @default_float_environment
-def _edge_values(f32: bool) -> tuple[float, ...]:
+def _edge_values(name: str) -> tuple[float, ...]:
     """Every edge value of the format, both signs, each once (by bit pattern, so -0.0 and 0.0 both).
 
     The order is the one shrinking should prefer: the named values first (zero leads), then
     the powers of two with the floats just below them, then the neighbours of all of those.
     """
-    dtype = "f32" if f32 else "f64"
-    named = [value for _, value in special(dtype)]
-    powers = binade_edges(-1100, 1100, dtype)
-    around = [v for centre in named + powers if math.isfinite(centre) for v in neighbours(centre, 1, dtype)]
+    fmt = resolve(name)
+    f32 = fmt is F32
+    named = [value for _, value in fmt.special()]
+    powers = fmt.binade_edges(-1100, 1100)
+    around = [v for centre in named + powers if math.isfinite(centre) for v in fmt.neighbours(centre, 1)]
     seen: set[int] = set()
     values: list[float] = []
     for v in named + powers + around:
         for signed in (v, -v):
-            key = bits(signed, f32) if not math.isnan(signed) else -1
+            if math.isnan(signed):
+                key = -1
+            else:
+                key = bits(signed, f32) if fmt in (F32, F64) else fmt._round(signed)
             if key not in seen:
                 seen.add(key)
                 values.append(signed)
@@ -61,7 +72,7 @@ def _edge_values(f32: bool) -> tuple[float, ...]:
 
 def edge_values(dtype: str = "f64", allow_nan: bool = False, allow_infinity: bool = True) -> list[float]:
     """The values :func:`edge_floats` draws from, as a list (for ``pytest.mark.parametrize``)."""
-    return [v for v in _edge_values(is_f32(dtype))
+    return [v for v in _edge_values(_format_name(dtype))
             if (allow_nan or not math.isnan(v)) and (allow_infinity or not math.isinf(v))]
 
 
@@ -108,10 +119,15 @@ def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
 
     ``op`` is a unary operation of :data:`fpscope.UNARY_OPS` (binary64: ``sqrt`` only, as for
     every scan); a request the core's scan refuses is refused here at once with its ValueError.
+    In binary16 and bfloat16 (``"f16"``, ``"bf16"``) the whole format is scanned once and its
+    knife edges are drawn, the closest first when shrinking.
     """
-    f32 = is_f32(dtype)
     if isinstance(window, bool) or not isinstance(window, int) or window < 1:
         raise ValueError(f"window must be a positive int, not {window!r}")
+    fmt = resolve(dtype) if dtype not in ("f32", "float", "float32", "f64", "double", "float64") else None
+    if fmt is not None and fmt.bits == 16:
+        return _small_knife_edges(op, fmt.name, float(tol_ulp))
+    f32 = is_f32(dtype)
     # The core's own checks of op, dtype and tolerance, without evaluating anything.
     knife_edges_raw(op, 1.0, 1.0, tol_ulp, dtype, 100, 1, 0)
     name = "f32" if f32 else "f64"
@@ -140,3 +156,17 @@ def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
     return st.one_of(st.sampled_from(table), scans) if table else scans
 
 
+
+
+@functools.lru_cache(maxsize=None)
+def _all_knife_edges(op: str, name: str, tol_ulp: float) -> tuple[float, ...]:
+    """Every knife edge of a 16-bit format at ``tol_ulp``, closest to a midpoint first."""
+    hits = knife_edges(op, -math.inf, math.inf, tol_ulp, name, limit=1 << 17).hits
+    return tuple(h.x for h in sorted(hits, key=lambda h: h.distance_ulp))
+
+
+def _small_knife_edges(op: str, name: str, tol_ulp: float) -> st.SearchStrategy[float]:
+    """binary16 and bfloat16: the whole format is scanned once, and its knife edges drawn
+    (shrinking towards the closest); the format's edge values where there are none."""
+    found = _all_knife_edges(op, name, tol_ulp)
+    return st.sampled_from(found) if found else st.sampled_from(_edge_values(name))

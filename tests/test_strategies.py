@@ -9,6 +9,7 @@ from hypothesis import find, given, settings
 from hypothesis import strategies as st
 from hypothesis.errors import NoSuchExample
 
+import fpscope
 from fpscope import _core, report
 from fpscope._floats import to_format
 from fpscope.strategies import _edge_values, edge_floats, edge_values, knife_edge_floats
@@ -18,7 +19,7 @@ ROOT = Path(__file__).resolve().parents[1]
 
 @pytest.mark.parametrize("dtype", ["f32", "f64"])
 def test_draws_the_named_values_powers_of_two_and_their_neighbours_with_both_signs(dtype):
-    values = _edge_values(dtype == "f32")
+    values = _edge_values(dtype)
     reprs = {repr(v) for v in values}
     named = [v for _, v in _core.special(dtype)]
     assert {repr(v) for v in named} <= reprs and {repr(-v) for v in named} <= reprs
@@ -31,7 +32,7 @@ def test_draws_the_named_values_powers_of_two_and_their_neighbours_with_both_sig
 @pytest.mark.parametrize("dtype", ["f32", "float", "f64"])
 def test_values_are_floats_of_the_format(dtype):
     f32 = _core.ordered(1.0, dtype) == 0x3F800000
-    for v in _edge_values(f32):
+    for v in _edge_values("f32" if f32 else "f64"):
         assert type(v) is float and (math.isnan(v) or to_format(v, f32) == v)
 
 
@@ -50,7 +51,7 @@ def test_nan_and_infinity_switches():
 
 def test_bad_dtype_is_refused_at_once():
     with pytest.raises(ValueError, match="unsupported dtype"):
-        edge_floats("f16")
+        edge_floats("f8")
 
 
 def test_import_needs_hypothesis():
@@ -116,9 +117,34 @@ def test_table_inputs_are_read_when_shipped():
 @pytest.mark.parametrize("args, kwargs, message", [
     (("exp", "f64"), {}, "f64 scans are available for op='sqrt' only"),
     (("div",), {}, 'unknown op "div"'),
-    (("sqrt", "f16"), {}, "unsupported dtype"),
+    (("sqrt", "f8"), {}, "unsupported dtype"),
     (("sqrt",), {"window": 0}, "window must be a positive int"),
 ])
 def test_bad_requests_are_refused_at_once(args, kwargs, message):
     with pytest.raises(ValueError, match=message):
         knife_edge_floats(*args, **kwargs)
+
+
+# binary16 and bfloat16: edge values from their own layouts, knife edges from one whole-format scan.
+@pytest.mark.parametrize("dtype, largest, smallest", [("f16", 65504.0, 2.0 ** -24), ("half", 65504.0, 2.0 ** -24),
+                                                      ("bf16", float.fromhex("0x1.fep127"), 2.0 ** -133)])
+def test_sixteen_bit_edge_values(dtype, largest, smallest):
+    from fpscope._formats import resolve
+    fmt = resolve(dtype)
+    values = edge_values(dtype, allow_infinity=False)
+    assert {largest, -largest, smallest, -smallest, 1.0, fmt.next_up(1.0), fmt.next_down(1.0)} <= set(values)
+    assert all(fmt.round_to(v) == v for v in values) and not any(math.isinf(v) for v in values)
+    assert len({(v, math.copysign(1, v)) for v in values}) == len(values)
+
+
+@pytest.mark.parametrize("op, dtype", [("exp", "f16"), ("tanh", "bfloat16"), ("sqrt", "bf16")])
+def test_sixteen_bit_knife_edges_are_all_knife_edges(op, dtype):
+    @settings(database=None, max_examples=40, deadline=None)
+    @given(knife_edge_floats(op, dtype, tol_ulp=1e-2))
+    def draws(x):
+        answer = report(op, x, dtype)
+        assert answer is not None and not answer.exact and answer.distance_ulp < 1e-2
+
+    draws()
+    closest = find(knife_edge_floats(op, dtype, tol_ulp=1e-2), lambda x: True, settings=FIND)
+    assert closest == fpscope.worst_cases(op, dtype=dtype, top=1)[0].x

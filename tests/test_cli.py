@@ -462,6 +462,9 @@ def test_import_cycles_are_found(tmp_path):
     (["midpoint", "exp", "1", "--dtype", "f16"],
      lambda d: d["report"]["rounded"] == 2.71875 and not d["report"]["exact_above"] and not d["core_differs"]),
     (["midpoint", "div", "1", "3", "--dtype", "bf16"], lambda d: d["report"]["rounded_hex"] == "0x1.56p-2"),
+    (["audit", "exp", "numpy", "--dtype", "half"],
+     lambda d: (d["dtype"], d["inputs"], d["exhaustive"]) == ("f16", 63490, True)
+     and d["inputs"] == d["correctly_rounded"] + d["misrounded"] + d["special_mismatches"]),
 ])
 def test_sixteen_bit_formats_in_every_command(run, argv, check):
     done = run(*argv, "--json")

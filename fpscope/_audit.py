@@ -536,7 +536,7 @@ def _sixteen_bit(fmt: Any, op: str, impl: Any, lo: Any, hi: Any, inputs: Any, sa
     if owned:
         pool.shutdown()
     xs, exhaustive = _audit16.inputs_of(fmt, lo, hi, stride, inputs)
-    return _audit16.audit(fmt, op, impl, _describe(impl), xs, exhaustive, worst)
+    return Audit(**_audit16.audit(fmt, op, impl, _describe(impl), xs, exhaustive, worst))
 
 
 # ---------------------------------------------------------------- pytest

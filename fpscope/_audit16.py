@@ -178,11 +178,11 @@ def binade_keys(fmt: Format, xs: Any) -> tuple[Any, Any]:
     return sign, np.maximum(field, 0) - fmt.emax
 
 
-def audit(fmt: Format, op: str, impl: Any, description: str, xs: Any, exhaustive: bool, worst: int) -> Any:
-    """The `fpscope.Audit` of ``impl`` at the float64 inputs ``xs`` (values of ``fmt``, no NaNs)."""
+def audit(fmt: Format, op: str, impl: Any, description: str, xs: Any, exhaustive: bool, worst: int
+          ) -> dict[str, Any]:
+    """The fields of the `fpscope.Audit` of ``impl`` at the float64 inputs ``xs`` (values of
+    ``fmt``, no NaNs)."""
     import numpy as np
-
-    from fpscope._audit import Audit
 
     ys = answers(fmt, impl, xs, description)
     j = judge(fmt, op, xs, ys)
@@ -203,9 +203,9 @@ def audit(fmt: Format, op: str, impl: Any, description: str, xs: Any, exhaustive
     examples = [(float(xs[i]), float(ys[i]), float(j["expected"][i])) for i in np.flatnonzero(~judged)[:EXAMPLES]]
     top = worst_rows[0] if worst_rows else None
     edges = [_truth.bin_edges(i) for i in range(_truth.ERROR_BINS)]
-    return Audit(op, fmt.name, description, int(xs.size), exhaustive, True,
-                 top[3] if top else 0.0, top[0] if top else None,
-                 int(np.count_nonzero(outcome == 0)), int(np.count_nonzero(outcome == 1)),
-                 int(np.count_nonzero(outcome == 2)), examples,
-                 [(lo, hi, int(c)) for (lo, hi), c in zip(edges, histogram.tolist())],
-                 worst_rows[:worst], rows)
+    return dict(op=op, dtype=fmt.name, impl=description, inputs=int(xs.size), exhaustive=exhaustive, complete=True,
+                max_error=top[3] if top else 0.0, max_error_x=top[0] if top else None,
+                correctly_rounded=int(np.count_nonzero(outcome == 0)), misrounded=int(np.count_nonzero(outcome == 1)),
+                special_mismatches=int(np.count_nonzero(outcome == 2)), special_examples=examples,
+                histogram=[(lo, hi, int(c)) for (lo, hi), c in zip(edges, histogram.tolist())],
+                worst=worst_rows[:worst], per_binade=rows)

@@ -23,6 +23,7 @@ from fractions import Fraction
 from typing import Any, Optional
 
 from fpscope import _core, _small, _truth
+from fpscope._certify import exact_point
 from fpscope._formats import Format
 
 EXAMPLES = 16
@@ -161,7 +162,7 @@ def judge(fmt: Format, op: str, xs: Any, ys: Any) -> dict[str, Any]:
 
 def _judge_exactly(fmt: Format, op: str, x: float, y: float) -> Optional[_truth.Judgement]:
     """The judgement at an exact point of the operation (a dyadic result), from the exact value."""
-    point = _small.exact_point(op, x)
+    point = exact_point(op, x)
     if point is None:
         return None
     return _truth.judge_exact(_small.MODELS[fmt], Fraction(point[0]), point[1], y)

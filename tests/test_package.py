@@ -125,7 +125,6 @@ def test_adaptive_chunks_give_the_same_answer(monkeypatch):
 
 
 @pytest.mark.parametrize("args, kwargs", [
-    (("sqrt", 1.0, 2.0), {"dtype": "f16"}),
     (("div", 1.0, 2.0), {}),
     (("exp", 1.0, 2.0), {"dtype": "f64"}),
     (("sqrt", 1.0, 2.0), {"limit": None, "max_evals": -1}),
@@ -145,7 +144,7 @@ COUNTS = [7, 0, -1, 2**64, None, "x", IntSub(7), True]
 
 @settings(max_examples=200, deadline=None)
 @given(op=st.sampled_from(["exp", "ln", "sqrt", "nope", 3]), lo=st.sampled_from([1.0, "a"]),
-       dtype=st.sampled_from(["f32", "double", "f16", b"f32"]), limit=st.sampled_from(COUNTS),
+       dtype=st.sampled_from(["f32", "double", "f8", b"f32"]), limit=st.sampled_from(COUNTS),
        stride=st.sampled_from([1, 2**64]), max_evals=st.sampled_from(COUNTS), certified=st.booleans())
 def test_arguments_are_checked_in_the_cores_order(op, lo, dtype, limit, stride, max_evals, certified):
     """With several bad arguments the error is the one a single core call raises. (Only when neither
@@ -157,7 +156,8 @@ def test_arguments_are_checked_in_the_cores_order(op, lo, dtype, limit, stride, 
     except Exception as refusal:
         with pytest.raises(type(refusal)) as chunked:
             knife_edges(*args, certified=certified)
-        assert str(chunked.value) == str(refusal)
+        # An unknown dtype name gets the package's message, which names the 16-bit formats too.
+        assert str(chunked.value) == str(refusal).replace("use 'f32' or 'f64'", "use 'f32', 'f64', 'f16' or 'bf16'")
     else:
         assert same(knife_edges(*args, chunk=100, certified=False), raw)
 
@@ -305,7 +305,7 @@ def test_arrays_report_their_index_and_shapes_must_agree():
 
 
 @pytest.mark.parametrize("kwargs, error", [
-    ({"dtype": "f16"}, "unsupported dtype"),
+    ({"dtype": "f8"}, "unsupported dtype \"f8\": use 'f32', 'f64', 'f16' or 'bf16'"),
     ({"max_ulp": -1}, "max_ulp"),
     ({"max_ulp": NAN}, "max_ulp"),
 ])

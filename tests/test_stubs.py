@@ -78,7 +78,10 @@ def test_api_page_documents_each_core_function_with_the_dumped_signature(name):
     shown = inspect.signature(getattr(fpscope, name))
     shown = shown.replace(parameters=[p.replace(annotation=p.empty) for p in shown.parameters.values()],
                           return_annotation=shown.empty)
-    assert parameters(str(shown)) == parameters(_core._SIGNATURES[name])
+    core = _core._SIGNATURES[name]
+    if name == "ulp_distances":  # the package infers the dtype from the arrays when none is given
+        core = core.replace('dtype="f64"', "dtype=None")
+    assert parameters(str(shown)) == parameters(core)
 
 
 # The text signatures and docstrings the functions had before they were declared in one place; the

@@ -84,6 +84,22 @@ def canonical_op(op: str) -> str:
     return _ALIASES.get(op, op)
 
 
+@functools.lru_cache(maxsize=None)
+def is_private_name(op: str) -> bool:
+    """Whether ``op`` is a name only the core's private entry points take: an operation of C's
+    <math.h> beyond the core's catalogue, or a numpy name (``arctan``) of any operation."""
+    if op not in _OPERATIONS and op not in _ALIASES:
+        return False
+    name = _ALIASES.get(op, op)
+    if not _OPERATIONS[name]["public"]:
+        return True
+    try:
+        midpoint(op, 0.5, "f32", 0.5 if _OPERATIONS[name]["arity"] == 2 else None)
+    except ValueError:
+        return True
+    return False
+
+
 # ---------------------------------------------------------------- reports of exact values
 
 def report_of_value(value: Fraction, fmt: BinaryFormat = F32, negative_zero: bool = False) -> Optional[Midpoint]:
@@ -367,11 +383,8 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
     Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
     """
-    # Names only the core's private entry points take: the operations of C's <math.h> and numpy beyond
-    # the core's catalogue, and numpy's names of the old ones.
-    private = type(op) is str and _mathlib.is_private_name(op)
-    if private and canonical_op(op) in _mathlib.PRIVATE_OPS:
-        return _mathlib.report(op, x, dtype, y, is_f32(dtype), bool(certified))
+    # numpy's names of these operations (arctan) are taken by the core's private entry point only.
+    private = type(op) is str and is_private_name(op)
     raw = (_midpoint if private else midpoint)(op, x, dtype, y)  # checks the arguments: the core's errors
     # Most reports stand as the core made them, whatever the operation: inexact and far from a
     # midpoint and from a float. Comparing such floats does not depend on the float environment, so
@@ -449,7 +462,7 @@ def overflow_edge(op: str) -> Optional[int]:
 
 
 def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit: int,
-                   y: Optional[float] = None) -> RawScan:
+                   y: Optional[float] = None, private: Optional[Any] = None) -> RawScan:
     """The certified scan of the binary32 inputs of ordered values first, first + step, ... (``size``
     of them) for a library operation (canonical name) at a tolerance in (0, MAX_TOLERANCE]: the
     answer of ``knife_edges_raw`` over that walk, hits and ``limit`` counting certified hits.
@@ -457,14 +470,15 @@ def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit:
     The core scans with its tolerance widened by ``MARGIN``, which finds every input whose exact
     result can lie within ``tol`` of a midpoint; each of those candidates is then decided, by MPFR
     where the binary64 judgement could be wrong. ``y`` is the fixed second argument of an operation
-    of two (a binary32 value). Call it in the default float environment.
+    of two (a binary32 value). ``private`` is ``fpscope._mathlib`` for the operations only the package
+    names: it decides them and knows where they overflow. Call it in the default float environment.
     """
     last = first + (size - 1) * step
     hi = from_ordered(last, True)
-    if op in _mathlib.PRIVATE_OPS:
-        edges: tuple[int, ...] = _mathlib.edge_inputs(op, y)
-        scan = functools.partial(_knife_edges, y=y)
-        estimate = functools.partial(_midpoint, y=y)
+    if private is not None:
+        edges: tuple[int, ...] = private.edge_inputs(op, y)
+        scan: Callable[..., RawScan] = functools.partial(_knife_edges, y=y)
+        estimate: Callable[..., Any] = functools.partial(_midpoint, y=y)
     else:
         edge = overflow_edge(op)
         edges = () if edge is None else (edge, edge + 1)
@@ -484,7 +498,7 @@ def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit:
                 core = estimate(op, x)
                 candidates[k] = None if core is None or core[3] else (x, core[0], core[1], core[2])
         for k in sorted(candidates):
-            hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol, y)
+            hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol, y, private)
             if hit is None:
                 continue
             hits.append(hit)
@@ -495,14 +509,11 @@ def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit:
     return hits, done, done == size
 
 
-def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float, y: Optional[float] = None
-                   ) -> Optional[RawHit]:
+def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float, y: Optional[float] = None,
+                   private: Optional[Any] = None) -> Optional[RawHit]:
     if raw is not None and _binary64_decides(raw[2]) and abs(raw[2] - tol) >= MARGIN:
         return raw if raw[2] < tol else None
-    decided = _mathlib.certified(op, x, y) if op in _mathlib.PRIVATE_OPS else certified_f32(op, x)
+    decided = certified_f32(op, x) if private is None else private.certified(op, x, y)
     if decided is None or decided.exact or not decided.distance_ulp < tol:
         return None
     return (x, decided.rounded, decided.distance_ulp, decided.exact_above)
-
-
-from fpscope import _mathlib  # noqa: E402  # it builds on this module

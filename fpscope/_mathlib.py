@@ -36,38 +36,31 @@ from __future__ import annotations
 
 import functools
 import math
+import sys
 from fractions import Fraction
-from typing import Any, Optional
+from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope import _certify
+from fpscope._certify import canonical_op as canonical_op
+from fpscope._certify import is_private_name as is_private_name
 from fpscope._certify import (CertificationError, NEAR_FLOAT, NEAR_MIDPOINT, PRECISIONS, _new_tuple,
                               _clamped, _contexts, _decide, _fraction, _in_own_context, _OVERFLOW_F32,
                               report_of_value)
-from fpscope._core import _ALIASES, _OPERATIONS, _midpoint, midpoint, ordered
+from fpscope._core import _ALIASES, _OPERATIONS, _midpoint, ordered
 from fpscope._fenv import default_float_environment
-from fpscope._floats import F32, F64, BinaryFormat, from_ordered, pow2, to_format
-from fpscope._results import Midpoint
+from fpscope._floats import F32, F64, BinaryFormat, from_ordered, is_f32, pow2, to_format
+from fpscope._results import Midpoint, RawScan
+
+_FloatLike = Union[SupportsFloat, SupportsIndex]
 
 PRIVATE_OPS = frozenset(name for name, p in _OPERATIONS.items() if not p["public"])
 BINARY_OPS = frozenset(name for name, p in _OPERATIONS.items() if p["arity"] == 2)
-
-
-@functools.lru_cache(maxsize=None)
-def is_private_name(op: Any) -> bool:
-    """Whether ``op`` is a name only the core's private entry points take (a new operation, or a
-    numpy alias such as ``arctan`` of an old one)."""
-    if type(op) is not str or (op not in _OPERATIONS and op not in _ALIASES):
-        return False
-    name = _ALIASES.get(op, op)
-    if not _OPERATIONS[name]["public"]:
-        return True
-    try:
-        midpoint(op, 0.5, "f32", 0.5 if _OPERATIONS[name]["arity"] == 2 else None)
-    except ValueError:
-        return True
-    return False
+# For help texts: the operations only the package names, in the core's order, and numpy's names.
+UNARY_NAMES = ", ".join(n for n, p in _OPERATIONS.items() if not p["public"] and p["arity"] == 1)
+BINARY_NAMES = ", ".join(n for n, p in _OPERATIONS.items() if not p["public"] and p["arity"] == 2)
+NUMPY_NAMES = ", ".join(a for a in _ALIASES if a.startswith("arc") or a == "power")
 
 
 # ---------------------------------------------------------------- exact points by rule
@@ -283,22 +276,52 @@ def certified(op: str, x: float, y: Optional[float] = None, f32: bool = True) ->
     raise CertificationError(f"{op}({arguments}) could not be decided with {PRECISIONS[-1]} bits")
 
 
-def report(op: str, x: Any, dtype: str, y: Any, f32: bool, certify: bool) -> Optional[Midpoint]:
-    """``fpscope.report`` for a private name, its arguments checked by the core's private entry point
-    (in binary32 where the core has no binary64 estimate, which then checks the arguments alone)."""
-    if f32:
+def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] = None, *,
+           certified: bool = True) -> Optional[Midpoint]:
+    """The midpoint report of ``op(x)`` (``op(x, y)`` for an operation of two, ``x / y`` for ``div``)
+    as a :class:`Midpoint`.
+
+    Certified (the default): the report of the exact mathematical result. The core judges the
+    binary32 library operations (all but ``sqrt``, ``recip`` and ``div``) from the platform's binary64
+    function; where that judgement could be wrong (close to a midpoint or to a float, claims of
+    exactness, no report for a finite input) MPFR decides. A quotient exactly on a midpoint between
+    two subnormals, for which the core has no report, is answered as well. ``certified=False``
+    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``.
+
+    Besides the core's operations, C's <math.h> functions ``cbrt``, ``asin``, ``acos``, ``sinh``,
+    ``cosh``, ``asinh``, ``acosh``, ``atanh``, ``exp10``, ``erf``, ``erfc``, ``tgamma``, ``lgamma``,
+    ``sinpi``, ``cospi``, ``tanpi``, ``log2p1``, ``exp2m1`` and, with ``y``, ``hypot``, ``atan2``
+    (``atan2(x, y)``) and ``pow`` (``pow(x, y)``), under numpy's names as well (``arcsin``,
+    ``arctan2``, ``power``, ...). These answer in binary64 too, from MPFR alone (``certified=False``
+    is refused there: the core has no binary64 estimate of them).
+
+    >>> report("log", float.fromhex("0x1.2f1fd6p+3")).rounded.hex()
+    '0x1.1fcbce0000000p+1'
+    >>> report("log", float.fromhex("0x1.2f1fd6p+3"), certified=False).rounded.hex()
+    '0x1.1fcbd00000000p+1'
+    >>> report("cbrt", 27.0)
+    Midpoint(rounded=3.0, distance_ulp=0.5, exact_above=False, exact=True)
+
+    ``None`` when the operation has no finite result in the format, or the input lies outside
+    the oracle's domain (a negative square root, a logarithm of zero, asin(2), a pole such as
+    tgamma(-3), an overflowing result). Refusals are the core's ``ValueError``s: an unknown op or
+    dtype, ``div`` without ``y``.
+    """
+    if type(op) is not str or canonical_op(op) not in PRIVATE_OPS:
+        return _certify.report(op, x, dtype, y, certified=certified)
+    if is_f32(dtype):
         raw = _midpoint(op, x, dtype, y)
         # Inexact and far from a midpoint and a float: the estimate stands, outside the float
         # environment's guard (comparing floats does not depend on it).
         if raw is not None and not raw[3] and NEAR_MIDPOINT <= raw[1] <= NEAR_FLOAT:
             return _new_tuple(Midpoint, raw)
-        if not certify:
+        if not certified:
             return None if raw is None else _new_tuple(Midpoint, raw)
-    elif not certify:
+        return _certified_report(_ALIASES.get(op, op), x, y, True)
+    if not certified:
         _midpoint(op, x, dtype, y)  # the core's refusal: it has no binary64 estimate
-    else:
-        _midpoint(op, x, "f32", y)  # the arity and the arguments, with the core's messages
-    return _certified_report(_ALIASES.get(op, op), x, y, f32)
+    _midpoint(op, x, "f32", y)  # the arity and the arguments, with the core's messages
+    return _certified_report(_ALIASES.get(op, op), x, y, False)
 
 
 @default_float_environment
@@ -356,3 +379,9 @@ def edge_inputs(op: str, y: Optional[float]) -> tuple[int, ...]:
             continue
         inputs += list(_edge(op, y, finite, infinite))
     return tuple(sorted(set(inputs)))
+
+
+def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit: int, y: Optional[float]
+                   ) -> RawScan:
+    """``fpscope._certify.certified_walk`` for an operation only the package names."""
+    return _certify.certified_walk(op, first, step, size, tol, limit, y, sys.modules[__name__])

@@ -30,6 +30,7 @@ from typing import Any, Callable, Iterable, Optional, SupportsFloat, SupportsInd
 
 from fpscope._certify import LIBRARY_OPS, MAX_TOLERANCE, canonical_op, certified_walk
 from fpscope._core import _knife_edges, knife_edges_raw, ordered
+from fpscope import _mathlib
 from fpscope._mathlib import PRIVATE_OPS, is_private_name
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, is_f32, to_format
@@ -155,7 +156,9 @@ def scan_raw(r: ScanRequest, offset: int, size: int, limit: int) -> RawScan:
 
 def scan_certified(r: ScanRequest, offset: int, size: int, limit: int) -> RawScan:
     """The certified scan of inputs [offset, offset + size) of a binary32 library operation."""
-    return certified_walk(r.op, r.start + offset * r.step, r.step, size, r.tol_ulp, limit, r.y)
+    if r.op in PRIVATE_OPS:
+        return _mathlib.certified_walk(r.op, r.start + offset * r.step, r.step, size, r.tol_ulp, limit, r.y)
+    return certified_walk(r.op, r.start + offset * r.step, r.step, size, r.tol_ulp, limit)
 
 
 def _plain_count(n: Any) -> bool:
@@ -174,18 +177,18 @@ def _checked_by_core(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit:
     the order then differs from the core's only where ``max_evals`` cannot be read and the core
     also refuses the operation or the dtype. The answer is covered only for an empty range.
     """
-    def core(*args: Any) -> RawScan:
+    def core(limit: Any, max_evals: Any) -> RawScan:
         # Names only the private entry point takes go there, and so does any y (it refuses y beside an
         # operation of one argument); the others keep the public entry point's messages.
-        if y is not None or is_private_name(op):
-            return _knife_edges(*args, y=y)
-        return knife_edges_raw(*args)
+        if y is not None or (type(op) is str and is_private_name(op)):
+            return _knife_edges(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, y)
+        return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
 
     if _plain_count(limit):
-        return bool(core(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)[2])
-    empty = bool(core(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2])
+        return bool(core(0, max_evals)[2])
+    empty = bool(core(limit, 0)[2])
     if not _plain_count(max_evals):
-        core(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
+        core(0, max_evals)
     return empty
 
 

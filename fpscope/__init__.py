@@ -58,7 +58,7 @@ from fpscope._audit import assert_accurate as assert_accurate
 from fpscope._audit import audit as audit
 from fpscope._audit import native as native
 from fpscope._assertions import ulp_distances as ulp_distances
-from fpscope._certify import report as report
+from fpscope._mathlib import report as report
 from fpscope._results import Hit as Hit
 from fpscope._results import Midpoint as Midpoint
 from fpscope._results import Scan as Scan

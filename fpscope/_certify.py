@@ -51,7 +51,7 @@ from typing import Any, Callable, Optional, SupportsFloat, SupportsIndex, TypeVa
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
 from fpscope._core import UNARY_OPS, knife_edges_raw, midpoint, next_down, next_up, ordered
-from fpscope._core import _ALIASES, _OPERATIONS
+from fpscope._core import _ALIASES, _OPERATIONS, _knife_edges, _midpoint
 from fpscope._fenv import default_float_environment
 from fpscope._formats import resolve
 from fpscope._floats import F32, F64, BinaryFormat, from_ordered, is_f32, pow2, to_format
@@ -83,6 +83,22 @@ class CertificationError(ArithmeticError):
 
 def canonical_op(op: str) -> str:
     return _ALIASES.get(op, op)
+
+
+@functools.lru_cache(maxsize=None)
+def is_private_name(op: str) -> bool:
+    """Whether ``op`` is a name only the core's private entry points take: an operation of C's
+    <math.h> beyond the core's catalogue, or a numpy name (``arctan``) of any operation."""
+    if op not in _OPERATIONS and op not in _ALIASES:
+        return False
+    name = _ALIASES.get(op, op)
+    if not _OPERATIONS[name]["public"]:
+        return True
+    try:
+        midpoint(op, 0.5, "f32", 0.5 if _OPERATIONS[name]["arity"] == 2 else None)
+    except ValueError:
+        return True
+    return False
 
 
 # ---------------------------------------------------------------- reports of exact values
@@ -378,7 +394,9 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
         midpoint(op, 1.0, "f32", None if y is None else 1.0)  # the core's errors for op and y
         return SIXTEEN_BIT_REPORT[0](fmt, op, x, y)
     dtype = fmt.name
-    raw = midpoint(op, x, dtype, y)  # checks the arguments and raises the core's errors
+    # numpy's names of these operations (arctan) are taken by the core's private entry point only.
+    private = type(op) is str and is_private_name(op)
+    raw = (_midpoint if private else midpoint)(op, x, dtype, y)  # checks the arguments: the core's errors
     # Most reports stand as the core made them, whatever the operation: inexact and far from a
     # midpoint and from a float. Comparing such floats does not depend on the float environment, so
     # they are returned without entering its guard. A zero result is left to the rules below: exp2
@@ -454,35 +472,44 @@ def overflow_edge(op: str) -> Optional[int]:
     return lo
 
 
-def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit: int) -> RawScan:
+def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit: int,
+                   y: Optional[float] = None, private: Optional[Any] = None) -> RawScan:
     """The certified scan of the binary32 inputs of ordered values first, first + step, ... (``size``
     of them) for a library operation (canonical name) at a tolerance in (0, MAX_TOLERANCE]: the
     answer of ``knife_edges_raw`` over that walk, hits and ``limit`` counting certified hits.
 
     The core scans with its tolerance widened by ``MARGIN``, which finds every input whose exact
     result can lie within ``tol`` of a midpoint; each of those candidates is then decided, by MPFR
-    where the binary64 judgement could be wrong. Call it in the default float environment.
+    where the binary64 judgement could be wrong. ``y`` is the fixed second argument of an operation
+    of two (a binary32 value). ``private`` is ``fpscope._mathlib`` for the operations only the package
+    names: it decides them and knows where they overflow. Call it in the default float environment.
     """
     last = first + (size - 1) * step
     hi = from_ordered(last, True)
-    edge = overflow_edge(op)
-    edge_inputs = [] if edge is None else [k for k in (edge, edge + 1)
-                                           if first <= k <= last and (k - first) % step == 0]
+    if private is not None:
+        edges: tuple[int, ...] = private.edge_inputs(op, y)
+        scan: Callable[..., RawScan] = functools.partial(_knife_edges, y=y)
+        estimate: Callable[..., Any] = functools.partial(_midpoint, y=y)
+    else:
+        edge = overflow_edge(op)
+        edges = () if edge is None else (edge, edge + 1)
+        scan, estimate = knife_edges_raw, midpoint
+    edge_inputs = [k for k in edges if first <= k <= last and (k - first) % step == 0]
     hits: list[RawHit] = []
     done = 0  # inputs evaluated so far, a prefix of the walk
     while done < size and len(hits) < limit:
         start = first + done * step
-        found, evaluated, _ = knife_edges_raw(op, from_ordered(start, True), hi, tol + MARGIN, "f32",
-                                              limit - len(hits), step, size - done)
+        found, evaluated, _ = scan(op, from_ordered(start, True), hi, tol + MARGIN, "f32",
+                                   limit - len(hits), step, size - done)
         window_end = start + (evaluated - 1) * step  # the last input the core evaluated
         candidates: dict[int, Optional[RawHit]] = {ordered(h[0], "f32"): h for h in found}
         for k in edge_inputs:
             if start <= k <= window_end and k not in candidates:
                 x = from_ordered(k, True)
-                core = midpoint(op, x)
+                core = estimate(op, x)
                 candidates[k] = None if core is None or core[3] else (x, core[0], core[1], core[2])
         for k in sorted(candidates):
-            hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol)
+            hit = _certified_hit(op, from_ordered(k, True), candidates[k], tol, y, private)
             if hit is None:
                 continue
             hits.append(hit)
@@ -493,10 +520,11 @@ def certified_walk(op: str, first: int, step: int, size: int, tol: float, limit:
     return hits, done, done == size
 
 
-def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float) -> Optional[RawHit]:
+def _certified_hit(op: str, x: float, raw: Optional[RawHit], tol: float, y: Optional[float] = None,
+                   private: Optional[Any] = None) -> Optional[RawHit]:
     if raw is not None and _binary64_decides(raw[2]) and abs(raw[2] - tol) >= MARGIN:
         return raw if raw[2] < tol else None
-    decided = certified_f32(op, x)
+    decided = certified_f32(op, x) if private is None else private.certified(op, x, y)
     if decided is None or decided.exact or not decided.distance_ulp < tol:
         return None
     return (x, decided.rounded, decided.distance_ulp, decided.exact_above)

@@ -29,9 +29,11 @@ from types import FrameType
 from typing import Any, Callable, Iterable, Optional, SupportsFloat, SupportsIndex, Union
 
 from fpscope._certify import LIBRARY_OPS, MAX_TOLERANCE, canonical_op, certified_walk
-from fpscope._core import knife_edges_raw, ordered
+from fpscope._core import _knife_edges, knife_edges_raw, ordered
+from fpscope import _mathlib
+from fpscope._mathlib import PRIVATE_OPS, is_private_name
 from fpscope._fenv import default_float_environment
-from fpscope._floats import from_ordered, is_f32
+from fpscope._floats import from_ordered, is_f32, to_format
 from fpscope._formats import F32, F64, NAMES, Format, resolve
 from fpscope._small import is_small
 from fpscope._small import scan as small_scan
@@ -135,6 +137,7 @@ class ScanRequest:
     budget: int  # inputs the scan evaluates unless the limit stops it: min(inputs, max_evals)
     limit: int
     strategy: Callable[["ScanRequest", int, int, int], RawScan]
+    y: Optional[float] = None  # the fixed second argument of an operation of two, a value of the format
 
     def bounds(self, offset: int, size: int) -> tuple[float, float]:
         """The floats of the first and the last input of inputs [offset, offset + size)."""
@@ -149,11 +152,15 @@ class ScanRequest:
 def scan_raw(r: ScanRequest, offset: int, size: int, limit: int) -> RawScan:
     """The core's scan of inputs [offset, offset + size): one ``knife_edges_raw`` call."""
     lo, hi = r.bounds(offset, size)
+    if r.y is not None or r.op in PRIVATE_OPS:
+        return _knife_edges(r.op, lo, hi, r.tol_ulp, r.dtype, limit, r.step, size, y=r.y)
     return knife_edges_raw(r.op, lo, hi, r.tol_ulp, r.dtype, limit, r.step, size)
 
 
 def scan_certified(r: ScanRequest, offset: int, size: int, limit: int) -> RawScan:
     """The certified scan of inputs [offset, offset + size) of a binary32 library operation."""
+    if r.op in PRIVATE_OPS:
+        return _mathlib.certified_walk(r.op, r.start + offset * r.step, r.step, size, r.tol_ulp, limit, r.y)
     return certified_walk(r.op, r.start + offset * r.step, r.step, size, r.tol_ulp, limit)
 
 
@@ -163,7 +170,7 @@ def _plain_count(n: Any) -> bool:
 
 
 def _checked_by_core(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any,
-                     max_evals: Any) -> bool:
+                     max_evals: Any, y: Any = None) -> bool:
     """Whether the range is empty, once the core has checked every argument with its own messages
     and in its own order, evaluating nothing.
 
@@ -173,16 +180,23 @@ def _checked_by_core(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit:
     the order then differs from the core's only where ``max_evals`` cannot be read and the core
     also refuses the operation or the dtype. The answer is covered only for an empty range.
     """
+    def core(limit: Any, max_evals: Any) -> RawScan:
+        # Names only the private entry point takes go there, and so does any y (it refuses y beside an
+        # operation of one argument); the others keep the public entry point's messages.
+        if y is not None or (type(op) is str and is_private_name(op)):
+            return _knife_edges(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, y)
+        return knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+
     if _plain_count(limit):
-        return bool(knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)[2])
-    empty = bool(knife_edges_raw(op, lo, hi, tol_ulp, dtype, limit, stride, 0)[2])
+        return bool(core(0, max_evals)[2])
+    empty = bool(core(limit, 0)[2])
     if not _plain_count(max_evals):
-        knife_edges_raw(op, lo, hi, tol_ulp, dtype, 0, stride, max_evals)
+        core(0, max_evals)
     return empty
 
 
 def scan_request(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any, max_evals: Any,
-                 certified: bool) -> Union[ScanRequest, RawScan]:
+                 certified: bool, y: Any = None) -> Union[ScanRequest, RawScan]:
     """The arguments of ``knife_edges_raw`` checked once, into a request; the answer itself when it
     is trivial (an empty range, no evaluation or no hit allowed).
 
@@ -190,14 +204,14 @@ def scan_request(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any
     tolerance also refuse tolerances above ``MAX_TOLERANCE``; the other certified scans (exact
     oracles, binary64, no possible hit) are the core's own. Call it in the default float environment.
     """
-    empty = _checked_by_core(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals)
+    empty = _checked_by_core(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, y)
     if empty:
         return [], 0, True
     name = canonical_op(op)
     f32 = is_f32(dtype)
     tol = float(tol_ulp)
     strategy = scan_raw
-    if certified and f32 and name in LIBRARY_OPS and tol > 0:
+    if certified and f32 and (name in LIBRARY_OPS or name in PRIVATE_OPS) and tol > 0:
         if tol > MAX_TOLERANCE:
             raise ValueError(f"certified scans take tol_ulp up to {MAX_TOLERANCE}, not {tol!r}: a larger "
                              "tolerance makes nearly every input a hit; use certified=False")
@@ -209,7 +223,8 @@ def scan_request(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any
     step = operator.index(stride) or 1
     start = ordered(lo, dtype)
     inputs = (ordered(hi, dtype) - start) // step + 1
-    return ScanRequest(name, dtype, f32, tol, start, step, inputs, min(inputs, max_n), limit_n, strategy)
+    y32 = None if y is None else to_format(float(y), True)  # the core checked it and takes it as binary32
+    return ScanRequest(name, dtype, f32, tol, start, step, inputs, min(inputs, max_n), limit_n, strategy, y32)
 
 
 def small_format(op: Any, lo: Any, hi: Any, tol_ulp: Any, dtype: Any, limit: Any, stride: Any,
@@ -571,13 +586,16 @@ def certified_scan(op: Any, lo: Any, hi: Any, tol_ulp: Any = 1e-3, dtype: Any = 
 @default_float_environment
 def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1e-3, dtype: str = "f32",
                 limit: SupportsIndex = 100, stride: SupportsIndex = 1, max_evals: SupportsIndex = 100_000_000,
-                *, chunk: Optional[int] = None, progress: ProgressArg = False, desc: str = "",
-                workers: Optional[int] = None, executor: Optional[cf.Executor] = None,
+                *, y: Optional[_FloatLike] = None, chunk: Optional[int] = None, progress: ProgressArg = False,
+                desc: str = "", workers: Optional[int] = None, executor: Optional[cf.Executor] = None,
                 certified: bool = True) -> Scan:
     """Inputs in [lo, hi] whose exact ``op`` result lies within ``tol_ulp`` of a rounding midpoint.
 
     The arguments, the result (as a :class:`Scan` of :class:`Hit`), the errors and the stopping
-    rules (``limit`` hits, ``max_evals`` inputs) are those of ``knife_edges_raw``. With
+    rules (``limit`` hits, ``max_evals`` inputs) are those of ``knife_edges_raw``; the operations of
+    C's <math.h> and numpy beyond its catalogue (``cbrt``, ``erf``, ``sinpi``, ...) are taken as well.
+    ``y``: the second argument of ``hypot``, ``atan2`` or ``pow``, fixed while the first walks over
+    ``[lo, hi]`` (``atan2(x, y)``, ``pow(x, y)``). With
     ``certified=True`` (the default) distances are certified (``fpscope._certify.certified_walk``);
     with ``certified=False`` the answer is exactly that of one ``knife_edges_raw`` call. It is the
     same for every ``chunk``, ``workers`` and ``executor``.
@@ -606,7 +624,7 @@ def knife_edges(op: str, lo: _FloatLike, hi: _FloatLike, tol_ulp: _FloatLike = 1
     try:
         if small is not None:
             return _small_scan(small, op, lo, hi, tol_ulp, limit, stride, max_evals, progress, desc)
-        r = scan_request(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, bool(certified))
+        r = scan_request(op, lo, hi, tol_ulp, dtype, limit, stride, max_evals, bool(certified), y)
         return run_request(r, pool, chunk, progress, desc)
     finally:
         if owned:

@@ -124,7 +124,7 @@ def test_json_output(run, argv, check):
     (["scan", "sqrt", "1", "2", "--tol", "abc"], "argument --tol: not a float: 'abc'"),
     (["midpoint", "sqrt", "abc"], "argument x: not a float: 'abc'"),
     (["midpoint", "sqrt", "1p3"], "argument x: not a float: '1p3'"),
-    (["midpoint", "sqrt", "2", "3"], "sqrt takes one operand; y is only for div"),
+    (["midpoint", "sqrt", "2", "3"], "sqrt takes one operand; y is only for div, hypot, atan2 and pow"),
     (["worst", "div"], "div is not a worst operation"),
     (["worst", "sqrt", "2", "1"], "reversed range: lo 2.0 is above hi 1.0"),
     (["sweep", "div", "1", "2", "--db", "never-created.sqlite"], "div is not a sweep operation"),
@@ -155,7 +155,7 @@ def test_hex_needs_its_prefix_and_decimal_is_what_float_reads(run):
 # Refusals: one line on stderr, nothing on stdout, no file left behind (sweep's database).
 @pytest.mark.parametrize("argv, line", [
     (["special", "a\nb"], "fpscope: error: unrecognized arguments: a\\nb (see 'fpscope --help')"),
-    (["midpoint", "\x1b[2J\u202e", "1", "2"], "fpscope midpoint: error: \\x1b[2J\\u202e takes one operand; y is only for div"),
+    (["midpoint", "\x1b[2J\u202e", "1", "2"], "fpscope midpoint: error: \\x1b[2J\\u202e takes one operand; y is only for div, hypot, atan2 and pow"),
     (["neighbours", "1", "-k", "1000001"], "fpscope neighbours: error: argument -k: at most 1000000 floats on each "
                                            "side, not 1000001 (see 'fpscope neighbours --help')"),
     (["worst", "sqrt", "1", "2", "--scheduler", "local:5"],

@@ -5,8 +5,8 @@ import argparse
 import sys
 from typing import Any, Optional
 
-from fpscope import Hit, Midpoint, Scan, ScanInterrupted, _cluster, _core, knife_edges, report
-from fpscope._floats import from_ordered, hexfloat
+from fpscope import Hit, Midpoint, Scan, ScanInterrupted, _cluster, _core, _mathlib, knife_edges, report
+from fpscope._floats import from_ordered, hexfloat, to_format
 from fpscope._formats import F32, Format, resolve
 from fpscope.cli._main import (EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg,
                                to_stderr)
@@ -18,11 +18,14 @@ NOT_REPEATED = {"help", "json", "csv", "progress", "run", "command"}
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("op", help=f"unary operation: {', '.join(_core.UNARY_OPS)} (f64 scans: sqrt only)")
+    p.add_argument("op", help=f"operation: {', '.join(_core.UNARY_OPS)}, {_mathlib.UNARY_NAMES}, or with --y "
+                              f"{_mathlib.BINARY_NAMES}; numpy's names: {_mathlib.NUMPY_NAMES} (f64 scans: sqrt only)")
     p.add_argument("lo", type=float_arg, help="lower end of the range, inclusive")
     p.add_argument("hi", type=float_arg, help="upper end of the range, inclusive")
     # A text default is read by the type when the arguments are, in the default float environment; a
     # float literal is read when the module is compiled, in whatever environment that happens.
+    p.add_argument("--y", type=float_arg, default=None,
+                   help="the second argument of hypot, atan2 or pow, fixed while the first walks over [LO, HI]")
     p.add_argument("--tol", type=float_arg, default="1e-3", help="tolerance in ulp (default 1e-3)")
     p.add_argument("--limit", type=count_arg, default=100, help="stop after this many hits (default 100)")
     p.add_argument("--stride", type=count_arg, default=1, help="visit every n-th float (default 1)")
@@ -51,7 +54,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         with _cluster.scan_engine(args.workers, args.scheduler) as engine:
             scan = knife_edges(args.op, args.lo, args.hi, args.tol, args.dtype, args.limit, args.stride,
-                               args.max_evals, chunk=args.chunk, progress=progress(args), desc=args.op,
+                               args.max_evals, y=args.y, chunk=args.chunk, progress=progress(args), desc=args.op,
                                certified=not args.uncertified, **engine)
     except ScanInterrupted as stop:
         scan, interrupted = stop.scan, True
@@ -64,7 +67,9 @@ def run(args: argparse.Namespace) -> int:
     if args.json:
         print_json({
             "op": args.op, "dtype": dtype_name(args.dtype), **float_fields("lo", in_format(args.lo, fmt)),
-            **float_fields("hi", in_format(args.hi, fmt)), "tol_ulp": json_float(args.tol),
+            **float_fields("hi", in_format(args.hi, fmt)),
+            **(float_fields("y", to_format(args.y, True)) if args.y is not None else {}),
+            "tol_ulp": json_float(args.tol),
             "certified": not args.uncertified,
             "hits": [_hit_json(h, None if args.uncertified else core) for h in scan.hits],
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
@@ -97,7 +102,7 @@ def _core_judgements(args: argparse.Namespace, scan: Scan) -> dict[float, Option
     """The core's own report for each certified hit where it judges otherwise."""
     differing = {}
     for h in scan.hits:
-        core = report(args.op, h.x, args.dtype, certified=False)
+        core = report(args.op, h.x, args.dtype, args.y, certified=False)
         if core_differs(Midpoint(h.rounded, h.distance_ulp, h.exact_above, False), core, args.tol):
             differing[h.x] = core
     return differing
@@ -107,7 +112,8 @@ def _print_scan(args: argparse.Namespace, scan: Scan, interrupted: bool, pending
                 core: dict[float, Optional[Midpoint]]) -> None:
     fmt = resolve(args.dtype)
     lo, hi = in_format(args.lo, fmt), in_format(args.hi, fmt)
-    print(scan_title(args.op, lo, hi, dtype_name(args.dtype), args.tol, args.stride))
+    what = args.op if args.y is None else f"{args.op}(x, {to_format(args.y, True)!r}) for x"
+    print(scan_title(what, lo, hi, dtype_name(args.dtype), args.tol, args.stride))
     if scan.hits:
         print_hits(scan.hits, differing=core)
         for x, said in core.items():

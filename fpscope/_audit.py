@@ -14,6 +14,8 @@ import concurrent.futures as cf
 import ctypes
 import math
 import operator
+import struct
+import threading
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Optional, Sequence, Union
 
@@ -160,23 +162,45 @@ def _probe_array(impl: Callable[..., Any], dtype: Any) -> bool:
 
 
 class _Impl:
-    """What a chunk needs: ``evaluate(xs) -> ys``, both arrays of the format's dtype."""
+    """What a chunk needs: ``evaluate(xs) -> ys``, both arrays of the format's dtype.
+
+    Chunks of one audit reuse their arrays, one set per thread: fresh arrays of a few megabytes come
+    from the operating system zeroed, page by page, which costs as much as judging them. ``into``: the
+    implementation is a ufunc of one argument that answers in the format's dtype, given the output array.
+    """
 
     kind: str
 
-    def __init__(self, fn: Any, kind: str, description: str) -> None:
-        self.fn, self.kind, self.description = fn, kind, description
+    def __init__(self, fn: Any, kind: str, description: str, into: bool = False) -> None:
+        self.fn, self.kind, self.description, self.into = fn, kind, description, into
+        self._scratch = threading.local()
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {k: v for k, v in self.__dict__.items() if k != "_scratch"}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._scratch = threading.local()
+
+    def scratch(self, name: str, n: int, dtype: Any) -> Any:
+        """An array of n values of dtype, this thread's own, reused by the next chunk."""
+        np = _np()
+        have = getattr(self._scratch, name, None)
+        if have is None or len(have) < n or have.dtype != dtype:
+            have = np.empty(max(n, CHUNK), dtype=dtype)
+            setattr(self._scratch, name, have)
+        return have[:n]
 
     def evaluate(self, xs: Any, f32: bool) -> Any:
         np = _np()
         dtype = np.float32 if f32 else np.float64
         if self.kind == "native":
-            ys = np.empty_like(xs)
+            ys = self.scratch("y", len(xs), dtype)
             _core._audit_call(self.fn.address, xs.ctypes.data, ys.ctypes.data, len(xs), "f32" if f32 else "f64")
             return ys
         if self.kind == "array":
             with np.errstate(all="ignore"):  # NaN and overflow are answers here, not incidents
-                out = self.fn(xs)
+                out = self.fn(xs, out=self.scratch("y", len(xs), dtype)) if self.into else self.fn(xs)
             if not isinstance(out, np.ndarray):
                 try:
                     out = np.asarray(out)
@@ -188,7 +212,7 @@ class _Impl:
             if out.dtype != dtype:
                 raise TypeError(f"{self.description} returned {out.dtype} values for {np.dtype(dtype)} inputs")
             return np.ascontiguousarray(out)
-        out = np.empty_like(xs)
+        out = self.scratch("y", len(xs), dtype)
         for i, x in enumerate(xs.tolist()):
             out[i] = float(self.fn(x))  # a binary64 answer rounds to the format, to nearest
         return out
@@ -207,9 +231,22 @@ def _resolve(impl: Any, f32: bool) -> _Impl:
         raise TypeError(f"impl must be an array function, a callable of one float or fpscope.native(...), "
                         f"not {type(impl).__name__}")
     description = _describe(impl)
-    if isinstance(impl, np.ufunc) or _probe_array(impl, np.float32 if f32 else np.float64):
+    dtype = np.float32 if f32 else np.float64
+    if isinstance(impl, np.ufunc):
+        into = impl.nin == 1 and impl.nout == 1 and _probe_dtype(impl, dtype) == dtype
+        return _Impl(impl, "array", description, into)
+    if _probe_array(impl, dtype):
         return _Impl(impl, "array", description)
     return _Impl(impl, "scalar", description)
+
+
+def _probe_dtype(ufunc: Any, dtype: Any) -> Any:
+    np = _np()
+    try:
+        with np.errstate(all="ignore"):
+            return ufunc(np.ones(2, dtype=dtype)).dtype
+    except Exception:  # it fails on the chunks too, where the error is reported
+        return None
 
 
 # ---------------------------------------------------------------- inputs
@@ -278,10 +315,10 @@ def _worst_key(w: tuple[float, int, int, float, float, float]) -> tuple[float, i
     return (-w[0], w[1], w[2])
 
 
-def _chunk_inputs(source: Any, offset: int, size: int, f32: bool) -> Any:
+def _chunk_inputs(source: Any, offset: int, size: int, f32: bool, impl: _Impl) -> Any:
     np = _np()
     if isinstance(source, _Range):
-        xs = np.empty(size, dtype=np.float32 if f32 else np.float64)
+        xs = impl.scratch("x", size, np.float32 if f32 else np.float64)
         lo = from_ordered(source.start + offset * source.step, f32)
         _core._audit_fill(xs.ctypes.data, lo, source.step, size, "f32" if f32 else "f64")
         return xs
@@ -305,15 +342,20 @@ def _add_certified(part: _Part, op: str, f32: bool, position: int, x: float, y: 
     part.worst.append((j.error, _core.ordered(x, _dtype_name(f32)), position, x, y, j.expected))
 
 
+def _f32_binade(x: float) -> int:
+    bits: int = struct.unpack("<I", struct.pack("<f", x))[0]
+    return bits >> 23
+
+
 def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size: int, worst: int) -> _Part:
     """Judges the inputs [offset, offset + size) of the audit. ``source`` is a :class:`_Range`, or the
     chunk's own array of inputs. Module-level with picklable arguments, for process pools and clusters."""
     np = _np()
-    xs = _chunk_inputs(source, offset, size, f32)
-    ys = impl.evaluate(xs, f32)
     keep = max(worst, 1)
     if not f32:
         # Binary64 truth comes from MPFR alone, input by input.
+        xs = _chunk_inputs(source, offset, size, f32, impl)
+        ys = impl.evaluate(xs, f32)
         part = _Part()
         bits64 = xs.view(np.uint64)
         for i, (x, y) in enumerate(zip(xs.tolist(), ys.tolist())):
@@ -322,17 +364,29 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
         part.worst = sorted(part.worst, key=_worst_key)[:keep]
         part.examples = sorted(part.examples)[:EXAMPLES]
         return part
-    n, cr, mis, sp, hist, binades, worst_raw, examples_raw, uncertain = _core._audit_f32(
-        op, xs.ctypes.data, ys.ctypes.data, len(xs), keep, EXAMPLES)
+    if impl.kind == "native" and isinstance(source, _Range):
+        # One pass in the core: each input made, answered and judged in turn, with no arrays at all.
+        raw = _core._audit_f32(op, size, function=impl.fn.address, step=source.step, worst=keep,
+                               lo=from_ordered(source.start + offset * source.step, True))
+    elif impl.kind == "native":
+        raw = _core._audit_f32(op, size, xs=source.ctypes.data, function=impl.fn.address, worst=keep)
+    else:
+        xs = _chunk_inputs(source, offset, size, f32, impl)
+        ys = impl.evaluate(xs, f32)
+        if isinstance(source, _Range):  # the core makes the inputs again rather than read them back
+            raw = _core._audit_f32(op, size, ys=ys.ctypes.data, step=source.step,
+                                   lo=from_ordered(source.start + offset * source.step, True), worst=keep)
+        else:
+            raw = _core._audit_f32(op, size, xs=xs.ctypes.data, ys=ys.ctypes.data, worst=keep)
+    n, cr, mis, sp, hist, binades, worst_raw, examples_raw, uncertain = raw
     part = _Part(n, cr, mis, sp, list(hist), dict(binades))
-    bits = xs.view(np.uint32)
-    part.worst = [(e, _core.ordered(float(xs[i]), "f32"), offset + i, float(xs[i]), float(ys[i]), r)
-                  for i, e, r in worst_raw]
-    part.examples = [(offset + i, float(xs[i]), float(ys[i]), r) for i, r in examples_raw]
-    for i in uncertain:
-        _add_certified(part, op, True, offset + i, float(xs[i]), float(ys[i]), int(bits[i]) >> 23)
-    part.worst = sorted(part.worst, key=_worst_key)[:keep]
-    part.examples = sorted(part.examples)[:EXAMPLES]
+    part.worst = [(e, key, offset + i, x, y, r) for i, x, y, key, e, r in worst_raw]
+    part.examples = [(offset + i, x, y, r) for i, x, y, r in examples_raw]
+    if uncertain:
+        for i, x, y in uncertain:
+            _add_certified(part, op, True, offset + i, x, y, _f32_binade(x))
+        part.worst = sorted(part.worst, key=_worst_key)[:keep]
+        part.examples = sorted(part.examples)[:EXAMPLES]
     return part
 
 

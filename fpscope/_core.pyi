@@ -81,14 +81,15 @@ _ORACLE_VERSION: int  # raised whenever the answer of any oracle could change
 _SIGNATURES: dict[str, str]  # every function, private ones too, in the order of __all__ -> its text signature
 
 # Private, for accuracy audits (fpscope._audit): buffers are passed as addresses of contiguous arrays that
-# the caller keeps alive and has checked. (inputs, correctly rounded, misrounded, special, histogram,
-# [(binade, max error)], [(position, error, expected)], [(position, expected)], [uncertain position])
+# the caller keeps alive and has checked, functions as addresses of C functions float(float).
+# (inputs, correctly rounded, misrounded, special, histogram, [(binade, max error)],
+# [(position, x, y, ordered x, error, expected)], [(position, x, y, expected)], [(position, x, y) uncertain])
 def _audit_f32(
-    op: str, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, worst: SupportsIndex = 16,
-    examples: SupportsIndex = 16,
+    op: str, n: SupportsIndex, xs: SupportsIndex = 0, ys: SupportsIndex = 0, function: SupportsIndex = 0,
+    lo: _Float = 0.0, step: SupportsIndex = 1, worst: SupportsIndex = 16,
 ) -> tuple[
-    int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float]],
-    list[tuple[int, float]], list[int],
+    int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
+    list[tuple[int, float, float, float]], list[tuple[int, float, float]],
 ]: ...
 def _audit_fill(out: SupportsIndex, lo: _Float, step: SupportsIndex, n: SupportsIndex, dtype: str = "f32") -> bool: ...
 def _audit_call(

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import fpscope
-from fpscope import _audit
+from fpscope import _audit, _core
 from support import F32, F64 as F64_MODEL, MP_FUNCTIONS
 
 # Ranges that cross binades, subnormal and overflowing results, and the tiny inputs whose binary64
@@ -156,6 +156,79 @@ def test_specials_are_listed_apart_from_ulp_errors():
 def test_array_function_with_wrong_shape_or_dtype_is_refused(impl, error):
     with pytest.raises(error, match="returned"):
         fpscope.audit(impl, "exp", lo=1.0, hi=2.0)
+
+
+def vector_paths():
+    current, found = _core._scan_path(), []
+    for name in ("sse2", "avx2", "avx512"):
+        try:
+            _core._scan_path(name)
+            found.append(name)
+        except ValueError:
+            pass
+    _core._scan_path(current)
+    return found
+
+
+def scrambled(op):
+    """The correct rounding (through binary64) moved by a few ulps on some inputs, far on others, NaN or a zero of
+    the other sign on a few: chosen from the input's own bits, so every chunking sees the same answers."""
+    def f(xs):
+        with np.errstate(all="ignore"):
+            ys = F64[op](xs.astype(np.float64)).astype(np.float32)
+        h = (xs.view(np.uint32).astype(np.uint64) * 2654435761) >> 29 & 0xFFFF
+        step = np.where(h % 5 == 0, (h % 7).astype(np.int64) - 3, 0)
+        step = np.where(h % 97 == 0, (h.astype(np.int64) << 6) - (1 << 21), step)
+        out = (ys.view(np.int32).astype(np.int64) + step).astype(np.int32).view(np.float32)
+        out = np.where(np.isfinite(ys), out, ys)
+        out[h % 211 == 0] = np.nan
+        return np.where(h % 223 == 0, -out * np.float32(0), out)
+    return f
+
+
+DESCENDING_TIES = np.concatenate([np.linspace(-800, -900, 3000), [0.0, -0.0, -np.inf]])
+# Exact points of each kind, and results within 1e-7 ulp of a midpoint (the shipped worst cases).
+EXACT_POINTS = [1.0, 2.0, 4.0, 0.25, -3.0, 10.0, 1000.0, 1e10, 2.0 ** -140, 0.0, -np.inf, 2.25]
+
+
+# One operation for each set of exact points the vector kernels test for.
+@pytest.mark.parametrize("op", ["exp", "sqrt", "recip", "log", "log2", "exp2", "log10", "sin", "rsqrt"])
+@pytest.mark.parametrize("kwargs", [
+    dict(stride=100_003),                     # every region of the range
+    dict(lo=-1e-37, hi=1e-37, stride=101),    # zeros and subnormals
+    dict(sample=20_000, seed=4),              # inputs in no order
+    dict(inputs=DESCENDING_TIES, worst=5),    # equal errors (zeros beyond underflow) from lower and lower x
+    dict(inputs=EXACT_POINTS),
+    dict(inputs="worst table"),
+], ids=["range", "tiny", "sample", "ties", "exact", "near midpoints"])
+def test_vector_paths_judge_as_the_full_judgement(op, kwargs):
+    # The scalar path takes every input through the full judgement; the others decide the common inputs
+    # in vector kernels and must give the very same audit (compared as text: NaN answers are not equal).
+    if isinstance(kwargs.get("inputs"), str):  # the shipped worst cases
+        kwargs = dict(inputs=[row["x"] for row in fpscope.worst_table(op)["rows"]])
+    current = _core._scan_path()
+    try:
+        _core._scan_path("scalar")
+        expected = repr(fpscope.audit(scrambled(op), op, **{"worst": 40, **kwargs}))
+        for path in vector_paths():
+            _core._scan_path(path)
+            assert repr(fpscope.audit(scrambled(op), op, **{"worst": 40, **kwargs})) == expected, path
+    finally:
+        _core._scan_path(current)
+
+
+@pytest.mark.parametrize("path", ["scalar"] + vector_paths())
+def test_equal_errors_go_to_the_lowest_inputs(path):
+    # exp is 0 beyond -745 in binary64 and binary32: every error is the same, and the list keeps the lowest x
+    # whatever order the inputs come in.
+    xs = np.linspace(-800, -900, 5000, dtype=np.float32)
+    current = _core._scan_path(path)
+    try:
+        for order in (xs, xs[::-1]):
+            a = fpscope.audit(np.exp, "exp", inputs=order, worst=5)
+            assert [w[0] for w in a.worst] == sorted(xs.tolist())[:5] and a.max_error_x == float(xs.min())
+    finally:
+        _core._scan_path(current)
 
 
 def test_sqrt_strided_is_correctly_rounded():

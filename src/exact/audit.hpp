@@ -11,18 +11,12 @@
 #include <optional>
 #include <vector>
 
+#include "audit_kernels.hpp"
 #include "catalogue.hpp"
 #include "float/format.hpp"
 #include "float/ordered.hpp"
 
 namespace exact {
-
-// Histogram bins: exactly 0, (0, 0.5], (0.5, 1], (1, 2], (2, 4], ..., (2^19, 2^20], beyond 2^20.
-inline constexpr int error_bin_count = 24;
-
-// The binary64 truth is trusted to this many binary32 ulps; anything a smaller error could change is
-// uncertain. It is hundreds of times the error of common maths libraries' binary64 functions.
-inline constexpr double audit_margin = 1e-6;
 
 // Bin of an error e > 0; bins are closed above, so e = 1 lies in (0.5, 1].
 inline int error_bin(double e) {
@@ -53,11 +47,11 @@ inline double ulp_f32(double a) {
     return pow2_f64(e - 23);
 }
 
-// 1 / ulp_f32(a), exactly, without a division: a power of two within the binary64 range.
+// 1 / ulp_f32(a) for a >= 0 (infinities and NaN give 2^-1001), exactly, without a division or a branch:
+// 2^(23 - max(e, -126)) built from the biased exponent e + 1023 of a.
 inline double inverse_ulp_f32(double a) {
-    if (a < 0x1p-126) return 0x1p149;
-    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(a) >> 52) - 1023;
-    return pow2_f64(23 - e);
+    const std::uint64_t field = std::max<std::uint64_t>(std::bit_cast<std::uint64_t>(a) >> 52, 1023 - 126);
+    return std::bit_cast<double>((2 * 1023 + 23 - field) << 52);
 }
 
 enum class Outcome : std::uint8_t { Skipped, Uncertain, CorrectlyRounded, Misrounded, Special };
@@ -98,22 +92,40 @@ inline int log2_exact(float x) {
 
 }  // namespace detail
 
+// The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations,
+// the correctly rounded binary64 root and reciprocal for the others. The one place an audit evaluates its
+// reference, so that a faster evaluation with the same error bound can take its place.
+template <UnaryOp op>
+inline double reference_f32(float x) {
+    const double xd = fp::widen(x);
+    if constexpr (op == UnaryOp::Sqrt)
+        return std::sqrt(xd);
+    else if constexpr (op == UnaryOp::Recip)
+        return 1.0 / xd;
+    else
+        return evaluate_f64<op>(xd);
+}
+
+// reference_f32 over n inputs.
+template <UnaryOp op>
+inline void references_f32(const float* xs, double* refs, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) refs[i] = reference_f32<op>(xs[i]);
+}
+
 // Truth at a binary32 x (not NaN). Square root and reciprocal are exact exactly when the binary64 result
 // squared (multiplied by x) gives back x (one) with no remainder. Every library operation is exact at the
 // infinities (atan excepted: pi/2 is not dyadic), at zero (softplus excepted), and at the points where its
 // result is dyadic: x = 1 for log, the integers for exp2, the powers of 2 for log2 and of 4 for rsqrt, the
 // powers of ten for log10. Everywhere else the result is not dyadic, so it is never a float or a midpoint.
+// `v` is reference_f32<op>(x).
 template <UnaryOp op>
-inline Truth truth_f32(float x) {
+inline Truth truth_f32(float x, double v) {
     const double xd = fp::widen(x);
     if constexpr (op == UnaryOp::Sqrt) {
-        const double r = std::sqrt(xd);
-        return {r, !fp::is_finite(r) || std::fma(r, r, -xd) == 0.0};
+        return {v, !fp::is_finite(v) || std::fma(v, v, -xd) == 0.0};
     } else if constexpr (op == UnaryOp::Recip) {
-        const double r = 1.0 / xd;
-        return {r, !fp::is_finite(r) || r == 0.0 || std::fma(r, xd, -1.0) == 0.0};
+        return {v, !fp::is_finite(v) || v == 0.0 || std::fma(v, xd, -1.0) == 0.0};
     } else {
-        const double v = evaluate_f64<op>(xd);
         if (!fp::is_finite(x)) return {v, op != UnaryOp::Atan};
         if (x == 0) return {v, op != UnaryOp::Softplus};
         if constexpr (op == UnaryOp::Log) {
@@ -201,13 +213,13 @@ inline constexpr double overflow_f32 = 0x1p128 - 0x1p103;
 
 }  // namespace detail
 
-// The judgement of y = impl(x) for a binary32 x. See the module comment: certain outcomes are decided
-// from the binary64 stand-in wherever an error below the margin cannot change them; the rest are
-// Uncertain. NaN inputs are Skipped.
+// The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). See the module
+// comment: certain outcomes are decided from the binary64 stand-in wherever an error below the margin
+// cannot change them; the rest are Uncertain. NaN inputs are Skipped.
 template <UnaryOp op>
-inline Judgement judge_f32(float x, float y) {
+inline Judgement judge_f32(float x, float y, double reference) {
     if (fp::is_nan(x)) return {Outcome::Skipped};
-    const Truth t = truth_f32<op>(x);
+    const Truth t = truth_f32<op>(x, reference);
     const double ref = t.value;
     if (std::isnan(ref)) {
         // Undefined: only a NaN answer is right.
@@ -259,17 +271,23 @@ inline Judgement judge_f32(float x, float y) {
 
 // What an audit keeps of the inputs judged with certainty: counts, histogram, the largest error per
 // binade of the input (sign and biased exponent), the `worst_limit` largest errors, the first
-// `example_limit` special mismatches, and the positions of the uncertain inputs.
+// `example_limit` special mismatches, and the uncertain inputs. Positions count from the chunk's start.
 struct AuditTally {
     struct Worst {
         std::uint64_t position;
         std::int64_t key;  // ordered value of x: ties go to the lowest
+        float x, y;
         double error;
         double expected;
     };
     struct Example {
         std::uint64_t position;
+        float x, y;
         double expected;
+    };
+    struct Open {
+        std::uint64_t position;
+        float x, y;
     };
 
     std::uint64_t inputs = 0, correctly_rounded = 0, misrounded = 0, special = 0;
@@ -277,8 +295,10 @@ struct AuditTally {
     std::array<double, 512> binade_max;
     std::vector<Worst> worst;  // best first
     std::vector<Example> examples;
-    std::vector<std::uint64_t> uncertain;
+    std::vector<Open> uncertain;
     std::size_t worst_limit, example_limit;
+    // An error below this cannot enter `worst`: -1 until it is full, then its last error.
+    double worst_threshold = -1.0;
 
     AuditTally(std::size_t worst_cap, std::size_t example_cap)
         : worst_limit(std::max<std::size_t>(worst_cap, 1)), example_limit(example_cap) {
@@ -291,14 +311,27 @@ struct AuditTally {
         return a.position < b.position;
     }
 
-    void add(std::uint64_t position, float x, const Judgement& j) {
+    void add_worst(std::uint64_t position, float x, float y, double error, double expected) {
+        add_worst({position, static_cast<std::int64_t>(fp::to_ordered(x)), x, y, error, expected});
+    }
+
+    void add_worst(const Worst& w) {
+        if (worst.size() == worst_limit) {
+            if (!before(w, worst.back())) return;
+            worst.pop_back();
+        }
+        worst.insert(std::upper_bound(worst.begin(), worst.end(), w, before), w);
+        if (worst.size() == worst_limit) worst_threshold = worst.back().error;
+    }
+
+    void add(std::uint64_t position, float x, float y, const Judgement& j) {
         switch (j.outcome) {
             case Outcome::Skipped: return;
-            case Outcome::Uncertain: uncertain.push_back(position); return;
+            case Outcome::Uncertain: uncertain.push_back({position, x, y}); return;
             case Outcome::Special:
                 ++inputs;
                 ++special;
-                if (examples.size() < example_limit) examples.push_back({position, j.expected});
+                if (examples.size() < example_limit) examples.push_back({position, x, y, j.expected});
                 return;
             case Outcome::CorrectlyRounded: ++correctly_rounded; break;
             case Outcome::Misrounded: ++misrounded; break;
@@ -307,20 +340,128 @@ struct AuditTally {
         ++histogram[static_cast<std::size_t>(j.bin)];
         double& m = binade_max[fp::to_bits(x) >> 23];
         if (j.error > m) m = j.error;
-        if (worst.size() == worst_limit && !(j.error >= worst.back().error)) return;
-        const Worst w{position, static_cast<std::int64_t>(fp::to_ordered(x)), j.error, j.expected};
-        if (worst.size() == worst_limit) {
-            if (!before(w, worst.back())) return;
-            worst.pop_back();
-        }
-        worst.insert(std::upper_bound(worst.begin(), worst.end(), w, before), w);
+        if (j.error >= worst_threshold) add_worst(position, x, y, j.error, j.expected);
     }
 };
 
-// Judges ys[i] against op(xs[i]) for i < n, adding everything to the tally (positions i + first).
-template <UnaryOp op>
-inline void audit_f32(const float* xs, const float* ys, std::uint64_t n, std::uint64_t first, AuditTally& tally) {
-    for (std::uint64_t i = 0; i < n; ++i) tally.add(first + i, xs[i], judge_f32<op>(xs[i], ys[i]));
+// The inputs of an audit chunk: n floats of the ordered view from `first` on, `step` apart, or an array.
+// load(start, size, scratch) gives the `size` inputs from `start` on: in scratch, or where they are.
+struct RangeInputs {
+    static constexpr bool ascending = true;  // in the ordered view: an equal error never ranks before
+    std::int32_t first;
+    std::uint32_t step;
+    float operator()(std::uint64_t i) const {
+        const std::uint32_t k = static_cast<std::uint32_t>(first) + static_cast<std::uint32_t>(i) * step;
+        return fp::from_ordered<float>(static_cast<std::int32_t>(k));
+    }
+    const float* load(std::uint64_t start, std::size_t size, float* scratch) const {
+        for (std::size_t i = 0; i < size; ++i) scratch[i] = (*this)(start + i);
+        return scratch;
+    }
+};
+
+struct ArrayInputs {
+    static constexpr bool ascending = false;
+    const float* xs;
+    const float* load(std::uint64_t start, std::size_t, float*) const { return xs + start; }
+};
+
+// The implementation's answers: an array of them, or a C function called on each input.
+struct ArrayAnswers {
+    const float* ys;
+    const float* load(std::uint64_t start, std::size_t, const float*, float*) const { return ys + start; }
+};
+
+struct FunctionAnswers {
+    float (*fn)(float);
+    const float* load(std::uint64_t, std::size_t size, const float* xs, float* scratch) const {
+        for (std::size_t i = 0; i < size; ++i) scratch[i] = fn(xs[i]);
+        return scratch;
+    }
+};
+
+// Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
+// stages: the inputs and answers; the references (references_f32, the one evaluation to swap for a faster
+// one); the common pass, a vector kernel (audit_lanes.hpp) that finds the common inputs and their largest
+// error; and the full judgement of the others. An input is common when its error cannot enter the list of
+// the largest, x is no exact point, and either its answer is the reference rounded to binary32, away from
+// a midpoint (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow
+// threshold by more than the margin and the answer is its infinity (correctly rounded, error 0), or its
+// answer is another finite float and the reference is away from every float and midpoint (misrounded).
+// Common inputs are only counted, with exactly the judgement judge_f32 would give them. Without a common
+// pass (`pass` null) every input takes the full judgement.
+template <UnaryOp op, class Inputs, class Answers>
+inline void audit_f32(Inputs inputs, Answers answers, std::uint64_t n, AuditTally& tally, CommonPassF32 pass) {
+    constexpr std::size_t block = audit_block;
+    float x_scratch[block], y_scratch[block];
+    double refs[block], errors[block];
+    std::uint16_t others[block], candidates[block];
+    std::vector<AuditTally::Worst> best;
+    std::uint64_t common = 0, overflowed = 0, misrounded = 0;
+    for (std::uint64_t start = 0; start < n; start += block) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - start));
+        const float* xs = inputs.load(start, size, x_scratch);
+        const float* ys = answers.load(start, size, xs, y_scratch);
+        references_f32<op>(xs, refs, size);
+
+        std::size_t k = size;
+        if (pass != nullptr) {
+            if (size < block) {
+                // The kernels read whole vectors: the lanes past the end repeat the first input.
+                std::copy(xs, xs + size, x_scratch);
+                std::fill(x_scratch + size, x_scratch + block, xs[0]);
+                std::copy(ys, ys + size, y_scratch);
+                std::fill(y_scratch + size, y_scratch + block, ys[0]);
+                std::fill(refs + size, refs + block, refs[0]);
+                xs = x_scratch;
+                ys = y_scratch;
+            }
+            // Until the list of the largest errors is full its threshold is -1 and every common input is a
+            // candidate. An equal error enters it only from a lower x (a later position loses a tie): never
+            // from ascending inputs.
+            const double x_bound = Inputs::ascending || tally.worst.empty() ? -HUGE_VAL : tally.worst.back().x;
+            CommonStats stats;
+            k = pass(xs, ys, refs, static_cast<std::uint32_t>(size), tally.worst_threshold, x_bound, errors, others,
+                     candidates, tally.histogram.data(), stats);
+            common += size - k;
+            overflowed += stats.overflowed;
+            misrounded += stats.misrounded;
+            if (!stats.binades_differ) {
+                double& m = tally.binade_max[fp::to_bits(xs[0]) >> 23];
+                if (stats.max_error > m) m = stats.max_error;
+            } else if (size != k) {
+                for (std::size_t i = 0; i < size; ++i) {
+                    double& m = tally.binade_max[fp::to_bits(xs[i]) >> 23];
+                    if (errors[i] > m) m = errors[i];
+                }
+            }
+            // Where errors grow from input to input, every one is a candidate: only the block's best few
+            // can enter the list.
+            best.clear();
+            for (std::size_t j = 0; j < stats.candidates; ++j) {
+                const std::size_t i = candidates[j];
+                best.push_back({start + i, static_cast<std::int64_t>(fp::to_ordered(xs[i])), xs[i], ys[i], errors[i],
+                                fp::widen(fp::narrow(refs[i]))});
+            }
+            if (best.size() > tally.worst_limit) {
+                const auto kept = best.begin() + static_cast<std::ptrdiff_t>(tally.worst_limit);
+                std::nth_element(best.begin(), kept, best.end(), AuditTally::before);
+                best.erase(kept, best.end());
+            }
+            for (const auto& w : best) tally.add_worst(w);
+        } else {
+            for (std::size_t i = 0; i < size; ++i) others[i] = static_cast<std::uint16_t>(i);
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t i = others[j];
+            tally.add(start + i, xs[i], ys[i], judge_f32<op>(xs[i], ys[i], refs[i]));
+        }
+    }
+    tally.inputs += common;
+    tally.correctly_rounded += common - misrounded;
+    tally.misrounded += misrounded;
+    tally.histogram[0] += overflowed;
+    tally.histogram[1] += common - overflowed - misrounded;
 }
 
 }  // namespace exact

@@ -8,6 +8,7 @@
 
 #include "dtype.hpp"
 #include "exact/audit.hpp"
+#include "exact/audit_kernels.hpp"
 #include "float/ordered.hpp"
 #include "frame.hpp"
 #include "parse_op.hpp"
@@ -38,36 +39,59 @@ T* buffer(std::uint64_t address) {
 }
 
 // (inputs, correctly rounded, misrounded, special, histogram, [(binade, max error)],
-//  [(position, error, expected)] best first, [(position, expected)], [uncertain position])
+//  [(position, x, y, ordered x, error, expected)] best first, [(position, x, y, expected)],
+//  [(position, x, y) undecided])
 using Tally = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::vector<std::uint64_t>,
                          std::vector<std::tuple<std::uint64_t, double>>,
-                         std::vector<std::tuple<std::uint64_t, double, double>>,
-                         std::vector<std::tuple<std::uint64_t, double>>, std::vector<std::uint64_t>>;
+                         std::vector<std::tuple<std::uint64_t, double, double, std::int64_t, double, double>>,
+                         std::vector<std::tuple<std::uint64_t, double, double, double>>,
+                         std::vector<std::tuple<std::uint64_t, double, double>>>;
 
-Result<Tally> audit_logic(std::string_view op, std::uint64_t xs, std::uint64_t ys, std::uint64_t n,
-                          std::uint64_t worst, std::uint64_t examples) {
-    auto parsed = parse_op(op);
-    if (!parsed.ok()) return std::move(parsed.error());
-    if (n != 0 && (xs == 0 || ys == 0)) return CallError::value_error("null buffer");
-    exact::AuditTally tally(static_cast<std::size_t>(std::min<std::uint64_t>(worst, 1 << 20)),
-                            static_cast<std::size_t>(std::min<std::uint64_t>(examples, 1 << 20)));
-    {
-        Released released;
-        exact::with_unary_op(parsed.value(), [&](auto tag) {
-            exact::audit_f32<decltype(tag)::value>(buffer<const float>(xs), buffer<const float>(ys), n, 0, tally);
-        });
-    }
+Tally tally_tuple(exact::AuditTally& tally) {
     std::vector<std::uint64_t> histogram(tally.histogram.begin(), tally.histogram.end());
     std::vector<std::tuple<std::uint64_t, double>> binades;
     for (std::size_t i = 0; i < tally.binade_max.size(); ++i)
         if (tally.binade_max[i] >= 0) binades.emplace_back(i, tally.binade_max[i]);
-    std::vector<std::tuple<std::uint64_t, double, double>> worst_list;
-    for (const auto& w : tally.worst) worst_list.emplace_back(w.position, w.error, w.expected);
-    std::vector<std::tuple<std::uint64_t, double>> example_list;
-    for (const auto& e : tally.examples) example_list.emplace_back(e.position, e.expected);
-    return Tally{tally.inputs,        tally.correctly_rounded, tally.misrounded,
-                 tally.special,       std::move(histogram),    std::move(binades),
-                 std::move(worst_list), std::move(example_list), std::move(tally.uncertain)};
+    std::vector<std::tuple<std::uint64_t, double, double, std::int64_t, double, double>> worst;
+    for (const auto& w : tally.worst) worst.emplace_back(w.position, w.x, w.y, w.key, w.error, w.expected);
+    std::vector<std::tuple<std::uint64_t, double, double, double>> examples;
+    for (const auto& e : tally.examples) examples.emplace_back(e.position, e.x, e.y, e.expected);
+    std::vector<std::tuple<std::uint64_t, double, double>> uncertain;
+    for (const auto& u : tally.uncertain) uncertain.emplace_back(u.position, u.x, u.y);
+    return Tally{tally.inputs,       tally.correctly_rounded, tally.misrounded, tally.special,
+                 std::move(histogram), std::move(binades),  std::move(worst),  std::move(examples),
+                 std::move(uncertain)};
+}
+
+// Inputs from the array at xs, or n floats from lo on, `step` apart in the ordered view; answers from the
+// array at ys, or from the C function `float function(float)`.
+Result<Tally> audit_logic(std::string_view op, std::uint64_t n, std::uint64_t xs, std::uint64_t ys,
+                          std::uint64_t function, double lo, std::uint64_t step, std::uint64_t worst) {
+    auto parsed = parse_op(op);
+    if (!parsed.ok()) return std::move(parsed.error());
+    if (n != 0 && ys == 0 && function == 0) return CallError::value_error("no answers: give ys or function");
+    if (step == 0 || step > 0xffffffffu) return CallError::value_error("step out of range");
+    exact::AuditTally tally(static_cast<std::size_t>(std::min<std::uint64_t>(worst, 1 << 20)), 16);
+    {
+        Released released;
+        exact::with_unary_op(parsed.value(), [&](auto tag) {
+            constexpr exact::UnaryOp o = decltype(tag)::value;
+            const exact::CommonPassF32 pass = exact::common_pass_f32(o, exact::scan_path());
+            const auto judge = [&](auto inputs) {
+                if (ys != 0)
+                    exact::audit_f32<o>(inputs, exact::ArrayAnswers{buffer<const float>(ys)}, n, tally, pass);
+                else
+                    exact::audit_f32<o>(inputs, exact::FunctionAnswers{reinterpret_cast<float (*)(float)>(
+                                                    static_cast<std::uintptr_t>(function))},
+                                        n, tally, pass);
+            };
+            if (xs != 0)
+                judge(exact::ArrayInputs{buffer<const float>(xs)});
+            else
+                judge(exact::RangeInputs{fp::to_ordered(static_cast<float>(lo)), static_cast<std::uint32_t>(step)});
+        });
+    }
+    return tally_tuple(tally);
 }
 
 // The floats of ordered values k, k + step, ... (n of them) from the float lo on, into a buffer.
@@ -93,9 +117,12 @@ void call(std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint6
 
 constexpr Function audit_declaration{
     "_audit_f32",
-    Params{Arg<Op>{"op"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"ys"}, Arg<std::uint64_t>{"n"},
-           Arg<std::uint64_t>{"worst", "16"}, Arg<std::uint64_t>{"examples", "16"}},
-    "Private: judges the n binary32 answers at address ys against `op` of the inputs at address xs."};
+    Params{Arg<Op>{"op"}, Arg<std::uint64_t>{"n"}, Arg<std::uint64_t>{"xs", "0"}, Arg<std::uint64_t>{"ys", "0"},
+           Arg<std::uint64_t>{"function", "0"}, Arg<double>{"lo", "0.0"}, Arg<std::uint64_t>{"step", "1"},
+           Arg<std::uint64_t>{"worst", "16"}},
+    "Private: judges n binary32 answers to `op`: of the inputs at address xs, or of lo and the floats\n"
+    "`step` apart above it; the answers at address ys, or of the C function float(float) at `function`.\n"
+    "Keeps the `worst` largest errors and the first 16 special mismatches."};
 
 constexpr Function audit_fill_declaration{
     "_audit_fill",
@@ -113,8 +140,9 @@ constexpr Function audit_call_declaration{
 }  // namespace
 
 const Registration audit_binding = registered<audit_declaration>(
-    [](Text op, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, std::uint64_t worst, std::uint64_t examples) {
-        return audit_logic(op, xs, ys, n, worst, examples);
+    [](Text op, std::uint64_t n, std::uint64_t xs, std::uint64_t ys, std::uint64_t function, double lo,
+       std::uint64_t step, std::uint64_t worst) {
+        return audit_logic(op, n, xs, ys, function, lo, step, worst);
     });
 
 const Registration audit_fill_binding = registered<audit_fill_declaration>(

@@ -1,0 +1,21 @@
+// Which audit kernels a path runs.
+#include "audit_kernels.hpp"
+
+namespace exact {
+
+CommonPassF32 common_pass_f32(UnaryOp op, ScanPath path) {
+    const AuditKernels* k = nullptr;
+    switch (path) {
+        case ScanPath::Scalar: return nullptr;
+        case ScanPath::Sse2: k = &kernels::audit_baseline; break;
+#if defined(__x86_64__)
+        case ScanPath::Avx2: k = &kernels::audit_avx2; break;
+        case ScanPath::Avx512: k = &kernels::audit_avx512; break;
+#else
+        default: k = &kernels::audit_baseline; break;
+#endif
+    }
+    return k->common_pass[static_cast<std::size_t>(exact_points_of(op))];
+}
+
+}  // namespace exact

@@ -79,8 +79,7 @@ inline void evaluate(exact::UnaryOp op, float x, Number& t) {
             mpfr_set(out, w.get(), MPFR_RNDN);
             return;
         }
-        case UnaryOp::Sqrt:
-        case UnaryOp::Recip: break;
+        default: break;  // square root, reciprocal and the operations without a vector reference
     }
     mpfr_set_nan(out);
 }

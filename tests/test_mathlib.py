@@ -103,7 +103,9 @@ def test_binary_reports_agree_with_mpmath(op, data):
 
 @pytest.mark.parametrize("op", sorted(INPUTS) + sorted(SECOND))
 @settings(max_examples=15, deadline=None)
-@given(x=st.floats(allow_nan=False), y=st.floats(-1e3, 1e3))
+# Finite x: C's rules for infinite operands (pow(inf, 0) = 1) are not mpmath's; the list of exact
+# cases holds them.
+@given(x=st.floats(allow_nan=False, allow_infinity=False), y=st.floats(-1e3, 1e3))
 def test_binary64_reports_agree_with_mpmath(op, x, y):
     agree(op, x, y if op in SECOND else None, "f64")
 

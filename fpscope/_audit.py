@@ -4,9 +4,9 @@
 against the exact result: correctly rounded or not, its error in ulps of the exact result's binade, and
 the special mismatches (NaN, infinities, signs of zero). The core decides from the binary64 value of the
 operation wherever an error below ``fpscope._certify.MARGIN`` cannot change the outcome and hands back
-the few inputs where it could; ``fpscope._truth`` decides those with MPFR. Chunks run in the calling
-thread, on threads or on any executor, and are merged by their index, so the answer is the same on
-every engine.
+the few inputs where it could; ``fpscope._truth`` decides those with MPFR. Binary64 answers are judged
+by ``fpscope._truth`` alone, from one MPFR evaluation per input. Chunks run in the calling thread, on
+threads or on any executor, and are merged by their index, so the answer is the same on every engine.
 """
 from __future__ import annotations
 
@@ -352,17 +352,8 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
     np = _np()
     keep = max(worst, 1)
     if not f32:
-        # Binary64 truth comes from MPFR alone, input by input.
         xs = _chunk_inputs(source, offset, size, f32, impl)
-        ys = impl.evaluate(xs, f32)
-        part = _Part()
-        bits64 = xs.view(np.uint64)
-        for i, (x, y) in enumerate(zip(xs.tolist(), ys.tolist())):
-            if x == x:
-                _add_certified(part, op, False, offset + i, x, y, int(bits64[i]) >> 52)
-        part.worst = sorted(part.worst, key=_worst_key)[:keep]
-        part.examples = sorted(part.examples)[:EXAMPLES]
-        return part
+        return _audit_f64(op, xs, impl.evaluate(xs, f32), offset, keep)
     if impl.kind == "native" and isinstance(source, _Range):
         # One pass in the core: each input made, answered and judged in turn, with no arrays at all.
         raw = _core._audit_f32(op, size, function=impl.fn.address, step=source.step, worst=keep,
@@ -386,6 +377,48 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
             _add_certified(part, op, True, offset + i, x, y, _f32_binade(x))
         part.worst = sorted(part.worst, key=_worst_key)[:keep]
         part.examples = sorted(part.examples)[:EXAMPLES]
+    return part
+
+
+def _audit_f64(op: str, xs: Any, ys: Any, offset: int, keep: int) -> _Part:
+    """The audit of binary64 answers ys at xs (input offset + i), each judged from one evaluation with MPFR
+    (fpscope._truth.binary64_judge), in a loop kept to a few operations per input."""
+    np = _np()
+    judge = _truth.binary64_judge(op)
+    correct, special = _truth.CORRECT, _truth.SPECIAL
+    part = _Part()
+    histogram, binades, examples = part.histogram, part.binades, part.examples
+    candidates: list[tuple[float, int, float, float, float]] = []  # (error, position, x, y, expected)
+    threshold = -1.0  # below it an error cannot be among the `keep` largest of the chunk
+    n_correct = n_misrounded = n_special = 0
+    binade_of = (xs.view(np.uint64) >> np.uint64(52)).tolist()
+    for i, x, y, b in zip(range(offset, offset + len(xs)), xs.tolist(), ys.tolist(), binade_of):
+        if x != x:
+            continue
+        outcome, bin_, error, expected = judge(x, y)
+        if outcome is special:
+            n_special += 1
+            if len(examples) < EXAMPLES:
+                examples.append((i, x, y, expected))
+            continue
+        if outcome is correct:
+            n_correct += 1
+        else:
+            n_misrounded += 1
+        histogram[bin_] += 1
+        if error > binades.get(b, -1.0):
+            binades[b] = error
+        if error >= threshold:
+            candidates.append((error, i, x, y, expected))
+            if len(candidates) >= 4 * keep:
+                # Keep the `keep` largest and every tie with the last of them, which a lower x may win.
+                candidates.sort(key=lambda c: -c[0])
+                threshold = candidates[keep - 1][0]
+                candidates = [c for c in candidates if c[0] >= threshold]
+    part.inputs = n_correct + n_misrounded + n_special
+    part.correct, part.misrounded, part.special = n_correct, n_misrounded, n_special
+    part.worst = sorted(((e, _core.ordered(x, "f64"), i, x, y, r) for e, i, x, y, r in candidates),
+                        key=_worst_key)[:keep]
     return part
 
 

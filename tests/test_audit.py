@@ -346,6 +346,70 @@ def test_binary64_samples_agree_with_mpmath(op):
         fpscope.audit(np.exp, "exp", "f64")
 
 
+def mp_judgement(op, x, y):
+    """(correctly rounded, histogram bin (low, high), error) of the finite binary64 answer y at x, from mpmath
+    and the rational model of binary64."""
+    with mpmath.workprec(2300):
+        v = {"sqrt": mpmath.sqrt, "recip": lambda t: 1 / t}.get(op, MP_FUNCTIONS.get(op))(mpmath.mpf(x))
+        sign, man, exp, _ = mpmath.mpf(v)._mpf_
+    f = Fraction(int(man)) * Fraction(2) ** int(exp) * (-1 if sign else 1)
+    error = abs(Fraction(y) - f) / F64_MODEL.quantum(abs(f))
+    rounded = F64_MODEL.round(abs(f))
+    edges = [Fraction(0), Fraction(1, 2)] + [Fraction(2) ** k for k in range(21)]
+    low = max(edge for edge in edges if edge < error) if error else 0
+    high = min([edge for edge in edges if edge >= error] or [math.inf]) if error else 0
+    correct = rounded is not None and Fraction(y) == rounded * (-1 if sign else 1)
+    return correct, (float(low), float(high)), float(error)
+
+
+TINY = 5e-324
+
+
+# Results within a hair of a float (a power of two among them, where the binade below has half the
+# spacing), where binary64 gives way; answers on either side, errors on the edges of bins.
+@pytest.mark.parametrize("op,x,y", [
+    ("exp", -2.0 ** -60, 1.0), ("exp", -2.0 ** -60, 1 - 2.0 ** -53), ("exp", 2.0 ** -60, 1 + 2.0 ** -52),
+    ("exp", 2.0 ** -60, 1 - 2.0 ** -53), ("exp", -2.0 ** -60, 1 + 2.0 ** -52), ("exp", -2.0 ** -55, 1 - 2.0 ** -52),
+    ("exp", -2.0 ** -90, 1 - 2.0 ** -53), ("tanh", -30.0, -1.0), ("tanh", -30.0, -1 + 2.0 ** -53),
+    ("tanh", 30.0, 1 + 2.0 ** -52), ("sigmoid", 100.0, 1.0), ("sigmoid", 100.0, 1 - 2.0 ** -53),
+    ("softplus", 60.0, 60.0), ("softplus", 60.0, 60.00000000000001), ("softplus", -800.0, TINY),
+    ("sin", 1e-300, 1e-300), ("sin", 1e-300, 9.999999999999999e-301), ("log1p", 1e-20, 1e-20),
+    ("exp", -1e5, 0.0), ("exp", -1e5, TINY), ("exp", -1e5, -TINY), ("exp", -1e5, 4 * TINY),
+    ("log", 1.0, 0.0), ("log", 1.0, TINY), ("exp2", 3.0, 8.0), ("sqrt", 2.25, 1.5), ("sqrt", 2.0, 1.5),
+    ("expm1", -50.0, -1.0), ("expm1", -50.0, -1 + 2.0 ** -53), ("cos", 2.0 ** -40, 1.0),
+])
+def test_binary64_judgements_agree_with_mpmath(op, x, y):
+    a = fpscope.audit(lambda v: y, op, "f64", inputs=[x])
+    correct, bin_, error = mp_judgement(op, x, y)
+    assert (a.correctly_rounded, a.misrounded, a.special_mismatches) == (int(correct), int(not correct), 0)
+    assert [(low, high) for low, high, count in a.histogram if count] == [bin_]
+    assert a.max_error == pytest.approx(error, abs=1e-6)
+
+
+@pytest.mark.parametrize("op,x,y,outcome", [
+    ("exp", 1000.0, math.inf, "correct"), ("exp", 1e300, math.inf, "correct"), ("exp", 1000.0, 1.7976931348623157e308, "special"),
+    ("exp", -1e300, 0.0, "correct"), ("exp", -1e300, -0.0, "special"), ("exp", -1e300, TINY, "misrounded"),
+    ("log", -1.0, math.nan, "correct"), ("log", -1.0, 0.0, "special"), ("log", 0.0, -math.inf, "correct"),
+    ("exp", 1.0, math.nan, "special"), ("sin", -0.0, 0.0, "special"), ("tanh", math.inf, 1.0, "correct"),
+])
+def test_binary64_overflow_underflow_and_specials(op, x, y, outcome):
+    # Past MPFR's own exponent range too (e^1e300, e^-1e300): the result is beyond binary64's either way.
+    a = fpscope.audit(lambda v: y, op, "f64", inputs=[x])
+    assert (a.correctly_rounded, a.misrounded, a.special_mismatches) == (
+        outcome == "correct", outcome == "misrounded", outcome == "special")
+    if outcome == "misrounded":
+        assert a.max_error == 1.0 and a.histogram[2][2] == 1  # 1 - e^-1e300 / 2^-1074 ulp: in (0.5, 1]
+
+
+def test_binary64_audit_ignores_the_callers_gmpy2_context():
+    import gmpy2
+    args = dict(sample=2000, seed=5, worst=50)
+    expected = repr(fpscope.audit(np.exp, "exp", "f64", **args))
+    with gmpy2.context(precision=20, round=gmpy2.RoundUp, emax=200, emin=-200,
+                       trap_inexact=True, trap_overflow=True):
+        assert repr(fpscope.audit(np.exp, "exp", "f64", **args)) == expected
+
+
 def test_knife_edges_are_audited():
     a = fpscope.audit(math.log, "log", lo=1.0, hi=1.5, inputs="knife-edges", tol_ulp=1e-7)
     assert a.inputs == len(fpscope.knife_edges("log", 1.0, 1.5, 1e-7, limit=10_000).hits) > 0

@@ -252,9 +252,13 @@ def _probe_dtype(ufunc: Any, dtype: Any) -> Any:
 
 @dataclass(frozen=True)
 class _Range:
+    """``count`` floats of the ordered view from ``start`` on, ``step`` apart; with ``negative_zero``, -0.0
+    after them (the ordered view folds it into +0.0, a walk of every float meets it too)."""
+
     start: int  # ordered value of the first input
     step: int
     count: int
+    negative_zero: bool = False
 
 
 def _sample(n: int, seed: Any, f32: bool) -> Any:
@@ -351,6 +355,12 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
     chunk's own array of inputs. Module-level with picklable arguments, for process pools and clusters."""
     np = _np()
     keep = max(worst, 1)
+    if isinstance(source, _Range) and offset + size > source.count:
+        # The last chunk holds -0.0 after the range's last floats.
+        zero = audit_chunk(op, f32, impl, np.array([-0.0], dtype=np.float32 if f32 else np.float64),
+                           source.count, 1, worst)
+        head = source.count - offset
+        return zero if head == 0 else _merge(audit_chunk(op, f32, impl, source, offset, head, worst), zero, keep)
     if not f32:
         xs = _chunk_inputs(source, offset, size, f32, impl)
         return _audit_f64(op, xs, impl.evaluate(xs, f32), offset, keep)
@@ -582,7 +592,9 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
         fmt = _dtype_name(f32)
         start, end = _core.ordered(lo_f, fmt), _core.ordered(hi_f, fmt)
         total = 0 if end < start else (end - start) // stride + 1
-        source = _Range(start, stride, total)
+        zero = stride == 1 and start <= 0 <= end
+        source = _Range(start, stride, total, zero)
+        total += zero
         exhaustive = f32 and stride == 1 and start == _core.ordered(-math.inf, fmt) and end == _core.ordered(math.inf, fmt)
     resolved = _resolve(impl, f32)
     pool, owned = make_executor(workers, executor)

@@ -15,14 +15,14 @@ import sys
 from typing import IO, Any, Optional
 
 from fpscope import _certify
-from fpscope._audit import Audit, AuditInterrupted, audit, native
+from fpscope._audit import Audit, AuditInterrupted, audit, input_hex, native
 from fpscope._floats import hexfloat, is_f32, parse_float
 
 LIBM = "libm.so.6"
 # The C library's functions; binary32 takes the name with an "f".
 LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos", "tan",
                                     "atan", "tanh", "sqrt")}
-NUMPY_FUNCTIONS = {**{op: op for op in LIBM_FUNCTIONS}, "atan": "arctan"}
+NUMPY_FUNCTIONS = {**{op: op for op in LIBM_FUNCTIONS}, "atan": "arctan", "div": "divide"}
 
 
 def resolve_impl(spec: str, op: str, dtype: str) -> Any:
@@ -72,9 +72,9 @@ def render_text(a: Audit) -> str:
              f"  misrounded          {a.misrounded:>12}  {100 * a.misrounded / total:8.4f}%",
              f"  special mismatches  {a.special_mismatches:>12}"]
     if a.max_error_x is not None:
-        lines.append(f"  max error {a.max_error:.6f} ulp at x = {hexfloat(a.max_error_x)}")
+        lines.append(f"  max error {a.max_error:.6f} ulp at x = {input_hex(a.max_error_x)}")
     for x, y, r in a.special_examples[:5]:
-        lines.append(f"  special: x = {hexfloat(x)}: got {hexfloat(y)}, expected {hexfloat(r)}")
+        lines.append(f"  special: x = {input_hex(x)}: got {hexfloat(y)}, expected {hexfloat(r)}")
     lines.append("error (ulp)        count")
     for low, high, count in a.histogram:
         if count:

@@ -170,6 +170,20 @@ def _clamped_fraction(v: Any, fmt: _Format) -> Fraction:
     return Fraction(*(int(n) for n in v.as_integer_ratio()))
 
 
+def quotient_judgement(x: float, d: float, y: float, f32: bool = True) -> Judgement:
+    """The judgement of the answer y to x / d (values of the format, not NaN), from the exact quotient:
+    infinite for a zero divisor or an infinite dividend, undefined for 0/0 and inf/inf (IEEE's answers)."""
+    fmt = F32 if f32 else F64
+    negative = (math.copysign(1.0, x) < 0) != (math.copysign(1.0, d) < 0)
+    if (x == 0 and d == 0) or (math.isinf(x) and math.isinf(d)):
+        return Judgement(CORRECT, 0, 0.0, math.nan) if math.isnan(y) else Judgement(SPECIAL, 0, 0.0, math.nan)
+    if d == 0 or math.isinf(x):
+        return _infinite(negative, y)
+    if x == 0 or math.isinf(d):
+        return judge_exact(fmt, Fraction(0), negative, y)
+    return judge_exact(fmt, Fraction(x) / Fraction(d), negative, y)
+
+
 def certified_judgement(op: str, x: float, y: float, f32: bool = True) -> Judgement:
     """The certified judgement of the answer y (a value of the format) at the input x (not NaN)."""
     with gmpy2.context(precision=64):
@@ -233,8 +247,11 @@ def _wide_context(rounding: Any) -> Any:
                          trap_erange=False, trap_divzero=False)
 
 
-def _nearest_evaluation(op: str, ctx: Any) -> Callable[[float], Any]:
-    """op of a float, rounded in ctx's direction (a few roundings to nearest for the compositions)."""
+def _nearest_evaluation(op: str, ctx: Any) -> Callable[[Any], Any]:
+    """op of a float (of a pair for div), rounded in ctx's direction (a few roundings to nearest for the
+    compositions)."""
+    if op == "div":
+        return lambda pair: ctx.div(pair[0], pair[1])
     if op == "recip":
         return lambda x: ctx.div(1, x)
     if op == "sigmoid":
@@ -246,9 +263,10 @@ def _nearest_evaluation(op: str, ctx: Any) -> Callable[[float], Any]:
     return function
 
 
-def binary64_judge(op: str) -> Callable[[float, float], Judgement]:
-    """A function judging the binary64 answer y at x (not NaN) for op, as certified_judgement does, from
-    one evaluation wherever that decides. It keeps its own gmpy2 context: one per thread."""
+def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
+    """A function judging the binary64 answer y at x (not NaN; a pair for div) for op, as
+    certified_judgement does, from one evaluation wherever that decides. It keeps its own gmpy2 context:
+    one per thread."""
     name = _certify.canonical_op(op)
     ctx = _wide_context(gmpy2.RoundToNearest)
     evaluate = _nearest_evaluation(name, ctx)
@@ -257,11 +275,13 @@ def binary64_judge(op: str) -> Callable[[float, float], Judgement]:
     slack = _SLACK.get(name, 1)
     ldexp, inf = math.ldexp, math.inf
 
-    def certified(x: float, y: float) -> Judgement:
+    def certified(x: Any, y: float) -> Judgement:
+        if name == "div":
+            return quotient_judgement(x[0], x[1], y, False)
         with gmpy2.context(precision=64):
             return _certified(name, x, y, F64)
 
-    def judge(x: float, y: float) -> Judgement:
+    def judge(x: Any, y: float) -> Judgement:
         clear_flags()
         v = evaluate(x)
         if not ctx.inexact or not gmpy2.is_regular(v):
@@ -337,7 +357,7 @@ def binary64_judge(op: str) -> Callable[[float, float], Judgement]:
     return judge
 
 
-def _side_of_float(op: str) -> Callable[[float, float], Optional[bool]]:
+def _side_of_float(op: str) -> Callable[[Any, float], Optional[bool]]:
     """A function telling whether op(x) lies above the float r it is within 2^-70 of (relative), or None.
 
     One correctly rounded function rounded down gives r exactly when the result lies above r. For the
@@ -365,8 +385,8 @@ def _side_of_float(op: str) -> Callable[[float, float], Optional[bool]]:
     return composed
 
 
-def _beside_float(r: float, above: bool, slack: int, e: int, x: float, y: float,
-                  certified: Callable[[float, float], Judgement]) -> Judgement:
+def _beside_float(r: float, above: bool, slack: int, e: int, x: Any, y: float,
+                  certified: Callable[[Any, float], Judgement]) -> Judgement:
     """The judgement of y (not r) where the exact result lies within slack/2 units of 2^e of the float r
     (not zero), above it when ``above``: r is its correct rounding, and the side gives its binade and on
     which side of |y - r| / ulp the error lies."""
@@ -411,7 +431,7 @@ def _to_float(e: Fraction) -> float:
         return math.inf
 
 
-def _irregular(v: Any, ctx: Any, x: float, y: float, certified: Callable[[float, float], Judgement]) -> Judgement:
+def _irregular(v: Any, ctx: Any, x: Any, y: float, certified: Callable[[Any, float], Judgement]) -> Judgement:
     """The judgement when the evaluation is exact, or zero, infinite or NaN."""
     if gmpy2.is_nan(v):
         nan = math.nan

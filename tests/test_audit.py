@@ -289,6 +289,9 @@ def test_native_loop_answers_as_the_same_function_called_per_input():
     (lambda: fpscope.audit(np.exp, "exp", sample=10, inputs=[1.0]), ValueError, "one of"),
     (lambda: fpscope.audit(np.exp, "cbrt", lo=1, hi=2), ValueError, "unknown op"),
     (lambda: fpscope.audit(np.exp, "exp", inputs="everything"), ValueError, "knife-edges"),
+    (lambda: fpscope.audit(np.divide, "div", lo=1.0, hi=2.0), ValueError, "pairs"),
+    (lambda: fpscope.audit(np.divide, "div", inputs=[1.0, 2.0]), TypeError, "pairs of floats"),
+    (lambda: fpscope.audit(fpscope.native("libm.so.6", "expf"), "div", sample=4), TypeError, "two arrays"),
 ])
 def test_bad_requests_are_one_clear_error(call, error, match):
     with pytest.raises(error, match=match):
@@ -421,6 +424,56 @@ def test_binary64_audit_ignores_the_callers_gmpy2_context():
         assert repr(fpscope.audit(np.exp, "exp", "f64", **args)) == expected
 
 
+def twice_rounded_divide(xs, ds):
+    """x * (1/d): two roundings, wrong by up to about an ulp."""
+    with np.errstate(all="ignore"):
+        return xs * (np.ones_like(ds) / ds)
+
+
+def exact_error(x, d, y, fmt):
+    q = Fraction(x) / Fraction(d)
+    return float(abs(Fraction(y) - q) / fmt.quantum(abs(q)))
+
+
+@pytest.mark.parametrize("dtype,fmt", [("f32", F32), ("f64", F64_MODEL)])
+def test_quotients_are_audited_against_the_exact_quotient(dtype, fmt):
+    exact = fpscope.audit(np.divide, "div", dtype, sample=20_000, seed=3)
+    assert exact.inputs == 20_000 and exact.misrounded == exact.special_mismatches == 0
+    a = fpscope.audit(twice_rounded_divide, "div", dtype, sample=20_000, seed=3, worst=50)
+    assert a.misrounded > 0 and a.max_error_x == a.worst[0][0]
+    for (x, d), y, r, e in a.worst:
+        if math.isfinite(y) and y != r:
+            assert e == pytest.approx(exact_error(x, d, y, fmt), abs=1e-6)
+            assert r == float(fmt.round(abs(Fraction(x) / Fraction(d)))) * math.copysign(1, x) * math.copysign(1, d)
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f64"])
+def test_quotient_specials_follow_ieee(dtype):
+    pairs = [(0.0, 0.0), (1.0, 0.0), (1.0, -0.0), (-0.0, 2.0), (np.inf, np.inf), (np.inf, -2.0), (3.0, np.inf),
+             (np.nan, 1.0)]
+    assert fpscope.audit(np.divide, "div", dtype, inputs=pairs).correctly_rounded == 7
+    # A divide that loses the sign of zero and answers 0/0 with 0.
+    a = fpscope.audit(lambda xs, ds: np.nan_to_num(np.abs(np.divide(xs, ds))), "div", dtype, inputs=pairs, worst=8)
+    assert a.inputs == 7 and a.special_mismatches == 6 and a.correctly_rounded == 1
+    assert [x for x, _, _ in a.special_examples][:3] == [(0.0, 0.0), (1.0, 0.0), (1.0, -0.0)]
+
+
+def test_quotients_rank_ties_on_x_then_y_on_every_path():
+    # Exact quotients only (errors all 0): the list keeps the lowest x, then the lowest divisor.
+    pairs = [(x, d) for x in (4.0, -8.0, 2.0) for d in (2.0, -1.0, 0.5, -4.0)][::-1]
+    current = _core._scan_path()
+    try:
+        for path in ["scalar"] + vector_paths():
+            _core._scan_path(path)
+            a = fpscope.audit(np.divide, "div", inputs=pairs, worst=3)
+            assert [w[0] for w in a.worst] == [(-8.0, -4.0), (-8.0, -1.0), (-8.0, 0.5)]
+            assert a.histogram[0][2] == len(pairs)  # exactly 0: each quotient is a float
+            assert repr(fpscope.audit(twice_rounded_divide, "div", sample=5000, seed=9, worst=20)) == \
+                repr(fpscope.audit(twice_rounded_divide, "div", sample=5000, seed=9, worst=20, workers=2))
+    finally:
+        _core._scan_path(current)
+
+
 def test_knife_edges_are_audited():
     a = fpscope.audit(math.log, "log", lo=1.0, hi=1.5, inputs="knife-edges", tol_ulp=1e-7)
     assert a.inputs == len(fpscope.knife_edges("log", 1.0, 1.5, 1e-7, limit=10_000).hits) > 0
@@ -441,6 +494,8 @@ def raising(xs):
     (["exp", "test_audit:raising", "1", "2"], 2, "failed: RuntimeError: boom"),
     (["exp", "no_such_module:f", "1", "2"], 2, "cannot import"),
     (["exp", "numpy", "1"], 2, "both LO and HI"),
+    (["div", "numpy", "--sample", "300"], 0, "0 (exact)"),
+    (["div", "numpy", "1", "2"], 2, "pairs"),
 ])
 def test_audit_command_answers_in_one_line_or_a_summary(argv, status, needle, capsys):
     from fpscope import _audit_cli

@@ -6,6 +6,7 @@ from typing import NamedTuple, Optional, SupportsFloat, SupportsIndex, Union
 from fpscope._certify import certified_midpoint
 from fpscope._core import midpoint
 from fpscope._fenv import default_float_environment
+from fpscope._truth import binary64_library_op, binary64_report
 
 _FloatLike = Union[SupportsFloat, SupportsIndex]
 
@@ -62,7 +63,8 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     function; where that judgement could be wrong (close to a midpoint or to a float, claims of
     exactness, no report for a finite input) MPFR decides. A quotient exactly on a midpoint between
     two subnormals, for which the core has no report, is answered as well. ``certified=False``
-    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``.
+    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``. The binary64 library
+    operations, which the core has no oracle for, are answered from MPFR alone (certified only).
 
     >>> report("log", float.fromhex("0x1.2f1fd6p+3")).rounded.hex()
     '0x1.1fcbce0000000p+1'
@@ -73,5 +75,8 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     the oracle's domain (a negative square root, a logarithm of zero, an overflowing result).
     Refusals are the core's ``ValueError``s: an unknown op or dtype, ``div`` without ``y``.
     """
-    answer = certified_midpoint(op, x, dtype, y) if certified else midpoint(op, x, dtype, y)
+    if certified and binary64_library_op(op, dtype):  # the core has no oracle for these: MPFR's truth
+        answer = binary64_report(op, x)
+    else:
+        answer = certified_midpoint(op, x, dtype, y) if certified else midpoint(op, x, dtype, y)
     return None if answer is None else Midpoint(*answer)

@@ -24,8 +24,9 @@ from typing import Any, Callable, NamedTuple, Optional
 
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
-from fpscope import _certify
+from fpscope import _certify, _core
 from fpscope._certify import F32, F64, CertificationError, _Format
+from fpscope._floats import is_f32
 
 ERROR_BINS = 24
 # The error of an undecided bound: the reported error is within this of the exact one.
@@ -448,3 +449,55 @@ def _irregular(v: Any, ctx: Any, x: Any, y: float, certified: Callable[[Any, flo
     if special is not None:
         return special
     return Judgement(CORRECT, 1, 0.0, y) if y == 0 else _negligible(y, r, negative, -1074)
+
+
+# ---------------------------------------------------------------- binary64 reports
+
+def binary64_report(op: str, x: Any) -> Optional[tuple[float, float, bool, bool]]:
+    """The certified midpoint report (rounded, distance_ulp, exact_above, exact) of a library operation at
+    the binary64 value x, which the core has no oracle for: MPFR's roundings toward -inf and +inf at
+    growing precision until they give the same report, the distance to 1e-12 ulp (a relative 1e-9 when
+    it is small). None where the result is undefined or not finite in binary64, as for binary32."""
+    _core.ordered(x, "f64")  # the core's errors for what is not a float
+    value = float(x)
+    name = _certify.canonical_op(op)
+    if math.isnan(value):
+        return None
+    with gmpy2.context(precision=64):  # conversions and comparisons below in a context of its own
+        return _binary64_report(name, gmpy2.mpfr(value, 53))
+
+
+def _binary64_report(op: str, xm: Any) -> Optional[tuple[float, float, bool, bool]]:
+    overflow = _overflow(F64)
+    for precision in PRECISIONS[1:]:
+        lo, hi = _mpfr_bounds(op, xm, precision)
+        if gmpy2.is_nan(lo) or gmpy2.is_nan(hi):
+            return None
+        if lo == hi:  # the result is this value exactly
+            if gmpy2.is_infinite(lo):
+                return None
+            exact = _certify.report_of_value(Fraction(*(int(n) for n in lo.as_integer_ratio())), F64,
+                                             bool(gmpy2.is_signed(lo)))
+            return None if exact is None else tuple(exact)  # type: ignore[return-value]
+        a, b = _clamped_fraction(lo, F64), _clamped_fraction(hi, F64)
+        if a >= overflow or b <= -overflow:
+            return None
+        if a == 0 < b:  # a bound that underflowed MPFR's range; the result itself is not zero
+            a = b
+        elif a < 0 == b:
+            b = a
+        if a < 0 < b:
+            continue
+        low, high = _certify.report_of_value(a, F64), _certify.report_of_value(b, F64)
+        if low is None or high is None or low.exact or high.exact or low[:1] != high[:1] or \
+                low.exact_above != high.exact_above:
+            continue
+        d_low, d_high = sorted((low.distance_ulp, high.distance_ulp))
+        if d_high - d_low <= max(1e-12 if d_low >= 1e-5 else 0.0, d_low * 1e-9):
+            return (low.rounded, (d_low + d_high) / 2, low.exact_above, False)
+    raise CertificationError(f"{op}({float(xm)!r}) could not be decided with {PRECISIONS[-1]} bits")
+
+
+def binary64_library_op(op: str, dtype: str) -> bool:
+    """Whether report(op, x, dtype) is a binary64 library operation, answered by binary64_report."""
+    return _certify.canonical_op(op) in _certify.LIBRARY_OPS and not is_f32(dtype)

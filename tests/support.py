@@ -228,11 +228,11 @@ class Undecided(Exception):
     """The high-precision value lies too close to a float or a midpoint to decide anything."""
 
 
-def mp_f32_report(op, x, bits=320):
+def mp_f32_report(op, x, bits=320, fmt=F32):
     """(rounded, distance_ulp, exact_above, exact) of op at the binary32 value x, from mpmath at
     `bits` bits, placed among the binary32 floats by the rational model; None when the result is not
     a finite binary32 number. Raises Undecided when the value cannot be told apart from a float or a
-    midpoint at this precision."""
+    midpoint at this precision. fmt=F64 places it among the binary64 floats instead."""
     with mpmath.workprec(bits):
         try:
             v = MP_FUNCTIONS[op](mpmath.mpf(x))
@@ -241,18 +241,18 @@ def mp_f32_report(op, x, bits=320):
         if isinstance(v, mpmath.mpc) or not mpmath.isfinite(v):
             return None
         sign, man, exp, bc = mpmath.mpf(v)._mpf_
-    if man and exp + bc > 200:
-        return None  # far beyond the binary32 range
-    if man and exp + bc < -600:
+    if man and exp + bc > fmt.emax + 73:
+        return None  # far beyond the format's range
+    if man and exp + bc < fmt.emin - fmt.p - 450:
         raise Undecided(op, x)  # it rounds to a zero at distance 0.5 - 2^-450: only the side is left
     magnitude = Fraction(int(man)) * Fraction(2) ** int(exp)
-    r = F32.round(magnitude)
+    r = fmt.round(magnitude)
     if r is None:
         return None
     above = magnitude > r
-    gap = F32.gap_toward(r, above)
+    gap = fmt.gap_toward(r, above)
     mid = r + (gap if above else -gap) / 2
-    slack = magnitude * Fraction(1, 2 ** (bits - 24))
+    slack = magnitude * Fraction(1, 2 ** (bits - fmt.p))
     if abs(magnitude - r) <= slack or abs(magnitude - mid) <= slack:
         raise Undecided(op, x)
     rounded = -float(r) if sign else float(r)

@@ -9,7 +9,7 @@ import pytest
 
 import fpscope
 from fpscope import _audit, _core
-from support import F32, F64 as F64_MODEL, MP_FUNCTIONS
+from support import F32, F64 as F64_MODEL, MP_FUNCTIONS, Undecided, mp_f32_report
 
 # Ranges that cross binades, subnormal and overflowing results, and the tiny inputs whose binary64
 # result is a binary32 value; strided so that every op stays cheap.
@@ -472,6 +472,41 @@ def test_quotients_rank_ties_on_x_then_y_on_every_path():
                 repr(fpscope.audit(twice_rounded_divide, "div", sample=5000, seed=9, worst=20, workers=2))
     finally:
         _core._scan_path(current)
+
+
+@pytest.mark.parametrize("op", sorted(MP_FUNCTIONS))
+def test_binary64_reports_agree_with_mpmath(op):
+    # Every sign and magnitude: results beyond the range and below the smallest subnormal among them.
+    xs = _audit._sample(40, 11, False).tolist() + [0.5, -0.5, 3.0, 1e-300, -40.0, 700.0, -745.0, 1000.0]
+    for x in xs:
+        try:
+            expected = mp_f32_report(op, x, bits=1200, fmt=F64_MODEL)
+        except Undecided:
+            continue
+        got = fpscope.report(op, x, "f64")
+        if expected is None:
+            assert got is None, x
+        else:
+            assert got is not None and (got.rounded, got.exact_above, got.exact) == (expected[0], expected[2], False), x
+            assert got.distance_ulp == pytest.approx(expected[1], abs=1e-12, rel=1e-9), x
+
+
+@pytest.mark.parametrize("op,x,expected", [
+    ("log", 1.0, (0.0, 0.5, False, True)), ("exp2", -1074.0, (5e-324, 0.5, False, True)),
+    ("log10", 1e22, (22.0, 0.5, False, True)), ("log2", 2.0 ** -1074, (-1074.0, 0.5, False, True)),
+    ("exp", -1e300, (0.0, 0.5, True, False)), ("log", -1.0, None), ("log", 0.0, None), ("exp", 1e300, None),
+    ("exp", math.nan, None),
+])
+def test_binary64_reports_at_exact_points_and_past_the_range(op, x, expected):
+    assert (None if (r := fpscope.report(op, x, "f64")) is None else tuple(r)) == expected
+
+
+def test_binary64_reports_keep_the_cores_refusals():
+    with pytest.raises(ValueError, match="no exact f64 oracle"):
+        fpscope.report("exp", 1.0, "f64", certified=False)
+    with pytest.raises(TypeError, match="must be real number"):
+        fpscope.report("exp", "1.0", "f64")
+    assert fpscope.report("sqrt", 2.0, "f64") == fpscope.report("sqrt", 2.0, "f64", certified=False)
 
 
 def test_knife_edges_are_audited():

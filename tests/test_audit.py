@@ -1,5 +1,6 @@
 """Accuracy audits: implementations with known errors, errors against mpmath, engines, specials."""
 import concurrent.futures as cf
+import json
 import math
 from fractions import Fraction
 
@@ -516,6 +517,50 @@ def test_knife_edges_are_audited():
 
 def raising(xs):
     raise RuntimeError("boom")
+
+
+def zeros(xs):
+    return np.zeros_like(xs)
+
+
+def test_audit_command_prints_strict_json(capsys):
+    from fpscope import _audit_cli
+    assert _audit_cli.main(["log", "test_audit:zeros", "-2", "-1.999999", "--json"]) == 0
+    out = capsys.readouterr().out
+
+    def refuse(constant):
+        raise AssertionError(f"not strict JSON: {constant}")
+
+    data = json.loads(out, parse_constant=refuse)
+    assert list(data) == list(_audit.Audit.__dataclass_fields__)
+    assert data["special_mismatches"] == data["inputs"] > 0 and data["special_examples"][0][2] == "nan"
+    assert data["histogram"][-1][:2] == [1048576.0, "inf"]
+
+
+@pytest.mark.parametrize("suffix,magic", [(".png", b"\x89PNG"), (".SVG", b"<svg")])
+def test_audit_command_plots_png_and_svg(suffix, magic, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from fpscope import _audit_cli
+    path = tmp_path / f"exp{suffix}"
+    assert _audit_cli.main(["exp", "numpy", "0x1p-3", "2", "--plot", str(path)]) == 0
+    assert magic in path.read_bytes()[:400] and "misrounded" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("plot,missing,needle", [
+    ("out.pdf", False, "PNG or SVG"), ("out.png", True, "pip install 'fpscope[plot]'"),
+    ("/no/such/dir/out.png", False, "No such file"),
+])
+def test_audit_command_refuses_plots_it_cannot_write(plot, missing, needle, capsys, monkeypatch):
+    from fpscope import _audit_cli
+    if missing:
+        real = _audit_cli.importlib.import_module
+        monkeypatch.setattr(_audit_cli.importlib, "import_module", lambda name: (
+            (_ for _ in ()).throw(ImportError(name)) if name.startswith("matplotlib") else real(name)))
+    elif "dir" in plot:
+        pytest.importorskip("matplotlib")
+    assert _audit_cli.main(["exp", "numpy", "1", "2", "--plot", plot]) == 2
+    err = capsys.readouterr().err
+    assert needle in err and err.count("\n") == 1
 
 
 @pytest.mark.parametrize("argv,status,needle", [

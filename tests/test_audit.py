@@ -401,6 +401,26 @@ def test_binary64_judgements_agree_with_mpmath(op, x, y):
     assert a.max_error == pytest.approx(error, abs=1e-6)
 
 
+@pytest.mark.parametrize("op", sorted(MP_FUNCTIONS) + ["sqrt", "recip"])
+def test_binary64_judge_agrees_with_the_directed_rounding_certifier(op):
+    # The one-evaluation judge against the certifier it falls back on, on every sign and magnitude and on
+    # answers moved by 0 to 3 ulps (the certifier gives up on results within 2^-8192 of a float).
+    from fpscope import _certify, _truth
+    xs = _audit._sample(400, 21, False)
+    with np.errstate(all="ignore"):
+        ys = F64[op](xs)
+    ys = (ys.view(np.int64) + np.arange(400) % 4 * (np.isfinite(ys) & (ys != 0))).view(np.float64)
+    judge = _truth.binary64_judge(op)
+    for x, y in zip(xs.tolist(), ys.tolist()):
+        try:
+            expected = _truth.certified_judgement(op, x, y, False)
+        except _certify.CertificationError:
+            continue
+        got = judge(x, y)
+        assert got[:2] == expected[:2] and got.error == pytest.approx(expected.error, rel=1e-9, abs=1e-6), (x, y)
+        assert repr(got.expected) == repr(expected.expected), (x, y)
+
+
 @pytest.mark.parametrize("op,x,y,outcome", [
     ("exp", 1000.0, math.inf, "correct"), ("exp", 1e300, math.inf, "correct"), ("exp", 1000.0, 1.7976931348623157e308, "special"),
     ("exp", -1e300, 0.0, "correct"), ("exp", -1e300, -0.0, "special"), ("exp", -1e300, TINY, "misrounded"),

@@ -433,13 +433,13 @@ struct Quotient {
 // Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
 // stages: the inputs and answers; the references (references_f32, the one evaluation to swap for a faster
 // one); the common pass, a vector kernel (audit_lanes.hpp) that finds the common inputs and their largest
-// error; and the full judgement of the others. An input is common when its error cannot enter the list of
-// the largest, x is no exact point, and either its answer is the reference rounded to binary32, away from
-// a midpoint (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow
-// threshold by more than the margin and the answer is its infinity (correctly rounded, error 0), or its
-// answer is another finite float and the reference is away from every float and midpoint (misrounded).
-// Common inputs are only counted, with exactly the judgement the full one would give them. Without a common
-// pass (`pass` null) every input takes the full judgement.
+// error; and the full judgement of the others. An input is common when x is no exact point and either its
+// answer is the reference rounded to binary32, away from a midpoint (correctly rounded, the error in
+// (0, 0.5]), or the reference lies beyond the overflow threshold by more than the margin and the answer is
+// its infinity (correctly rounded, error 0), or its answer is another finite float and the reference is
+// away from every float and midpoint (misrounded). Common inputs are counted with exactly the judgement the
+// full one would give them; those whose error may enter the list of the largest are offered to it. Without
+// a common pass (`pass` null) every input takes the full judgement.
 template <class Operation, class Inputs, class Answers>
 inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::uint64_t n, AuditTally& tally,
                       CommonPassF32 pass) {
@@ -459,10 +459,10 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
         if (pass != nullptr) {
             if (size < block) {
                 // The kernels read whole vectors: the lanes past the end repeat the first input.
-                std::copy(xs, xs + size, x_scratch);
-                std::fill(x_scratch + size, x_scratch + block, xs[0]);
-                std::copy(ys, ys + size, y_scratch);
-                std::fill(y_scratch + size, y_scratch + block, ys[0]);
+                if (xs != x_scratch) std::copy(xs, xs + size, x_scratch);
+                if (ys != y_scratch) std::copy(ys, ys + size, y_scratch);
+                std::fill(x_scratch + size, x_scratch + block, x_scratch[0]);
+                std::fill(y_scratch + size, y_scratch + block, y_scratch[0]);
                 std::fill(refs + size, refs + block, refs[0]);
                 xs = x_scratch;
                 ys = y_scratch;

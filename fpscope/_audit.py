@@ -4,9 +4,9 @@
 against the exact result: correctly rounded or not, its error in ulps of the exact result's binade, and
 the special mismatches (NaN, infinities, signs of zero). The core decides from the binary64 value of the
 operation wherever an error below ``fpscope._certify.MARGIN`` cannot change the outcome and hands back
-the few inputs where it could; ``fpscope._truth`` decides those with MPFR. Chunks run in the calling
-thread, on threads or on any executor, and are merged by their index, so the answer is the same on
-every engine.
+the few inputs where it could; ``fpscope._truth`` decides those with MPFR. Binary64 answers are judged
+by ``fpscope._truth`` alone, from one MPFR evaluation per input. Chunks run in the calling thread, on
+threads or on any executor, and are merged by their index, so the answer is the same on every engine.
 """
 from __future__ import annotations
 
@@ -51,7 +51,8 @@ class Audit:
     are not special mismatches: exactly 0, (0, 0.5], (0.5, 1], (1, 2], ... (2^19, 2^20], beyond.
     ``worst``: (x, y, correct value, error), largest first, ties to the lowest input. ``per_binade``:
     (sign, exponent, max error) for each binade of the input that was audited; exponent -127 holds
-    the zeros and subnormals, 128 the infinities.
+    the zeros and subnormals, 128 the infinities. For ``div`` an input x is the pair (x, divisor), ties
+    go to the lowest x, then the lowest divisor, and the binades are those of x.
     """
 
     op: str
@@ -150,12 +151,12 @@ def _describe(impl: Any) -> str:
     return f"{module}.{name}" if module and module != "builtins" else name
 
 
-def _probe_array(impl: Callable[..., Any], dtype: Any) -> bool:
-    """Whether ``impl`` takes a whole array: it answers a small one with an array."""
+def _probe_array(impl: Callable[..., Any], dtype: Any, operands: int = 1) -> bool:
+    """Whether ``impl`` takes whole arrays: it answers small ones with an array."""
     np = _np()
     try:
         with np.errstate(all="ignore"):
-            out = impl(np.array([1.0, 2.0], dtype=dtype))
+            out = impl(*[np.array([1.0, 2.0], dtype=dtype)] * operands)
     except Exception:  # a function of one float fails on an array in its own way
         return False
     return isinstance(out, np.ndarray) and out.ndim >= 1
@@ -171,8 +172,8 @@ class _Impl:
 
     kind: str
 
-    def __init__(self, fn: Any, kind: str, description: str, into: bool = False) -> None:
-        self.fn, self.kind, self.description, self.into = fn, kind, description, into
+    def __init__(self, fn: Any, kind: str, description: str, into: bool = False, operands: int = 1) -> None:
+        self.fn, self.kind, self.description, self.into, self.operands = fn, kind, description, into, operands
         self._scratch = threading.local()
 
     def __getstate__(self) -> dict[str, Any]:
@@ -191,7 +192,8 @@ class _Impl:
             setattr(self._scratch, name, have)
         return have[:n]
 
-    def evaluate(self, xs: Any, f32: bool) -> Any:
+    def evaluate(self, xs: Any, f32: bool, *more: Any) -> Any:
+        """The answers at xs (and the second operands ``more`` of an operation of two)."""
         np = _np()
         dtype = np.float32 if f32 else np.float64
         if self.kind == "native":
@@ -200,7 +202,7 @@ class _Impl:
             return ys
         if self.kind == "array":
             with np.errstate(all="ignore"):  # NaN and overflow are answers here, not incidents
-                out = self.fn(xs, out=self.scratch("y", len(xs), dtype)) if self.into else self.fn(xs)
+                out = self.fn(xs, *more, out=self.scratch("y", len(xs), dtype)) if self.into else self.fn(xs, *more)
             if not isinstance(out, np.ndarray):
                 try:
                     out = np.asarray(out)
@@ -213,13 +215,15 @@ class _Impl:
                 raise TypeError(f"{self.description} returned {out.dtype} values for {np.dtype(dtype)} inputs")
             return np.ascontiguousarray(out)
         out = self.scratch("y", len(xs), dtype)
-        for i, x in enumerate(xs.tolist()):
-            out[i] = float(self.fn(x))  # a binary64 answer rounds to the format, to nearest
+        for i, args in enumerate(zip(xs.tolist(), *(m.tolist() for m in more))):
+            out[i] = float(self.fn(*args))  # a binary64 answer rounds to the format, to nearest
         return out
 
 
-def _resolve(impl: Any, f32: bool) -> _Impl:
+def _resolve(impl: Any, f32: bool, pairs: bool = False) -> _Impl:
     np = _np()
+    if pairs:
+        return _resolve_pairs(impl, f32)
     if isinstance(impl, NativeFunction):
         if is_f32(impl.dtype) != f32:
             raise ValueError(f"{impl.description} was opened for dtype={impl.dtype!r}")
@@ -240,11 +244,28 @@ def _resolve(impl: Any, f32: bool) -> _Impl:
     return _Impl(impl, "scalar", description)
 
 
-def _probe_dtype(ufunc: Any, dtype: Any) -> Any:
+def _resolve_pairs(impl: Any, f32: bool) -> _Impl:
+    """An implementation of an operation of two operands: an array function of two arrays (a ufunc such as
+    numpy.divide among them), or a callable of two floats."""
+    np = _np()
+    if isinstance(impl, NativeFunction) or isinstance(impl, ctypes._CFuncPtr) or not callable(impl):  # type: ignore[attr-defined]
+        raise TypeError(f"audits of div take an array function of two arrays or a callable of two floats, "
+                        f"not {type(impl).__name__}")
+    description = _describe(impl)
+    dtype = np.float32 if f32 else np.float64
+    if isinstance(impl, np.ufunc):
+        into = impl.nin == 2 and impl.nout == 1 and _probe_dtype(impl, dtype, 2) == dtype
+        return _Impl(impl, "array", description, into, 2)
+    if _probe_array(impl, dtype, 2):
+        return _Impl(impl, "array", description, operands=2)
+    return _Impl(impl, "scalar", description, operands=2)
+
+
+def _probe_dtype(ufunc: Any, dtype: Any, operands: int = 1) -> Any:
     np = _np()
     try:
         with np.errstate(all="ignore"):
-            return ufunc(np.ones(2, dtype=dtype)).dtype
+            return ufunc(*[np.ones(2, dtype=dtype)] * operands).dtype
     except Exception:  # it fails on the chunks too, where the error is reported
         return None
 
@@ -253,15 +274,28 @@ def _probe_dtype(ufunc: Any, dtype: Any) -> Any:
 
 @dataclass(frozen=True)
 class _Range:
+    """``count`` floats of the ordered view from ``start`` on, ``step`` apart; with ``negative_zero``, -0.0
+    after them (the ordered view folds it into +0.0, a walk of every float meets it too)."""
+
     start: int  # ordered value of the first input
     step: int
     count: int
+    negative_zero: bool = False
 
 
-def _sample(n: int, seed: Any, f32: bool) -> Any:
-    """n bit patterns drawn uniformly, NaN patterns redrawn, as floats of the format."""
+def _sample(n: int, seed: Any, f32: bool, pairs: bool = False) -> Any:
+    """n bit patterns drawn uniformly, NaN patterns redrawn, as floats of the format; with ``pairs``, an
+    (n, 2) array of the n first operands and then the n second ones from the same generator."""
     np = _np()
     rng = np.random.default_rng(seed)
+    if pairs:
+        first = _draw(rng, n, f32)
+        return np.ascontiguousarray(np.stack([first, _draw(rng, n, f32)], axis=1))
+    return _draw(rng, n, f32)
+
+
+def _draw(rng: Any, n: int, f32: bool) -> Any:
+    np = _np()
     utype, ftype, width = (np.uint32, np.float32, 32) if f32 else (np.uint64, np.float64, 64)
     bits = rng.integers(0, 2 ** width, size=n, dtype=utype)
     while True:
@@ -283,6 +317,18 @@ def _given(inputs: Any, f32: bool) -> Any:
         raise TypeError(f"inputs must be floats, not {array.dtype}")
     array = np.ascontiguousarray(array.ravel(), dtype=dtype)
     return array[~np.isnan(array)]
+
+
+def _given_pairs(inputs: Any, f32: bool) -> Any:
+    """The pairs of ``inputs`` as an (n, 2) array of the format's dtype, the pairs with a NaN skipped."""
+    np = _np()
+    array = np.asarray(inputs)
+    if array.dtype.kind not in "fiu" or array.ndim != 2 or array.shape[1] != 2:
+        if array.size == 0:
+            return np.empty((0, 2), dtype=np.float32 if f32 else np.float64)
+        raise TypeError("inputs of div must be pairs of floats (x, y): a sequence of pairs or an (n, 2) array")
+    array = np.ascontiguousarray(array, dtype=np.float32 if f32 else np.float64)
+    return np.ascontiguousarray(array[~np.isnan(array).any(axis=1)])
 
 
 def _knife_edges(op: str, lo: float, hi: float, tol: Any, f32: bool) -> Any:
@@ -325,9 +371,9 @@ def _chunk_inputs(source: Any, offset: int, size: int, f32: bool, impl: _Impl) -
     return source
 
 
-def _add_certified(part: _Part, op: str, f32: bool, position: int, x: float, y: float, binade: int) -> None:
-    """Adds the MPFR judgement of one input to ``part``."""
-    j = _truth.certified_judgement(op, x, y, f32)
+def _add_certified(part: _Part, op: str, f32: bool, position: int, x: Any, y: float, binade: int) -> None:
+    """Adds the certified judgement of one input (a pair for a quotient) to ``part``."""
+    j = _truth.quotient_judgement(x[0], x[1], y, f32) if op == "div" else _truth.certified_judgement(op, x, y, f32)
     part.inputs += 1
     if j.outcome == _truth.SPECIAL:
         part.special += 1
@@ -339,7 +385,7 @@ def _add_certified(part: _Part, op: str, f32: bool, position: int, x: float, y: 
         part.misrounded += 1
     part.histogram[j.bin] += 1
     part.binades[binade] = max(part.binades.get(binade, -1.0), j.error)
-    part.worst.append((j.error, _core.ordered(x, _dtype_name(f32)), position, x, y, j.expected))
+    part.worst.append((j.error, _key(x, f32), position, x, y, j.expected))
 
 
 def _f32_binade(x: float) -> int:
@@ -352,18 +398,17 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
     chunk's own array of inputs. Module-level with picklable arguments, for process pools and clusters."""
     np = _np()
     keep = max(worst, 1)
+    if isinstance(source, _Range) and offset + size > source.count:
+        # The last chunk holds -0.0 after the range's last floats.
+        zero = audit_chunk(op, f32, impl, np.array([-0.0], dtype=np.float32 if f32 else np.float64),
+                           source.count, 1, worst)
+        head = source.count - offset
+        return zero if head == 0 else _merge(audit_chunk(op, f32, impl, source, offset, head, worst), zero, keep)
+    if op == "div":
+        return _audit_quotients(f32, impl, source, offset, keep)
     if not f32:
-        # Binary64 truth comes from MPFR alone, input by input.
         xs = _chunk_inputs(source, offset, size, f32, impl)
-        ys = impl.evaluate(xs, f32)
-        part = _Part()
-        bits64 = xs.view(np.uint64)
-        for i, (x, y) in enumerate(zip(xs.tolist(), ys.tolist())):
-            if x == x:
-                _add_certified(part, op, False, offset + i, x, y, int(bits64[i]) >> 52)
-        part.worst = sorted(part.worst, key=_worst_key)[:keep]
-        part.examples = sorted(part.examples)[:EXAMPLES]
-        return part
+        return _audit_f64(op, xs, impl.evaluate(xs, f32), offset, keep)
     if impl.kind == "native" and isinstance(source, _Range):
         # One pass in the core: each input made, answered and judged in turn, with no arrays at all.
         raw = _core._audit_f32(op, size, function=impl.fn.address, step=source.step, worst=keep,
@@ -378,15 +423,89 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
                                    lo=from_ordered(source.start + offset * source.step, True), worst=keep)
         else:
             raw = _core._audit_f32(op, size, xs=xs.ctypes.data, ys=ys.ctypes.data, worst=keep)
+    return _part_of(raw, op, offset, keep)
+
+
+def _part_of(raw: Any, op: str, offset: int, keep: int, divisors: Any = None) -> _Part:
+    """The core's tally of a binary32 chunk, with its undecided inputs decided here; the inputs of a
+    quotient are the pairs (x, divisor)."""
     n, cr, mis, sp, hist, binades, worst_raw, examples_raw, uncertain = raw
+
+    def operands(i: int, x: float) -> Any:
+        return x if divisors is None else (x, float(divisors[i]))
+
     part = _Part(n, cr, mis, sp, list(hist), dict(binades))
-    part.worst = [(e, key, offset + i, x, y, r) for i, x, y, key, e, r in worst_raw]
-    part.examples = [(offset + i, x, y, r) for i, x, y, r in examples_raw]
+    part.worst = [(e, key, offset + i, operands(i, x), y, r) for i, x, y, key, e, r in worst_raw]
+    part.examples = [(offset + i, operands(i, x), y, r) for i, x, y, r in examples_raw]
     if uncertain:
         for i, x, y in uncertain:
-            _add_certified(part, op, True, offset + i, x, y, _f32_binade(x))
+            _add_certified(part, op, True, offset + i, operands(i, x), y, _f32_binade(x))
         part.worst = sorted(part.worst, key=_worst_key)[:keep]
         part.examples = sorted(part.examples)[:EXAMPLES]
+    return part
+
+
+def _audit_quotients(f32: bool, impl: _Impl, pairs: Any, offset: int, keep: int) -> _Part:
+    """The audit of the quotients of a chunk of pairs (an (n, 2) array)."""
+    np = _np()
+    xs, divisors = np.ascontiguousarray(pairs[:, 0]), np.ascontiguousarray(pairs[:, 1])
+    ys = impl.evaluate(xs, f32, divisors)
+    if not f32:
+        return _audit_f64("div", xs, ys, offset, keep, divisors)
+    raw = _core._audit_div_f32(len(xs), xs.ctypes.data, divisors.ctypes.data, ys.ctypes.data, keep)
+    return _part_of(raw, "div", offset, keep, divisors)
+
+
+def _key(x: Any, f32: bool) -> int:
+    """Where an input comes in the order ties are broken by: its ordered value, or for a pair (x, y) the
+    ordered value of x, then of y (as the core keys binary32 pairs)."""
+    fmt = _dtype_name(f32)
+    if isinstance(x, tuple):
+        width = 32 if f32 else 64
+        return _core.ordered(x[0], fmt) * (1 << width) + _core.ordered(x[1], fmt) + (1 << (width - 1))
+    return _core.ordered(x, fmt)
+
+
+def _audit_f64(op: str, xs: Any, ys: Any, offset: int, keep: int, divisors: Any = None) -> _Part:
+    """The audit of binary64 answers ys at xs (input offset + i; the pairs of xs and ``divisors`` for a
+    quotient), each judged from one evaluation with MPFR (fpscope._truth.binary64_judge), in a loop kept to
+    a few operations per input."""
+    np = _np()
+    judge = _truth.binary64_judge(op)
+    correct, special = _truth.CORRECT, _truth.SPECIAL
+    part = _Part()
+    histogram, binades, examples = part.histogram, part.binades, part.examples
+    candidates: list[tuple[float, int, float, float, float]] = []  # (error, position, x, y, expected)
+    threshold = -1.0  # below it an error cannot be among the `keep` largest of the chunk
+    n_correct = n_misrounded = n_special = 0
+    binade_of = (xs.view(np.uint64) >> np.uint64(52)).tolist()
+    inputs = xs.tolist() if divisors is None else list(zip(xs.tolist(), divisors.tolist()))
+    for i, x, y, b in zip(range(offset, offset + len(xs)), inputs, ys.tolist(), binade_of):
+        if x != x:  # a NaN, or a pair holding one
+            continue
+        outcome, bin_, error, expected = judge(x, y)
+        if outcome is special:
+            n_special += 1
+            if len(examples) < EXAMPLES:
+                examples.append((i, x, y, expected))
+            continue
+        if outcome is correct:
+            n_correct += 1
+        else:
+            n_misrounded += 1
+        histogram[bin_] += 1
+        if error > binades.get(b, -1.0):
+            binades[b] = error
+        if error >= threshold:
+            candidates.append((error, i, x, y, expected))
+            if len(candidates) >= 4 * keep:
+                # Keep the `keep` largest and every tie with the last of them, which a lower x may win.
+                candidates.sort(key=lambda c: -c[0])
+                threshold = candidates[keep - 1][0]
+                candidates = [c for c in candidates if c[0] >= threshold]
+    part.inputs = n_correct + n_misrounded + n_special
+    part.correct, part.misrounded, part.special = n_correct, n_misrounded, n_special
+    part.worst = sorted(((e, _key(x, False), i, x, y, r) for e, i, x, y, r in candidates), key=_worst_key)[:keep]
     return part
 
 
@@ -492,20 +611,24 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     is given; every ``stride``-th float in [lo, hi]; the floats of ``inputs`` (a sequence or an array,
     rounded to the format, NaNs skipped); ``sample=N`` bit patterns drawn uniformly with
     ``numpy.random.default_rng(seed)`` (NaN patterns redrawn); ``inputs="knife-edges"`` with
-    ``tol_ulp`` and a range: the certified knife edges of ``op`` there.
+    ``tol_ulp`` and a range: the certified knife edges of ``op`` there. ``div`` takes pairs: ``inputs``
+    as pairs (x, y) or an (n, 2) array, or ``sample=N`` pairs (the N dividends drawn first); its exact
+    results are IEEE's at zeros and infinities (x/0 infinite, 0/0 and inf/inf undefined).
 
     ``impl``: an array function (a numpy ufunc, or a callable taking and returning a 1-D array of the
     format's dtype), called on chunks of about 2^20 inputs; :func:`native` (or a ctypes function
     pointer with the format's restype and argtypes), called from the core; or any other callable of
     one float, called per input (slow: about a microsecond each), whose answer is rounded to the format.
+    For ``div``: an array function of two arrays (``numpy.divide``) or a callable of two floats.
 
     The answer is the same sequentially, on ``workers`` threads and on any ``executor``. Ctrl-C raises
     :class:`AuditInterrupted` carrying the audit of the inputs done so far. ``progress`` as for scans.
     """
     name = _certify.canonical_op(op)
-    if name == "div":
-        raise ValueError("audits of div (pairs of inputs) are not available yet")
-    if name not in _core.UNARY_OPS:
+    pairs = name == "div"
+    if pairs and (lo is not None or hi is not None or isinstance(inputs, str) or (inputs is None and sample is None)):
+        raise ValueError("audits of div take pairs: inputs=[(x, y), ...] or sample=N")
+    if name not in _core.UNARY_OPS and not pairs:
         _core.midpoint(op, 1.0)  # the core's unknown-op message
         raise ValueError(f"audits take one of {_core.UNARY_OPS}, not {op!r}")
     fmt16 = resolve(dtype)
@@ -535,13 +658,13 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
         source = _knife_edges(name, float(lo), float(hi), tol_ulp, f32)
         total = len(source)
     elif inputs is not None:
-        source = _given(inputs, f32)
+        source = _given_pairs(inputs, f32) if pairs else _given(inputs, f32)
         total = len(source)
     elif sample is not None:
         n = operator.index(sample)
         if n < 0:
             raise ValueError(f"sample must be at least 0, not {n}")
-        source = _sample(n, seed, f32)
+        source = _sample(n, seed, f32, pairs)
         total = n
     else:
         if not f32 and not ranged:
@@ -553,9 +676,11 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
         fmt = _dtype_name(f32)
         start, end = _core.ordered(lo_f, fmt), _core.ordered(hi_f, fmt)
         total = 0 if end < start else (end - start) // stride + 1
-        source = _Range(start, stride, total)
+        zero = stride == 1 and start <= 0 <= end
+        source = _Range(start, stride, total, zero)
+        total += zero
         exhaustive = f32 and stride == 1 and start == _core.ordered(-math.inf, fmt) and end == _core.ordered(math.inf, fmt)
-    resolved = _resolve(impl, f32)
+    resolved = _resolve(impl, f32, pairs)
     pool, owned = make_executor(workers, executor)
 
     def finish(part: _Part, complete: bool) -> Audit:
@@ -593,6 +718,11 @@ def _sixteen_bit(fmt: Any, op: str, impl: Any, lo: Any, hi: Any, inputs: Any, sa
     return Audit(**_audit16.audit(fmt, op, impl, _describe(impl), xs, exhaustive, worst))
 
 
+def input_hex(x: Any) -> str:
+    """An audited input in hex: a float, or a pair (x, y) of div."""
+    return f"({hexfloat(x[0])}, {hexfloat(x[1])})" if isinstance(x, tuple) else hexfloat(x)
+
+
 # ---------------------------------------------------------------- pytest
 
 def assert_accurate(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None, *,
@@ -606,7 +736,7 @@ def assert_accurate(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: 
     problems = []
     if a.special_mismatches:
         x, y, r = a.special_examples[0]
-        problems.append(f"{a.special_mismatches} special mismatches, first at x={hexfloat(x)}: "
+        problems.append(f"{a.special_mismatches} special mismatches, first at x={input_hex(x)}: "
                         f"got {hexfloat(y)}, expected {hexfloat(r)}")
     if correctly_rounded and a.misrounded:
         problems.append(f"{a.misrounded} results not correctly rounded")
@@ -616,7 +746,7 @@ def assert_accurate(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: 
         detail = ""
         if a.worst:
             x, y, r, e = a.worst[0]
-            detail = (f"; worst at x={hexfloat(x)}: got {hexfloat(y)}, correct {hexfloat(r)}, "
+            detail = (f"; worst at x={input_hex(x)}: got {hexfloat(y)}, correct {hexfloat(r)}, "
                       f"error {e:.6g} ulp")
         raise AssertionError(f"{a.impl} for {op} ({a.dtype}): " + "; ".join(problems) + detail
                              + f" [{a.inputs} inputs: {a.correctly_rounded} correctly rounded, "

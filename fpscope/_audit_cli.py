@@ -15,14 +15,14 @@ import sys
 from typing import IO, Any, Optional
 
 from fpscope import _certify
-from fpscope._audit import Audit, AuditInterrupted, audit, native
+from fpscope._audit import Audit, AuditInterrupted, audit, input_hex, native
 from fpscope._floats import hexfloat, is_f32, parse_float
 
 LIBM = "libm.so.6"
 # The C library's functions; binary32 takes the name with an "f".
 LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos", "tan",
                                     "atan", "tanh", "sqrt")}
-NUMPY_FUNCTIONS = {**{op: op for op in LIBM_FUNCTIONS}, "atan": "arctan"}
+NUMPY_FUNCTIONS = {**{op: op for op in LIBM_FUNCTIONS}, "atan": "arctan", "div": "divide"}
 
 
 def resolve_impl(spec: str, op: str, dtype: str) -> Any:
@@ -72,9 +72,9 @@ def render_text(a: Audit) -> str:
              f"  misrounded          {a.misrounded:>12}  {100 * a.misrounded / total:8.4f}%",
              f"  special mismatches  {a.special_mismatches:>12}"]
     if a.max_error_x is not None:
-        lines.append(f"  max error {a.max_error:.6f} ulp at x = {hexfloat(a.max_error_x)}")
+        lines.append(f"  max error {a.max_error:.6f} ulp at x = {input_hex(a.max_error_x)}")
     for x, y, r in a.special_examples[:5]:
-        lines.append(f"  special: x = {hexfloat(x)}: got {hexfloat(y)}, expected {hexfloat(r)}")
+        lines.append(f"  special: x = {input_hex(x)}: got {hexfloat(y)}, expected {hexfloat(r)}")
     lines.append("error (ulp)        count")
     for low, high, count in a.histogram:
         if count:
@@ -83,31 +83,56 @@ def render_text(a: Audit) -> str:
     return "\n".join(lines)
 
 
-def plot(a: Audit, path: str) -> None:
-    """The error per input binade and the histogram, as PNG or SVG (by the file's suffix)."""
+PLOT_FORMATS = (".png", ".svg")
+
+
+def _figure_class() -> Any:
+    """matplotlib's Figure, drawn without pyplot (no backend or state of the caller's is touched); a
+    ValueError naming the extra when matplotlib is missing."""
     try:
-        importlib.import_module("matplotlib").use("Agg")
-        plt: Any = importlib.import_module("matplotlib.pyplot")
+        return importlib.import_module("matplotlib.figure").Figure
     except ImportError:
         raise ValueError("--plot needs matplotlib: pip install 'fpscope[plot]'") from None
-    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4))
+
+
+def plot(a: Audit, path: str) -> None:
+    """The largest error per binade of the input and the histogram, as PNG (drawn by Agg) or SVG by the
+    file's suffix."""
+    if not path.lower().endswith(PLOT_FORMATS):
+        raise ValueError(f"--plot writes PNG or SVG: {path!r} ends in neither .png nor .svg")
+    fig = _figure_class()(figsize=(11, 4))
+    left, right = fig.subplots(1, 2)
     for sign, style in ((1, "o-"), (-1, "s--")):
         rows = [(e, m) for s, e, m in a.per_binade if s == sign]
         if rows:
             left.plot([e for e, _ in rows], [m for _, m in rows], style, label="x > 0" if sign > 0 else "x < 0")
     left.set_xlabel("binade of x (exponent)")
     left.set_ylabel("max error (ulp)")
-    left.legend()
+    if a.per_binade:
+        left.legend()
     bins = [(low, high, count) for low, high, count in a.histogram if count]
     right.bar(range(len(bins)), [c for _, _, c in bins])
     right.set_xticks(range(len(bins)), ["0" if h == 0 else f"<={h:g}" if math.isfinite(h) else f">{lo:g}"
                                         for lo, h, _ in bins], rotation=45)
-    right.set_yscale("log")
+    if bins:
+        right.set_yscale("log")
     right.set_ylabel("inputs")
     fig.suptitle(f"{a.impl} for {a.op} ({a.dtype})")
     fig.tight_layout()
     fig.savefig(path)
-    plt.close(fig)
+
+
+def to_json(a: Audit) -> str:
+    """The audit's fields as strict JSON, as the other commands print: non-finite floats as the strings
+    "inf", "-inf" and "nan"."""
+    def strict(v: Any) -> Any:
+        if isinstance(v, float) and not math.isfinite(v):
+            return repr(v)
+        if isinstance(v, list):
+            return [strict(i) for i in v]
+        return v
+
+    return json.dumps({k: strict(v) for k, v in a.to_dict().items()}, indent=2, allow_nan=False)
 
 
 def command(ns: argparse.Namespace, out: Optional[IO[str]] = None, err: Optional[IO[str]] = None) -> int:
@@ -122,6 +147,10 @@ def command(ns: argparse.Namespace, out: Optional[IO[str]] = None, err: Optional
             raise ValueError("give both LO and HI, or neither")
         lo = None if ns.lo is None else parse_float(ns.lo)
         hi = None if ns.hi is None else parse_float(ns.hi)
+        if ns.plot:  # before a long audit, not after it
+            if not ns.plot.lower().endswith(PLOT_FORMATS):
+                raise ValueError(f"--plot writes PNG or SVG: {ns.plot!r} ends in neither .png nor .svg")
+            _figure_class()
         impl = resolve_impl(ns.impl, ns.op, ns.dtype)
         with scan_engine(ns.workers, ns.scheduler) as engine:
             try:
@@ -137,7 +166,7 @@ def command(ns: argparse.Namespace, out: Optional[IO[str]] = None, err: Optional
     except Exception as e:  # the implementation itself failed
         print(f"fpscope audit: {ns.impl} failed: {type(e).__name__}: {e}", file=err)
         return 2
-    print(json.dumps(result.to_dict()) if ns.json else render_text(result), file=out)
+    print(to_json(result) if ns.json else render_text(result), file=out)
     return status
 
 

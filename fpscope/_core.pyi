@@ -91,6 +91,12 @@ def _audit_f32(
     int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
     list[tuple[int, float, float, float]], list[tuple[int, float, float]],
 ]: ...
+def _audit_div_f32(
+    n: SupportsIndex, xs: SupportsIndex, divisors: SupportsIndex, ys: SupportsIndex, worst: SupportsIndex = 16,
+) -> tuple[
+    int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
+    list[tuple[int, float, float, float]], list[tuple[int, float, float]],
+]: ...
 def _audit_fill(out: SupportsIndex, lo: _Float, step: SupportsIndex, n: SupportsIndex, dtype: str = "f32") -> bool: ...
 def _audit_call(
     function: SupportsIndex, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, dtype: str = "f32"

@@ -42,7 +42,7 @@ from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
 import gmpy2  # type: ignore[import-untyped]  # no type information is published for it
 
-from fpscope import _certify
+from fpscope import _certify, _truth
 from fpscope._certify import canonical_op as canonical_op
 from fpscope._certify import is_private_name as is_private_name
 from fpscope._certify import (CertificationError, NEAR_FLOAT, NEAR_MIDPOINT, PRECISIONS, _new_tuple,
@@ -286,7 +286,9 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     function; where that judgement could be wrong (close to a midpoint or to a float, claims of
     exactness, no report for a finite input) MPFR decides. A quotient exactly on a midpoint between
     two subnormals, for which the core has no report, is answered as well. ``certified=False``
-    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``.
+    gives the core's own answer, exactly ``midpoint(op, x, dtype, y)``. The core has no binary64
+    oracle for the library operations (``exp`` and the others but ``sqrt``, ``recip``, ``div``):
+    their binary64 reports come from MPFR alone.
 
     Besides the core's operations, C's <math.h> functions ``cbrt``, ``asin``, ``acos``, ``sinh``,
     ``cosh``, ``asinh``, ``acosh``, ``atanh``, ``exp10``, ``erf``, ``erfc``, ``tgamma``, ``lgamma``,
@@ -308,6 +310,9 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
     dtype, ``div`` without ``y``.
     """
     if type(op) is not str or canonical_op(op) not in PRIVATE_OPS:
+        if certified and _truth.binary64_library_op(op, dtype):  # the core has no binary64 oracle for these
+            answer = _truth.binary64_report(op, x)
+            return None if answer is None else Midpoint(*answer)
         return _certify.report(op, x, dtype, y, certified=certified)
     if is_f32(dtype):
         raw = _midpoint(op, x, dtype, y)

@@ -159,7 +159,7 @@ class Fmt:
 
     def __init__(self, model, pack, ipack):
         self.model, self.pack, self.ipack = model, pack, ipack
-        self.p, self.emin = model.precision, model.min_exponent
+        self.p, self.emin, self.emax = model.precision, model.min_exponent, model.max_exponent
         # The largest finite value: every significand bit set in the top binade.
         self.max = (2 - Fraction(2) ** (1 - self.p)) * Fraction(2) ** model.max_exponent
 
@@ -216,11 +216,11 @@ class Undecided(Exception):
     """The high-precision value lies too close to a float or a midpoint to decide anything."""
 
 
-def mp_f32_report(op, x, bits=320, fmt=None):
+def mp_f32_report(op, x, bits=320, fmt=F32):
     """(rounded, distance_ulp, exact_above, exact) of op at the binary32 value x, from mpmath at
     `bits` bits, placed among the binary32 floats by the rational model; None when the result is not
     a finite binary32 number. Raises Undecided when the value cannot be told apart from a float or a
-    midpoint at this precision."""
+    midpoint at this precision. fmt=F64 places it among the binary64 floats instead."""
     with mpmath.workprec(bits):
         try:
             v = MP_FUNCTIONS[op](mpmath.mpf(x))
@@ -229,10 +229,9 @@ def mp_f32_report(op, x, bits=320, fmt=None):
         if isinstance(v, mpmath.mpc) or not mpmath.isfinite(v):
             return None
         sign, man, exp, bc = mpmath.mpf(v)._mpf_
-    if man and exp + bc > 200:
-        return None  # far beyond the binary32 range
-    fmt = F32 if fmt is None else fmt
-    if man and exp + bc < -600:
+    if man and exp + bc > fmt.emax + 73:
+        return None  # far beyond the format's range
+    if man and exp + bc < fmt.emin - fmt.p - 450:
         raise Undecided(op, x)  # it rounds to a zero at distance 0.5 - 2^-450: only the side is left
     magnitude = Fraction(int(man)) * Fraction(2) ** int(exp)
     r = fmt.round(magnitude)
@@ -241,7 +240,7 @@ def mp_f32_report(op, x, bits=320, fmt=None):
     above = magnitude > r
     gap = fmt.gap_toward(r, above)
     mid = r + (gap if above else -gap) / 2
-    slack = magnitude * Fraction(1, 2 ** (bits - 24))
+    slack = magnitude * Fraction(1, 2 ** (bits - fmt.p))
     if abs(magnitude - r) <= slack or abs(magnitude - mid) <= slack:
         raise Undecided(op, x)
     rounded = -float(r) if sign else float(r)

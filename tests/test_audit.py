@@ -10,7 +10,7 @@ import pytest
 
 import fpscope
 from fpscope import _audit, _core
-from support import F32, F64 as F64_MODEL, MP_FUNCTIONS
+from support import F32, F64 as F64_MODEL, MP_FUNCTIONS, Undecided, mp_f32_report
 
 # Ranges that cross binades, subnormal and overflowing results, and the tiny inputs whose binary64
 # result is a binary32 value; strided so that every op stays cheap.
@@ -150,6 +150,17 @@ def test_specials_are_listed_apart_from_ulp_errors():
     assert u.special_mismatches == 1 and math.isnan(u.special_examples[0][2])
 
 
+@pytest.mark.parametrize("dtype,tiny", [("f32", 1e-45), ("f64", 5e-324)])
+def test_walks_across_zero_audit_both_zeros(dtype, tiny):
+    # The ordered view has one zero; a walk of every float meets -0.0 as well (the whole binary32 range
+    # is 4,278,190,082 inputs).
+    a = fpscope.audit(lambda xs: np.abs(np.sin(xs)), "sin", dtype, lo=-tiny, hi=tiny)
+    assert a.inputs == 4 and a.special_mismatches == 1
+    x, y, expected = a.special_examples[0]
+    assert [math.copysign(1, v) for v in (x, y, expected)] == [-1, 1, -1]
+    assert fpscope.audit(np.sin, "sin", dtype, lo=0.0, hi=3 * tiny, stride=2).inputs == 2  # strides walk the view
+
+
 @pytest.mark.parametrize("impl,error", [
     (lambda xs: xs[:-1], ValueError), (lambda xs: xs.astype(np.float64), TypeError),
 ])
@@ -279,6 +290,9 @@ def test_native_loop_answers_as_the_same_function_called_per_input():
     (lambda: fpscope.audit(np.exp, "exp", sample=10, inputs=[1.0]), ValueError, "one of"),
     (lambda: fpscope.audit(np.exp, "cbrt", lo=1, hi=2), ValueError, "unknown op"),
     (lambda: fpscope.audit(np.exp, "exp", inputs="everything"), ValueError, "knife-edges"),
+    (lambda: fpscope.audit(np.divide, "div", lo=1.0, hi=2.0), ValueError, "pairs"),
+    (lambda: fpscope.audit(np.divide, "div", inputs=[1.0, 2.0]), TypeError, "pairs of floats"),
+    (lambda: fpscope.audit(fpscope.native("libm.so.6", "expf"), "div", sample=4), TypeError, "two arrays"),
 ])
 def test_bad_requests_are_one_clear_error(call, error, match):
     with pytest.raises(error, match=match):
@@ -347,6 +361,175 @@ def test_binary64_samples_agree_with_mpmath(op):
         fpscope.audit(np.exp, "exp", "f64")
 
 
+def mp_judgement(op, x, y):
+    """(correctly rounded, histogram bin (low, high), error) of the finite binary64 answer y at x, from mpmath
+    and the rational model of binary64."""
+    with mpmath.workprec(2300):
+        v = {"sqrt": mpmath.sqrt, "recip": lambda t: 1 / t}.get(op, MP_FUNCTIONS.get(op))(mpmath.mpf(x))
+        sign, man, exp, _ = mpmath.mpf(v)._mpf_
+    f = Fraction(int(man)) * Fraction(2) ** int(exp) * (-1 if sign else 1)
+    error = abs(Fraction(y) - f) / F64_MODEL.quantum(abs(f))
+    rounded = F64_MODEL.round(abs(f))
+    edges = [Fraction(0), Fraction(1, 2)] + [Fraction(2) ** k for k in range(21)]
+    low = max(edge for edge in edges if edge < error) if error else 0
+    high = min([edge for edge in edges if edge >= error] or [math.inf]) if error else 0
+    correct = rounded is not None and Fraction(y) == rounded * (-1 if sign else 1)
+    return correct, (float(low), float(high)), float(error)
+
+
+TINY = 5e-324
+
+
+# Results within a hair of a float (a power of two among them, where the binade below has half the
+# spacing), where binary64 gives way; answers on either side, errors on the edges of bins.
+@pytest.mark.parametrize("op,x,y", [
+    ("exp", -2.0 ** -60, 1.0), ("exp", -2.0 ** -60, 1 - 2.0 ** -53), ("exp", 2.0 ** -60, 1 + 2.0 ** -52),
+    ("exp", 2.0 ** -60, 1 - 2.0 ** -53), ("exp", -2.0 ** -60, 1 + 2.0 ** -52), ("exp", -2.0 ** -55, 1 - 2.0 ** -52),
+    ("exp", -2.0 ** -90, 1 - 2.0 ** -53), ("tanh", -30.0, -1.0), ("tanh", -30.0, -1 + 2.0 ** -53),
+    ("tanh", 30.0, 1 + 2.0 ** -52), ("sigmoid", 100.0, 1.0), ("sigmoid", 100.0, 1 - 2.0 ** -53),
+    ("softplus", 60.0, 60.0), ("softplus", 60.0, 60.00000000000001), ("softplus", -800.0, TINY),
+    ("sin", 1e-300, 1e-300), ("sin", 1e-300, 9.999999999999999e-301), ("log1p", 1e-20, 1e-20),
+    ("exp", -1e5, 0.0), ("exp", -1e5, TINY), ("exp", -1e5, -TINY), ("exp", -1e5, 4 * TINY),
+    ("log", 1.0, 0.0), ("log", 1.0, TINY), ("exp2", 3.0, 8.0), ("sqrt", 2.25, 1.5), ("sqrt", 2.0, 1.5),
+    ("expm1", -50.0, -1.0), ("expm1", -50.0, -1 + 2.0 ** -53), ("cos", 2.0 ** -40, 1.0),
+])
+def test_binary64_judgements_agree_with_mpmath(op, x, y):
+    a = fpscope.audit(lambda v: y, op, "f64", inputs=[x])
+    correct, bin_, error = mp_judgement(op, x, y)
+    assert (a.correctly_rounded, a.misrounded, a.special_mismatches) == (int(correct), int(not correct), 0)
+    assert [(low, high) for low, high, count in a.histogram if count] == [bin_]
+    assert a.max_error == pytest.approx(error, abs=1e-6)
+
+
+@pytest.mark.parametrize("op", sorted(MP_FUNCTIONS) + ["sqrt", "recip"])
+def test_binary64_judge_agrees_with_the_directed_rounding_certifier(op):
+    # The one-evaluation judge against the certifier it falls back on, on every sign and magnitude and on
+    # answers moved by 0 to 3 ulps (the certifier gives up on results within 2^-8192 of a float).
+    from fpscope import _certify, _truth
+    xs = _audit._sample(400, 21, False)
+    with np.errstate(all="ignore"):
+        ys = F64[op](xs)
+    ys = (ys.view(np.int64) + np.arange(400) % 4 * (np.isfinite(ys) & (ys != 0))).view(np.float64)
+    judge = _truth.binary64_judge(op)
+    for x, y in zip(xs.tolist(), ys.tolist()):
+        try:
+            expected = _truth.certified_judgement(op, x, y, False)
+        except _certify.CertificationError:
+            continue
+        got = judge(x, y)
+        assert got[:2] == expected[:2] and got.error == pytest.approx(expected.error, rel=1e-9, abs=1e-6), (x, y)
+        assert repr(got.expected) == repr(expected.expected), (x, y)
+
+
+@pytest.mark.parametrize("op,x,y,outcome", [
+    ("exp", 1000.0, math.inf, "correct"), ("exp", 1e300, math.inf, "correct"), ("exp", 1000.0, 1.7976931348623157e308, "special"),
+    ("exp", -1e300, 0.0, "correct"), ("exp", -1e300, -0.0, "special"), ("exp", -1e300, TINY, "misrounded"),
+    ("log", -1.0, math.nan, "correct"), ("log", -1.0, 0.0, "special"), ("log", 0.0, -math.inf, "correct"),
+    ("exp", 1.0, math.nan, "special"), ("sin", -0.0, 0.0, "special"), ("tanh", math.inf, 1.0, "correct"),
+])
+def test_binary64_overflow_underflow_and_specials(op, x, y, outcome):
+    # Past MPFR's own exponent range too (e^1e300, e^-1e300): the result is beyond binary64's either way.
+    a = fpscope.audit(lambda v: y, op, "f64", inputs=[x])
+    assert (a.correctly_rounded, a.misrounded, a.special_mismatches) == (
+        outcome == "correct", outcome == "misrounded", outcome == "special")
+    if outcome == "misrounded":
+        assert a.max_error == 1.0 and a.histogram[2][2] == 1  # 1 - e^-1e300 / 2^-1074 ulp: in (0.5, 1]
+
+
+def test_binary64_audit_ignores_the_callers_gmpy2_context():
+    import gmpy2
+    args = dict(sample=2000, seed=5, worst=50)
+    expected = repr(fpscope.audit(np.exp, "exp", "f64", **args))
+    with gmpy2.context(precision=20, round=gmpy2.RoundUp, emax=200, emin=-200,
+                       trap_inexact=True, trap_overflow=True):
+        assert repr(fpscope.audit(np.exp, "exp", "f64", **args)) == expected
+
+
+def twice_rounded_divide(xs, ds):
+    """x * (1/d): two roundings, wrong by up to about an ulp."""
+    with np.errstate(all="ignore"):
+        return xs * (np.ones_like(ds) / ds)
+
+
+def exact_error(x, d, y, fmt):
+    q = Fraction(x) / Fraction(d)
+    return float(abs(Fraction(y) - q) / fmt.quantum(abs(q)))
+
+
+@pytest.mark.parametrize("dtype,fmt", [("f32", F32), ("f64", F64_MODEL)])
+def test_quotients_are_audited_against_the_exact_quotient(dtype, fmt):
+    exact = fpscope.audit(np.divide, "div", dtype, sample=20_000, seed=3)
+    assert exact.inputs == 20_000 and exact.misrounded == exact.special_mismatches == 0
+    a = fpscope.audit(twice_rounded_divide, "div", dtype, sample=20_000, seed=3, worst=50)
+    assert a.misrounded > 0 and a.max_error_x == a.worst[0][0]
+    for (x, d), y, r, e in a.worst:
+        if math.isfinite(y) and y != r:
+            assert e == pytest.approx(exact_error(x, d, y, fmt), abs=1e-6)
+            assert r == float(fmt.round(abs(Fraction(x) / Fraction(d)))) * math.copysign(1, x) * math.copysign(1, d)
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f64"])
+def test_quotient_specials_follow_ieee(dtype):
+    pairs = [(0.0, 0.0), (1.0, 0.0), (1.0, -0.0), (-0.0, 2.0), (np.inf, np.inf), (np.inf, -2.0), (3.0, np.inf),
+             (np.nan, 1.0)]
+    assert fpscope.audit(np.divide, "div", dtype, inputs=pairs).correctly_rounded == 7
+    # A divide that loses the sign of zero and answers 0/0 with 0.
+    a = fpscope.audit(lambda xs, ds: np.nan_to_num(np.abs(np.divide(xs, ds))), "div", dtype, inputs=pairs, worst=8)
+    assert a.inputs == 7 and a.special_mismatches == 6 and a.correctly_rounded == 1
+    assert [x for x, _, _ in a.special_examples][:3] == [(0.0, 0.0), (1.0, 0.0), (1.0, -0.0)]
+
+
+def test_quotients_rank_ties_on_x_then_y_on_every_path():
+    # Exact quotients only (errors all 0): the list keeps the lowest x, then the lowest divisor.
+    pairs = [(x, d) for x in (4.0, -8.0, 2.0) for d in (2.0, -1.0, 0.5, -4.0)][::-1]
+    current = _core._scan_path()
+    try:
+        for path in ["scalar"] + vector_paths():
+            _core._scan_path(path)
+            a = fpscope.audit(np.divide, "div", inputs=pairs, worst=3)
+            assert [w[0] for w in a.worst] == [(-8.0, -4.0), (-8.0, -1.0), (-8.0, 0.5)]
+            assert a.histogram[0][2] == len(pairs)  # exactly 0: each quotient is a float
+            assert repr(fpscope.audit(twice_rounded_divide, "div", sample=5000, seed=9, worst=20)) == \
+                repr(fpscope.audit(twice_rounded_divide, "div", sample=5000, seed=9, worst=20, workers=2))
+    finally:
+        _core._scan_path(current)
+
+
+@pytest.mark.parametrize("op", sorted(MP_FUNCTIONS))
+def test_binary64_reports_agree_with_mpmath(op):
+    # Every sign and magnitude: results beyond the range and below the smallest subnormal among them.
+    xs = _audit._sample(40, 11, False).tolist() + [0.5, -0.5, 3.0, 1e-300, -40.0, 700.0, -745.0, 1000.0]
+    for x in xs:
+        try:
+            expected = mp_f32_report(op, x, bits=1200, fmt=F64_MODEL)
+        except Undecided:
+            continue
+        got = fpscope.report(op, x, "f64")
+        if expected is None:
+            assert got is None, x
+        else:
+            assert got is not None and (got.rounded, got.exact_above, got.exact) == (expected[0], expected[2], False), x
+            assert got.distance_ulp == pytest.approx(expected[1], abs=1e-12, rel=1e-9), x
+
+
+@pytest.mark.parametrize("op,x,expected", [
+    ("log", 1.0, (0.0, 0.5, False, True)), ("exp2", -1074.0, (5e-324, 0.5, False, True)),
+    ("log10", 1e22, (22.0, 0.5, False, True)), ("log2", 2.0 ** -1074, (-1074.0, 0.5, False, True)),
+    ("exp", -1e300, (0.0, 0.5, True, False)), ("log", -1.0, None), ("log", 0.0, None), ("exp", 1e300, None),
+    ("exp", math.nan, None),
+])
+def test_binary64_reports_at_exact_points_and_past_the_range(op, x, expected):
+    assert (None if (r := fpscope.report(op, x, "f64")) is None else tuple(r)) == expected
+
+
+def test_binary64_reports_keep_the_cores_refusals():
+    with pytest.raises(ValueError, match="no exact f64 oracle"):
+        fpscope.report("exp", 1.0, "f64", certified=False)
+    with pytest.raises(TypeError, match="must be real number"):
+        fpscope.report("exp", "1.0", "f64")
+    assert fpscope.report("sqrt", 2.0, "f64") == fpscope.report("sqrt", 2.0, "f64", certified=False)
+
+
 def test_knife_edges_are_audited():
     a = fpscope.audit(math.log, "log", lo=1.0, hi=1.5, inputs="knife-edges", tol_ulp=1e-7)
     assert a.inputs == len(fpscope.knife_edges("log", 1.0, 1.5, 1e-7, limit=10_000).hits) > 0
@@ -358,6 +541,50 @@ def raising(xs):
 
 def wrong_length(xs):
     return xs[:-1]
+
+
+def zeros(xs):
+    return np.zeros_like(xs)
+
+
+def test_audit_command_prints_strict_json(capsys):
+    from fpscope import _audit_cli
+    assert _audit_cli.main(["log", "test_audit:zeros", "-2", "-1.999999", "--json"]) == 0
+    out = capsys.readouterr().out
+
+    def refuse(constant):
+        raise AssertionError(f"not strict JSON: {constant}")
+
+    data = json.loads(out, parse_constant=refuse)
+    assert list(data) == list(_audit.Audit.__dataclass_fields__)
+    assert data["special_mismatches"] == data["inputs"] > 0 and data["special_examples"][0][2] == "nan"
+    assert data["histogram"][-1][:2] == [1048576.0, "inf"]
+
+
+@pytest.mark.parametrize("suffix,magic", [(".png", b"\x89PNG"), (".SVG", b"<svg")])
+def test_audit_command_plots_png_and_svg(suffix, magic, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from fpscope import _audit_cli
+    path = tmp_path / f"exp{suffix}"
+    assert _audit_cli.main(["exp", "numpy", "0x1p-3", "2", "--plot", str(path)]) == 0
+    assert magic in path.read_bytes()[:400] and "misrounded" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("plot,missing,needle", [
+    ("out.pdf", False, "PNG or SVG"), ("out.png", True, "pip install 'fpscope[plot]'"),
+    ("/no/such/dir/out.png", False, "No such file"),
+])
+def test_audit_command_refuses_plots_it_cannot_write(plot, missing, needle, capsys, monkeypatch):
+    from fpscope import _audit_cli
+    if missing:
+        real = _audit_cli.importlib.import_module
+        monkeypatch.setattr(_audit_cli.importlib, "import_module", lambda name: (
+            (_ for _ in ()).throw(ImportError(name)) if name.startswith("matplotlib") else real(name)))
+    elif "dir" in plot:
+        pytest.importorskip("matplotlib")
+    assert _audit_cli.main(["exp", "numpy", "1", "2", "--plot", plot]) == 2
+    err = capsys.readouterr().err
+    assert needle in err and err.count("\n") == 1
 
 
 @pytest.mark.parametrize("argv,status,needle", [
@@ -373,6 +600,8 @@ def wrong_length(xs):
     (["exp", "no_such_module:f", "1", "2"], 2, "cannot import"),
     (["exp", "numpy", "1"], 2, "both LO and HI"),
     (["exp", "numpy", "2", "1"], 2, "reversed range"),
+    (["div", "numpy", "--sample", "300"], 0, "0 (exact)"),
+    (["div", "numpy", "1", "2"], 2, "pairs"),
 ])
 def test_audit_command_answers_in_one_line_or_a_summary(argv, status, needle, capsys):
     from fpscope.cli import main

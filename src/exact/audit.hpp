@@ -213,13 +213,12 @@ inline constexpr double overflow_f32 = 0x1p128 - 0x1p103;
 
 }  // namespace detail
 
-// The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). See the module
-// comment: certain outcomes are decided from the binary64 stand-in wherever an error below the margin
-// cannot change them; the rest are Uncertain. NaN inputs are Skipped.
-template <UnaryOp op>
-inline Judgement judge_f32(float x, float y, double reference) {
-    if (fp::is_nan(x)) return {Outcome::Skipped};
-    const Truth t = truth_f32<op>(x, reference);
+// The judgement of the answer y against the truth t. See the module comment: certain outcomes are decided
+// from the binary64 stand-in wherever an error below the margin cannot change them; the rest are
+// Uncertain. Where the stand-in lies within the margin of a float r, side(r) may tell whether the exact
+// result lies above r (an optional<bool>).
+template <class Side>
+inline Judgement judge_truth_f32(float y, Truth t, Side side) {
     const double ref = t.value;
     if (std::isnan(ref)) {
         // Undefined: only a NaN answer is right.
@@ -259,7 +258,7 @@ inline Judgement judge_f32(float x, float y, double reference) {
     if (r == 0.0f && ref != 0.0)
         above = ref > 0;  // the stand-in's sign is right: its error is relative
     else
-        above = exceeds<op>(x, r);
+        above = side(r);
     if (!above) return {Outcome::Uncertain};
     const bool magnitude_above = r == 0.0f || (*above != std::signbit(r));
     const float rm = std::fabs(r);
@@ -267,6 +266,23 @@ inline Judgement judge_f32(float x, float y, double reference) {
     const double k = std::fabs(yd - rd) / uf;
     const bool same_side = (yd > rd) == *above;
     return {Outcome::Misrounded, error_bin_beside(k, !same_side), std::fabs(yd - ref) / uf, rd};
+}
+
+// The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). NaN inputs are Skipped.
+template <UnaryOp op>
+inline Judgement judge_f32(float x, float y, double reference) {
+    if (fp::is_nan(x)) return {Outcome::Skipped};
+    return judge_truth_f32(y, truth_f32<op>(x, reference), [x](float r) { return exceeds<op>(x, r); });
+}
+
+// The judgement of y = impl(x, d) for the quotient of binary32 values, given the binary64 quotient: one
+// rounding of the exact one, which never leaves the binary64 range. It is exact where it is infinite or
+// zero (a zero or infinite operand) or where it leaves no remainder. NaN operands are Skipped.
+inline Judgement judge_quotient_f32(float x, float d, float y, double reference) {
+    if (fp::is_nan(x) || fp::is_nan(d)) return {Outcome::Skipped};
+    const bool exact = !fp::is_finite(reference) || reference == 0.0 ||
+                       std::fma(reference, fp::widen(d), -fp::widen(x)) == 0.0;
+    return judge_truth_f32(y, Truth{reference, exact}, [](float) { return std::optional<bool>{}; });
 }
 
 // What an audit keeps of the inputs judged with certainty: counts, histogram, the largest error per
@@ -325,6 +341,11 @@ struct AuditTally {
     }
 
     void add(std::uint64_t position, float x, float y, const Judgement& j) {
+        add(position, static_cast<std::int64_t>(fp::to_ordered(x)), x, y, j);
+    }
+
+    // key: where the input comes in the order ties are broken by (the ordered value of x, or of a pair).
+    void add(std::uint64_t position, std::int64_t key, float x, float y, const Judgement& j) {
         switch (j.outcome) {
             case Outcome::Skipped: return;
             case Outcome::Uncertain: uncertain.push_back({position, x, y}); return;
@@ -340,7 +361,7 @@ struct AuditTally {
         ++histogram[static_cast<std::size_t>(j.bin)];
         double& m = binade_max[fp::to_bits(x) >> 23];
         if (j.error > m) m = j.error;
-        if (j.error >= worst_threshold) add_worst(position, x, y, j.error, j.expected);
+        if (j.error >= worst_threshold) add_worst({position, key, x, y, j.error, j.expected});
     }
 };
 
@@ -380,18 +401,48 @@ struct FunctionAnswers {
     }
 };
 
+// What audit_f32 evaluates and judges: a unary operation, or the quotient of each input by its divisor.
+// references(xs, start, size, refs) fills the block's references; judge(x, index, y, ref) gives the full
+// judgement of input `index`; key(x, index) places it in the order ties are broken by.
+template <UnaryOp op>
+struct Unary {
+    static constexpr bool pairs = false;
+    void references(const float* xs, std::uint64_t, std::size_t size, double* refs) const {
+        references_f32<op>(xs, refs, size);
+    }
+    Judgement judge(float x, std::uint64_t, float y, double ref) const { return judge_f32<op>(x, y, ref); }
+    std::int64_t key(float x, std::uint64_t) const { return fp::to_ordered(x); }
+};
+
+struct Quotient {
+    static constexpr bool pairs = true;
+    const float* divisors;
+    void references(const float* xs, std::uint64_t start, std::size_t size, double* refs) const {
+        for (std::size_t i = 0; i < size; ++i) refs[i] = fp::widen(xs[i]) / fp::widen(divisors[start + i]);
+    }
+    Judgement judge(float x, std::uint64_t index, float y, double ref) const {
+        return judge_quotient_f32(x, divisors[index], y, ref);
+    }
+    // x first, then the divisor.
+    std::int64_t key(float x, std::uint64_t index) const {
+        return static_cast<std::int64_t>(fp::to_ordered(x)) * (std::int64_t{1} << 32) +
+               (static_cast<std::int64_t>(fp::to_ordered(divisors[index])) + (std::int64_t{1} << 31));
+    }
+};
+
 // Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
 // stages: the inputs and answers; the references (references_f32, the one evaluation to swap for a faster
 // one); the common pass, a vector kernel (audit_lanes.hpp) that finds the common inputs and their largest
-// error; and the full judgement of the others. An input is common when its error cannot enter the list of
-// the largest, x is no exact point, and either its answer is the reference rounded to binary32, away from
-// a midpoint (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow
-// threshold by more than the margin and the answer is its infinity (correctly rounded, error 0), or its
-// answer is another finite float and the reference is away from every float and midpoint (misrounded).
-// Common inputs are only counted, with exactly the judgement judge_f32 would give them. Without a common
-// pass (`pass` null) every input takes the full judgement.
-template <UnaryOp op, class Inputs, class Answers>
-inline void audit_f32(Inputs inputs, Answers answers, std::uint64_t n, AuditTally& tally, CommonPassF32 pass) {
+// error; and the full judgement of the others. An input is common when x is no exact point and either its
+// answer is the reference rounded to binary32, away from a midpoint (correctly rounded, the error in
+// (0, 0.5]), or the reference lies beyond the overflow threshold by more than the margin and the answer is
+// its infinity (correctly rounded, error 0), or its answer is another finite float and the reference is
+// away from every float and midpoint (misrounded). Common inputs are counted with exactly the judgement the
+// full one would give them; those whose error may enter the list of the largest are offered to it. Without
+// a common pass (`pass` null) every input takes the full judgement.
+template <class Operation, class Inputs, class Answers>
+inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::uint64_t n, AuditTally& tally,
+                      CommonPassF32 pass) {
     constexpr std::size_t block = audit_block;
     float x_scratch[block], y_scratch[block];
     double refs[block], errors[block];
@@ -402,24 +453,26 @@ inline void audit_f32(Inputs inputs, Answers answers, std::uint64_t n, AuditTall
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - start));
         const float* xs = inputs.load(start, size, x_scratch);
         const float* ys = answers.load(start, size, xs, y_scratch);
-        references_f32<op>(xs, refs, size);
+        operation.references(xs, start, size, refs);
 
         std::size_t k = size;
         if (pass != nullptr) {
             if (size < block) {
                 // The kernels read whole vectors: the lanes past the end repeat the first input.
-                std::copy(xs, xs + size, x_scratch);
-                std::fill(x_scratch + size, x_scratch + block, xs[0]);
-                std::copy(ys, ys + size, y_scratch);
-                std::fill(y_scratch + size, y_scratch + block, ys[0]);
+                if (xs != x_scratch) std::copy(xs, xs + size, x_scratch);
+                if (ys != y_scratch) std::copy(ys, ys + size, y_scratch);
+                std::fill(x_scratch + size, x_scratch + block, x_scratch[0]);
+                std::fill(y_scratch + size, y_scratch + block, y_scratch[0]);
                 std::fill(refs + size, refs + block, refs[0]);
                 xs = x_scratch;
                 ys = y_scratch;
             }
             // Until the list of the largest errors is full its threshold is -1 and every common input is a
             // candidate. An equal error enters it only from a lower x (a later position loses a tie): never
-            // from ascending inputs.
-            const double x_bound = Inputs::ascending || tally.worst.empty() ? -HUGE_VAL : tally.worst.back().x;
+            // from ascending inputs; from any x of a pair (whose divisor may be lower), left to the key.
+            const double x_bound = Inputs::ascending || tally.worst.empty() ? -HUGE_VAL
+                                   : Operation::pairs               ? HUGE_VAL
+                                                                    : tally.worst.back().x;
             CommonStats stats;
             k = pass(xs, ys, refs, static_cast<std::uint32_t>(size), tally.worst_threshold, x_bound, errors, others,
                      candidates, tally.histogram.data(), stats);
@@ -440,7 +493,7 @@ inline void audit_f32(Inputs inputs, Answers answers, std::uint64_t n, AuditTall
             best.clear();
             for (std::size_t j = 0; j < stats.candidates; ++j) {
                 const std::size_t i = candidates[j];
-                best.push_back({start + i, static_cast<std::int64_t>(fp::to_ordered(xs[i])), xs[i], ys[i], errors[i],
+                best.push_back({start + i, operation.key(xs[i], start + i), xs[i], ys[i], errors[i],
                                 fp::widen(fp::narrow(refs[i]))});
             }
             if (best.size() > tally.worst_limit) {
@@ -454,7 +507,8 @@ inline void audit_f32(Inputs inputs, Answers answers, std::uint64_t n, AuditTall
         }
         for (std::size_t j = 0; j < k; ++j) {
             const std::size_t i = others[j];
-            tally.add(start + i, xs[i], ys[i], judge_f32<op>(xs[i], ys[i], refs[i]));
+            tally.add(start + i, operation.key(xs[i], start + i), xs[i], ys[i],
+                      operation.judge(xs[i], start + i, ys[i], refs[i]));
         }
     }
     tally.inputs += common;

@@ -3,7 +3,7 @@
 
 namespace exact {
 
-CommonPassF32 common_pass_f32(UnaryOp op, ScanPath path) {
+CommonPassF32 common_pass_f32(ExactPoints points, ScanPath path) {
     const AuditKernels* k = nullptr;
     switch (path) {
         case ScanPath::Scalar: return nullptr;
@@ -15,7 +15,7 @@ CommonPassF32 common_pass_f32(UnaryOp op, ScanPath path) {
         default: k = &kernels::audit_baseline; break;
 #endif
     }
-    return k->common_pass[static_cast<std::size_t>(exact_points_of(op))];
+    return k->common_pass[static_cast<std::size_t>(points)];
 }
 
 }  // namespace exact

@@ -42,8 +42,9 @@ using CommonPassF32 = std::uint32_t (*)(const float* xs, const float* ys, const 
                                         double threshold, double x_bound, double* errors, std::uint16_t* others,
                                         std::uint16_t* candidates, std::uint64_t* histogram, CommonStats& stats);
 
-// The inputs where an operation may be exact (see may_be_exact in audit.hpp), the kernels' one dependency
-// on the operation. Values index AuditKernels::common_pass.
+// The inputs where an operation may be exact (see may_be_exact in audit_lanes.hpp), the kernels' one
+// dependency on the operation; quotients are exact where square roots and reciprocals are. Values index
+// AuditKernels::common_pass.
 enum class ExactPoints : std::uint8_t { ZerosAndInfinities, Roots, One, PowersOfTwo, Integers, PowersOfTen };
 
 constexpr ExactPoints exact_points_of(UnaryOp op) {
@@ -71,8 +72,11 @@ extern const AuditKernels audit_avx2;
 extern const AuditKernels audit_avx512;
 }  // namespace kernels
 
-// The common pass of `path` for op, or null on the scalar path, where every input takes the full judgement
-// (the reference the faster paths are tested against). The SSE2 path runs the baseline kernels.
-CommonPassF32 common_pass_f32(UnaryOp op, ScanPath path);
+// The common pass of `path` for results exact at `points`, or null on the scalar path, where every input
+// takes the full judgement (the reference the faster paths are tested against). The SSE2 path runs the
+// baseline kernels.
+CommonPassF32 common_pass_f32(ExactPoints points, ScanPath path);
+
+inline CommonPassF32 common_pass_f32(UnaryOp op, ScanPath path) { return common_pass_f32(exact_points_of(op), path); }
 
 }  // namespace exact

@@ -79,17 +79,33 @@ Result<Tally> audit_logic(std::string_view op, std::uint64_t n, std::uint64_t xs
             const exact::CommonPassF32 pass = exact::common_pass_f32(o, exact::scan_path());
             const auto judge = [&](auto inputs) {
                 if (ys != 0)
-                    exact::audit_f32<o>(inputs, exact::ArrayAnswers{buffer<const float>(ys)}, n, tally, pass);
+                    exact::audit_f32(exact::Unary<o>{}, inputs, exact::ArrayAnswers{buffer<const float>(ys)}, n,
+                                     tally, pass);
                 else
-                    exact::audit_f32<o>(inputs, exact::FunctionAnswers{reinterpret_cast<float (*)(float)>(
-                                                    static_cast<std::uintptr_t>(function))},
-                                        n, tally, pass);
+                    exact::audit_f32(exact::Unary<o>{}, inputs,
+                                     exact::FunctionAnswers{reinterpret_cast<float (*)(float)>(
+                                         static_cast<std::uintptr_t>(function))},
+                                     n, tally, pass);
             };
             if (xs != 0)
                 judge(exact::ArrayInputs{buffer<const float>(xs)});
             else
                 judge(exact::RangeInputs{fp::to_ordered(static_cast<float>(lo)), static_cast<std::uint32_t>(step)});
         });
+    }
+    return tally_tuple(tally);
+}
+
+// The quotients xs[i] / divisors[i] against the answers ys[i].
+Result<Tally> audit_div_logic(std::uint64_t n, std::uint64_t xs, std::uint64_t divisors, std::uint64_t ys,
+                              std::uint64_t worst) {
+    if (n != 0 && (xs == 0 || divisors == 0 || ys == 0)) return CallError::value_error("null buffer");
+    exact::AuditTally tally(static_cast<std::size_t>(std::min<std::uint64_t>(worst, 1 << 20)), 16);
+    {
+        Released released;
+        exact::audit_f32(exact::Quotient{buffer<const float>(divisors)}, exact::ArrayInputs{buffer<const float>(xs)},
+                         exact::ArrayAnswers{buffer<const float>(ys)}, n, tally,
+                         exact::common_pass_f32(exact::ExactPoints::Roots, exact::scan_path()));
     }
     return tally_tuple(tally);
 }
@@ -124,6 +140,13 @@ constexpr Function audit_declaration{
     "`step` apart above it; the answers at address ys, or of the C function float(float) at `function`.\n"
     "Keeps the `worst` largest errors and the first 16 special mismatches."};
 
+constexpr Function audit_div_declaration{
+    "_audit_div_f32",
+    Params{Arg<std::uint64_t>{"n"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"divisors"},
+           Arg<std::uint64_t>{"ys"}, Arg<std::uint64_t>{"worst", "16"}},
+    "Private: judges the n binary32 answers at address ys to the quotients of the floats at address xs by\n"
+    "those at address divisors, as _audit_f32 judges a unary op (worst entries keyed on both operands)."};
+
 constexpr Function audit_fill_declaration{
     "_audit_fill",
     Params{Arg<std::uint64_t>{"out"}, Arg<double>{"lo"}, Arg<std::uint64_t>{"step"}, Arg<std::uint64_t>{"n"},
@@ -143,6 +166,11 @@ const Registration audit_binding = registered<audit_declaration>(
     [](Text op, std::uint64_t n, std::uint64_t xs, std::uint64_t ys, std::uint64_t function, double lo,
        std::uint64_t step, std::uint64_t worst) {
         return audit_logic(op, n, xs, ys, function, lo, step, worst);
+    });
+
+const Registration audit_div_binding = registered<audit_div_declaration>(
+    [](std::uint64_t n, std::uint64_t xs, std::uint64_t divisors, std::uint64_t ys, std::uint64_t worst) {
+        return audit_div_logic(n, xs, divisors, ys, worst);
     });
 
 const Registration audit_fill_binding = registered<audit_fill_declaration>(

@@ -1,6 +1,7 @@
 """assert_ulp_close and ulp_distances on numpy arrays of any shape and memoryviews; the refusals."""
 import array
 import math
+import re
 import subprocess
 import sys
 
@@ -25,9 +26,21 @@ def shaped(shape, dtype):
 def test_arrays_and_memoryviews_answer_as_their_flat_lists(shape, dtype):
     a = shaped(shape, dtype)
     b = np.nextafter(a, dtype(np.inf)) if a.size > 1 else a
-    want = _core.ulp_distances(a.ravel().tolist(), b.ravel().tolist(), "f32" if dtype is np.float32 else "f64")
-    for x, y in [(a, b), (memoryview(a), memoryview(b)), (a, memoryview(b)), (a.tolist() if a.ndim == 1 else a, b)]:
-        assert fpscope.ulp_distances(x, y, "f32" if dtype is np.float32 else "f64") == want
+    name = "f32" if dtype is np.float32 else "f64"
+    want = _core.ulp_distances(a.ravel().tolist(), b.ravel().tolist(), name)
+    for x, y in [(memoryview(a), memoryview(b)), (a.tolist() if a.ndim == 1 else memoryview(a), memoryview(b))]:
+        assert fpscope.ulp_distances(x, y, name) == want
+    # With a numpy array on either side: a uint64 array of its shape, which has no None for the NaN.
+    last = np.unravel_index(a.size - 1, shape)
+    where = str(int(last[0])) if len(shape) == 1 else str(tuple(int(i) for i in last))
+    a0, b0 = np.where(np.isnan(a), 0, a), np.where(np.isnan(b), 0, b)
+    want = np.array(want[:-1] + [0], dtype=np.uint64).reshape(shape)
+    for x, y, x0, y0 in [(a, b, a0, b0), (a, memoryview(b), a0, memoryview(b0)),
+                         (a.tolist() if a.ndim == 1 else a, b, a0.tolist() if a.ndim == 1 else a0, b0)]:
+        with pytest.raises(ValueError, match=rf"NaN at index {re.escape(where)} has no ulp distance"):
+            fpscope.ulp_distances(x, y, name)
+        got = fpscope.ulp_distances(x0, y0, name)
+        assert got.dtype == np.uint64 and got.shape == shape and (got == want).all()
 
 
 def test_memoryviews_flatten_without_numpy(monkeypatch):
@@ -132,9 +145,11 @@ def bf16_array(values):
 def test_arrays_mean_their_own_format(make, expect):
     a, b = make([1.0, -0.0, 3.0, 65504.0]), make([1.0, 0.0, 3.03125, 65504.0])
     fmt = fpscope.formats.__dict__[expect]
-    assert fpscope.ulp_distances(a, b) == fmt.ulp_distances(np.asarray(a, np.float64), np.asarray(b, np.float64))
-    assert fpscope.ulp_distances(a, [1.0, 0.0, 3.03125, 65504.0]) == \
-        fpscope.ulp_distances(np.asarray(a, np.float64), [1.0, 0.0, 3.03125, 65504.0], "f64")
+    listed = lambda d: d.tolist() if isinstance(d, np.ndarray) else d  # memoryviews give lists
+    assert listed(fpscope.ulp_distances(a, b)) == \
+        fmt.ulp_distances(np.asarray(a, np.float64), np.asarray(b, np.float64))
+    assert listed(fpscope.ulp_distances(a, [1.0, 0.0, 3.03125, 65504.0])) == \
+        fpscope.ulp_distances(np.asarray(a, np.float64).tolist(), [1.0, 0.0, 3.03125, 65504.0], "f64")
     with pytest.raises(AssertionError, match=rf"\({expect}\): 1 of 4 elements differ by more; worst at index 2"):
         assert_ulp_close(a, b, max_ulp=0)
 
@@ -148,11 +163,12 @@ def test_sixteen_bit_distances_are_counts_of_patterns(dtype, view):
         a, b = view(pa).astype(np.float64), view(pb).astype(np.float64)
     want = np.abs(ordered16(pa) - ordered16(pb)).tolist()
     nan = np.isnan(a) | np.isnan(b)
-    got = fpscope.ulp_distances(a, b, dtype)
+    got = fpscope.ulp_distances(a.tolist(), b.tolist(), dtype)
     assert [g for g, n in zip(got, nan) if not n] == [w for w, n in zip(want, nan) if not n]
     assert all(g is None for g, n in zip(got, nan) if n)
     a, b = np.where(nan, 0.0, a), np.where(nan, 0.0, b)
     want = [0 if n else w for w, n in zip(want, nan)]
+    assert fpscope.ulp_distances(a, b, dtype).tolist() == want
     worst = want.index(max(want))
     with pytest.raises(AssertionError, match=rf"\({dtype}\): \d+ of 2000 elements differ by more; worst at index "
                                              rf"\({worst // 50}, {worst % 50}\): {max(want)} ulp apart"):

@@ -37,6 +37,7 @@ inline constexpr std::string_view function_names[] = {
     "_midpoint",                        // for the package: midpoint for every operation
     "_knife_edges",                     // for the package: knife_edges_raw for every operation
     "_evaluate_f64",                    // for the 16-bit formats: binary64 values of an operation over an array
+    "_ulp_distances_array",             // for the package: ulp_distances of two arrays of bit patterns
 };
 
 inline constexpr std::size_t function_count = std::size(function_names);

@@ -1,6 +1,7 @@
 """Knife-edge scans and worst cases in binary16 and bfloat16: the answer of a walk that asks
 `fpscope.report` input by input, under the core's stopping rules (limit, max_evals, stride,
 bounds rounded to the format)."""
+import json
 import math
 
 import numpy as np
@@ -105,3 +106,22 @@ def test_worst_cases_rank_every_inexact_report(op, dtype, lo, hi):
     assert scan.covered
     assert rows == sorted(scan.hits, key=lambda h: h.distance_ulp)[:5]
     assert all(fmt.round_to(h.x) == h.x for h in rows)
+
+
+@pytest.mark.parametrize("argv", [
+    ["scan", "exp", "1", "2", "--tol", "0.05", "--limit", "100000", "--dtype", "f16"],
+    ["worst", "tanh", "--top", "3", "--dtype", "bf16"],
+    ["midpoint", "exp", "1.5", "--dtype", "half"],
+    ["midpoint", "exp", "0.5", "--dtype", "bf16"],
+])
+def test_sixteen_bit_answers_say_certified_with_or_without_uncertified(capsys, argv):
+    # There is no uncertified answer in these formats: --uncertified changes nothing that is printed.
+    from fpscope.cli import main
+    printed = {}
+    for extra in ([], ["--uncertified"]):
+        for form in ([], ["--json"]):
+            assert main(argv + extra + form) == 0
+            printed[tuple(extra + form)] = capsys.readouterr().out
+    assert printed[("--uncertified",)] == printed[()]
+    assert printed[("--uncertified", "--json")] == printed[("--json",)]
+    assert json.loads(printed[("--uncertified", "--json")])["certified"] is True

@@ -32,11 +32,13 @@ def check(args: argparse.Namespace) -> None:
 
 def run(args: argparse.Namespace) -> int:
     fmt = resolve(args.dtype)
-    answer = report(args.op, args.x, args.dtype, args.y, certified=not args.uncertified)
-    # The 16-bit formats have one answer, certified: there is no judgement of the core's to differ.
+    # The 16-bit formats have one answer, certified, --uncertified or not: there is no judgement of the
+    # core's to differ, and the answer says it is certified.
+    uncertified = args.uncertified and is_core(fmt)
+    answer = report(args.op, args.x, args.dtype, args.y, certified=not uncertified)
     try:
         core = report(args.op, args.x, args.dtype, args.y, certified=False) if is_core(fmt) else answer
-        differs = not args.uncertified and core_differs(answer, core)
+        differs = not uncertified and core_differs(answer, core)
     except ValueError:  # the core has no binary64 estimate of C's other functions: MPFR answered alone
         core, differs = None, False
     dtype = fmt.name
@@ -51,12 +53,12 @@ def run(args: argparse.Namespace) -> int:
     if args.json:
         print_json({"op": args.op, "dtype": dtype, **float_fields("x", x),
                     **(float_fields("y", in_format(args.y, fmt)) if args.y is not None else {}),
-                    "certified": not args.uncertified,
+                    "certified": not uncertified,
                     "report": None if answer is None else report_fields(answer),
                     **({"core_differs": differs, "core_report": None if core is None else report_fields(core)}
-                       if not args.uncertified else {})})
+                       if not uncertified else {})})
         return EXIT_OK
-    mode = "" if args.uncertified else " (certified)"
+    mode = "" if uncertified else " (certified)"
     if answer is None:
         print(f"{what} in {dtype}: no report (the result is not finite, or the input is outside the "
               "operation's domain)")
@@ -75,7 +77,7 @@ def run(args: argparse.Namespace) -> int:
             if args.op in ("recip", "reciprocal") and f32 and math.copysign(1.0, answer.rounded) < 0:
                 side += " (in magnitude)"
             # Only a certified distance of 0.0 is a tie; the core's may be a tiny distance rounded.
-            tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not args.uncertified else ""
+            tie = " (on the midpoint: a tie, rounded to even)" if answer.distance_ulp == 0.0 and not uncertified else ""
             # So close to a float that the distance rounds to 0.5, yet not on it.
             near = " (not exact: it only rounds to 0.5)" if answer.distance_ulp == 0.5 else ""
             print(f"exact result lies {side} rounded; {answer.distance_ulp!r} ulp from the rounding "

@@ -62,16 +62,18 @@ def run(args: argparse.Namespace) -> int:
     pending: Optional[float] = None
     if not scan.covered:
         pending = _input_at(fmt, fmt.ordered(args.lo) + scan.evaluated * step)
-    # The 16-bit formats have one answer, certified: there is no judgement of the core's to differ.
-    core = {} if args.uncertified or not is_core(fmt) else _core_judgements(args, scan)
+    # The 16-bit formats have one answer, certified, --uncertified or not: there is no judgement of the
+    # core's to differ, and the answer says it is certified.
+    certified = not args.uncertified or not is_core(fmt)
+    core = _core_judgements(args, scan) if certified and is_core(fmt) else {}
     if args.json:
         print_json({
             "op": args.op, "dtype": dtype_name(args.dtype), **float_fields("lo", in_format(args.lo, fmt)),
             **float_fields("hi", in_format(args.hi, fmt)),
             **(float_fields("y", to_format(args.y, True)) if args.y is not None else {}),
             "tol_ulp": json_float(args.tol),
-            "certified": not args.uncertified,
-            "hits": [_hit_json(h, None if args.uncertified else core) for h in scan.hits],
+            "certified": certified,
+            "hits": [_hit_json(h, core if certified else None) for h in scan.hits],
             "evaluated": scan.evaluated, "covered": scan.covered, "interrupted": interrupted,
             **(float_fields("next", pending) if pending is not None else {"next": None, "next_hex": None}),
         })

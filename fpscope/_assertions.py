@@ -231,16 +231,18 @@ def assert_ulp_close(actual: Any, desired: Any, max_ulp: Union[int, float] = 1,
     shape = a_shape if a_shape is not None else (1,)
 
     distances = _core.ulp_distances(a, d, fmt.name) if fmt in (F32, F64) else fmt.ulp_distances(a, d)
+    # Keys are exact integers: distances past 2**53 that differ can round to one float. A NaN beside a
+    # number is worse than any distance.
     worst = -1
-    worst_key = -1.0
+    worst_key = -1
     exceeding = 0
     for i, dist in enumerate(distances):
         if dist is None:
             if math.isnan(a[i]) and math.isnan(d[i]):
                 continue
-            key = math.inf
+            key = 1 << 64
         else:
-            key = float(dist) if dist > max_ulp else -1.0
+            key = dist if dist > max_ulp else -1
         if key < 0:
             continue
         exceeding += 1

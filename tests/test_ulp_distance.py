@@ -1,4 +1,5 @@
 import math
+import re
 import struct
 
 import pytest
@@ -75,3 +76,147 @@ def test_ulp_distances_checks_lengths_before_dtype(a, b, message):
     with pytest.raises(ValueError) as info:
         ulp_distances(a, b, "bad")
     assert str(info.value) == message
+
+
+# --- numpy arrays: uint64 arrays from the native kernel ----------------------------------------------
+
+np = pytest.importorskip("numpy")
+import fpscope  # noqa: E402
+from support import FORMATS, model_ordered  # noqa: E402
+
+UNSIGNED = {16: np.uint16, 32: np.uint32, 64: np.uint64}
+
+
+def dtype_of(name):
+    if name == "bf16":
+        return pytest.importorskip("ml_dtypes").bfloat16
+    return {"f16": np.float16, "f32": np.float32, "f64": np.float64}[name]
+
+
+def edge_patterns(name):
+    """Both zeros, the extreme subnormals, the smallest normal, the largest finite and the infinities,
+    of both signs, as bit patterns."""
+    width, inf = FORMATS[name]["width"], FORMATS[name]["inf"]
+    lowest_normal = 1 << (64 - 12 if width == 64 else 23 if width == 32 else 10 if name == "f16" else 7)
+    magnitudes = [0, 1, 2, lowest_normal - 1, lowest_normal, inf - 1, inf]
+    return magnitudes + [(1 << (width - 1)) | m for m in magnitudes]
+
+
+def finite_pairs(name, n=4000, seed=5):
+    """Every pair of edge patterns, then random non-NaN pairs: two pattern arrays of the format's width."""
+    width, inf = FORMATS[name]["width"], FORMATS[name]["inf"]
+    edges = edge_patterns(name)
+    rng = np.random.default_rng(seed)
+    random = rng.integers(0, 1 << width, (2, n), dtype=np.uint64) if width < 64 else \
+        rng.integers(0, 1 << 63, (2, n), dtype=np.uint64) << np.uint64(1) | rng.integers(0, 2, (2, n), dtype=np.uint64)
+    random = random[:, ((random[0] & ((1 << (width - 1)) - 1)) <= inf) & ((random[1] & ((1 << (width - 1)) - 1)) <= inf)]
+    pa = [a for a in edges for _ in edges] + random[0].tolist()
+    pb = [b for _ in edges for b in edges] + random[1].tolist()
+    return np.array(pa, dtype=UNSIGNED[width]), np.array(pb, dtype=UNSIGNED[width])
+
+
+@pytest.mark.parametrize("name", ["f16", "bf16", "f32", "f64"])
+def test_arrays_of_a_format_count_floats_as_the_integer_model(name):
+    pa, pb = finite_pairs(name)
+    a, b = pa.view(dtype_of(name)), pb.view(dtype_of(name))
+    want = [abs(model_ordered(x, name) - model_ordered(y, name)) for x, y in zip(pa.tolist(), pb.tolist())]
+    got = fpscope.ulp_distances(a, b)  # the format inferred from the arrays
+    assert got.dtype == np.uint64 and got.tolist() == want
+    grid = fpscope.ulp_distances(a[:196].reshape(14, 14).T, b[:196].reshape(14, 14).T)  # strided, 2-d
+    assert grid.shape == (14, 14) and grid.T.ravel().tolist() == want[:196]
+    swapped = fpscope.ulp_distances(a.astype(a.dtype.newbyteorder()), b, name) if name != "bf16" else got
+    assert swapped.tolist() == want
+
+
+@pytest.mark.parametrize("source, name", [("f64", "f32"), ("f64", "f16"), ("f64", "bf16"), ("f32", "f16"),
+                                          ("f32", "bf16"), ("f16", "bf16"), ("f32", "f64"), ("i64", "f32"),
+                                          ("i64", "f16")])
+def test_arrays_of_other_dtypes_round_as_the_lists_do(source, name):
+    if name == "bf16":
+        dtype_of(name)
+    rng = np.random.default_rng(8)
+    if source == "i64":  # integers past 2**53 round from their exact value
+        a = np.array([2**53 + 1, -(2**62) - 1, 3, 65519, 65520, 0], dtype=np.int64)
+        b = a[::-1].copy()
+    else:
+        wide = np.concatenate([[0.0, -0.0, 5e-324, 1e-45, 65519.99, 65520.0, 3.4e38, 1e300, -np.inf, 1.0 + 2**-11],
+                               rng.standard_normal(500) * 10.0 ** rng.integers(-40, 40, 500)])
+        with np.errstate(all="ignore"):
+            a = wide.astype(dtype_of(source))
+        b = a[::-1].copy()
+    got = fpscope.ulp_distances(a, b, name)
+    assert got.dtype == np.uint64 and got.tolist() == fpscope.ulp_distances(a.tolist(), b.tolist(), name)
+
+
+@pytest.mark.parametrize("shape, index, shown", [((5,), (3,), "3"), ((2, 3), (1, 0), "(1, 0)"), ((), (), "()")])
+@pytest.mark.parametrize("side", ["a", "b", "both"])
+@pytest.mark.parametrize("dtype", [np.float32, object])  # the kernel, and the path of the lists
+def test_a_nan_is_refused_at_its_first_index(shape, index, shown, side, dtype):
+    a, b = np.ones(shape, dtype=dtype), np.full(shape, 2.0, dtype=dtype)
+    for array in (a, b) if side == "both" else (a,) if side == "a" else (b,):
+        array[index] = math.nan
+        array.flat[-1] = math.nan  # a later NaN is not the one named
+    with pytest.raises(ValueError, match=rf"^a NaN at index {re.escape(shown)} has no ulp distance"):
+        fpscope.ulp_distances(a, b, "f32")
+    assert fpscope.ulp_distances(a.ravel().tolist(), b.ravel().tolist(), "f32")[int(np.ravel_multi_index(index, shape))
+                                                                                if shape else 0] is None
+
+
+@pytest.mark.parametrize("a, b, answer", [
+    ([1.0, 2.0], [2.0, 1.0], list),
+    (memoryview(np.ones(2)), memoryview(np.zeros(2)), list),
+    (np.ones(2), [2.0, 1.0], (2,)),
+    ([2.0, 1.0], np.ones(2), (2,)),
+    (np.ones((2, 3)), [1.0] * 6, (2, 3)),  # a sequence pairs with the array's elements in row-major order
+    (np.ones((2, 3)), memoryview(np.ones((2, 3))), (2, 3)),
+    (np.ones(()), np.zeros(()), ()),
+    (np.ones((0, 3)), np.ones((0, 3)), (0, 3)),
+])
+def test_a_numpy_array_on_either_side_gives_a_uint64_array_of_its_shape(a, b, answer):
+    got = fpscope.ulp_distances(a, b)
+    if answer is list:
+        assert type(got) is list
+    else:
+        assert isinstance(got, np.ndarray) and got.dtype == np.uint64 and got.shape == answer
+
+
+@pytest.mark.parametrize("a, b, message", [
+    (np.ones((2, 3)), np.ones((3, 2)), r"shape mismatch: \(2, 3\) vs \(3, 2\)"),
+    (np.ones(3), np.ones((1, 3)), r"shape mismatch: \(3,\) vs \(1, 3\)"),  # never broadcast
+    (np.ones(()), np.ones(1), r"shape mismatch: \(\) vs \(1,\)"),
+    (np.ones((2, 3)), [1.0] * 5, "length mismatch: 6 vs 5"),
+])
+def test_shapes_must_match(a, b, message):
+    with pytest.raises(ValueError, match=message):
+        fpscope.ulp_distances(a, b)
+
+
+def failure(call):
+    """The message of the AssertionError of ``call``, or None when it passes."""
+    try:
+        call()
+    except AssertionError as e:
+        return str(e)
+    return None
+
+
+@pytest.mark.parametrize("name", ["f16", "bf16", "f32", "f64"])
+@pytest.mark.parametrize("max_ulp", [0, 1, 2.5, 2**40, 2**70, math.inf])
+@pytest.mark.parametrize("nans", ["none", "paired", "lonely"])
+def test_assert_ulp_close_on_arrays_answers_as_on_lists(name, max_ulp, nans):
+    pa, pb = finite_pairs(name, n=300, seed=11)
+    a, b = pa.view(dtype_of(name)).copy(), pb.view(dtype_of(name)).copy()
+    if nans != "none":
+        a[[7, 250]] = math.nan
+        b[250] = math.nan
+        if nans == "paired":  # NaNs of opposite signs: far apart as patterns, equal as NaNs
+            b[7] = -a[7]
+    # The list path (float lists, the dtype named) is the reference for verdict, worst element and count.
+    listed = (a.astype(np.float64).tolist(), b.astype(np.float64).tolist())
+    want = failure(lambda: fpscope.assert_ulp_close(*listed, max_ulp=max_ulp, dtype=name))
+    assert failure(lambda: fpscope.assert_ulp_close(a, b, max_ulp=max_ulp)) == want
+    grid = failure(lambda: fpscope.assert_ulp_close(a[:300].reshape(20, 15), b[:300].reshape(20, 15), max_ulp))
+    assert (grid is None) == (want is None)
+    scalar = float(b[3])  # one float beside an array is compared with every element
+    assert failure(lambda: fpscope.assert_ulp_close(a, scalar, max_ulp, name)) == \
+        failure(lambda: fpscope.assert_ulp_close(listed[0], scalar, max_ulp, name))

@@ -1,7 +1,7 @@
 """Exact answers about IEEE 754 binary32 and binary64 floats.
 
 The functions of the native core are re-exported as they are (``ulp_distances`` also takes
-numpy arrays of any shape and memoryviews). On top of them:
+numpy arrays of any shape, answering with a ``uint64`` array, and memoryviews). On top of them:
 
 - :class:`Midpoint`, :class:`Hit`, :class:`Scan`: named forms of the core's tuples (they compare
   equal to them);

@@ -246,7 +246,7 @@ def reports(fmt: Format, op: str, xs: Any) -> tuple[Any, Any, Any, Any, Any]:
             continue
         elif valid[i] and not distance[i] < NEAR_MIDPOINT and op not in ("sqrt", "recip") \
                 and exact_point(op, x) is None:
-            decided = _beside_float(op, x, float(rounded[i]), float(gap[i]), float(gap_down[i]))
+            decided = _beside_float(op, x, float(rounded[i]), float(gap_up[i]), float(gap_down[i]))
         if decided is None:
             decided = certified(fmt, op, x)
         if decided is None:

@@ -70,3 +70,14 @@ def test_division_is_exact_rational(dtype, x, y, want):
 def test_unknown_dtype_names_the_four_formats():
     with pytest.raises(ValueError, match=r"""unsupported dtype "f8": use 'f32', 'f64', 'f16' or 'bf16'"""):
         fpscope.report("exp", 1.0, "f8")
+
+
+# Results a hair away from zero past a float that is a power of two, where the binary64 value cannot
+# tell the side: the gap above that float, twice the one below, measures the distance.
+@pytest.mark.parametrize("op,x", [("exp", 2.0 ** -60), ("exp2", 2.0 ** -60), ("sigmoid", 2.0 ** -58),
+                                  ("expm1", 2.0 ** -60), ("log1p", -2.0 ** -52), ("tan", -2.0 ** -26)])
+def test_distances_beside_a_power_of_two_take_the_gap_on_their_side(op, x):
+    got = fpscope.report(op, x, "bf16")
+    want = mp_f32_report(op, x, 1400, BF16_MODEL)
+    assert (got.rounded, got.exact_above, got.exact) == (want[0], want[2], want[3])
+    assert abs(got.distance_ulp - want[1]) <= 2.0 ** -54  # one ulp of a distance just below 0.5

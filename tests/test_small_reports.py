@@ -81,3 +81,22 @@ def test_distances_beside_a_power_of_two_take_the_gap_on_their_side(op, x):
     want = mp_f32_report(op, x, 1400, BF16_MODEL)
     assert (got.rounded, got.exact_above, got.exact) == (want[0], want[2], want[3])
     assert abs(got.distance_ulp - want[1]) <= 2.0 ** -54  # one ulp of a distance just below 0.5
+
+
+# Strided, this catches wrong terms of the first order; over every input (-m slow) the others too,
+# whose effect shows only where a distance lies near a rounding boundary of its own.
+@pytest.mark.parametrize("stride", [13, pytest.param(1, marks=pytest.mark.slow)])
+@pytest.mark.parametrize("fmt", [F16, BF16], ids=["f16", "bf16"])
+@pytest.mark.parametrize("op", sorted(_small._NEAR_ZERO))
+def test_series_near_zero_answer_as_mpfr_does(fmt, op, stride, monkeypatch):
+    xs = _small.all_inputs(fmt)
+    xs = xs[np.abs(xs) < 2.0 ** -14][::stride]  # where a Taylor series stands in for MPFR
+    decided = []
+    series = _small._near_zero
+    monkeypatch.setattr(_small, "_near_zero", lambda *args: decided.append(series(*args)[0].size) or series(*args))
+    fast = _small.reports(fmt, op, xs)
+    assert sum(decided) > 0 or fmt is F16  # few binary16 inputs lie that close to zero
+    monkeypatch.delitem(_small._NEAR_ZERO, op)
+    slow = _small.reports(fmt, op, xs)
+    for a, b in zip(fast, slow):
+        assert np.array_equal(a, b, equal_nan=True), op

@@ -135,6 +135,10 @@ def battery():
         tiny = numpy.array([1e-45, 1e-40], dtype=numpy.float32)
         add(lambda: fpscope.assert_ulp_close(tiny, [1e-40, 1e-45], dtype="f32"))
         add(lambda: fpscope.formats.bf16.ulp_distances(tiny, [0.0, 0.0]))
+        # float64 arrays rounded to binary32 by numpy's cast, and float32 subnormals read as patterns.
+        wide = numpy.array([1e-300, 3.4e-39, 1.5e-45, 1 + 2.0 ** -24 + 2.0 ** -40])
+        add(lambda: fpscope.ulp_distances(wide, numpy.zeros(4), "f32").tolist())
+        add(lambda: fpscope.assert_ulp_close(tiny, tiny[::-1], max_ulp=0))
     from fractions import Fraction
     bf16 = fpscope.formats.bf16
     for fn in (bf16.next_up, bf16.next_down, bf16.spacing, bf16.round_to, bf16.neighbours):

@@ -377,7 +377,7 @@ class Format:
                 raise _note(TypeError(f"{name} must be a sequence or an array of floats, not a "
                                       "zero-dimensional array"), name)
             shape = tuple(int(n) for n in array.shape)
-            if format_of(array) is self:
+            if format_of(array) is self and array.dtype.isnative:  # patterns in the machine's byte order
                 return array.view(f"uint{self.bits}").ravel().astype(np.uint64), shape
             widens = array.dtype.name == "bfloat16" or (array.dtype.kind == "f" and array.dtype.itemsize <= 8)
             if widens:  # every such float is a binary64 value

@@ -114,6 +114,8 @@ def test_json_output(run, argv, check):
     (["ulp", "1", "x"], "argument b: not a float: 'x'"),
     (["ulp", "1", "2", "--dtype", "f8"], "fpscope ulp: error: unsupported dtype \"f8\": use 'f32', 'f64', 'f16' or 'bf16'"),
     (["special", "--dtype", "bf8"], "fpscope special: error: unsupported dtype \"bf8\": use 'f32', 'f64', 'f16' or 'bf16'"),
+    (["sweep", "exp", "--dtype", "bf8", "--db", "x.db"], "unsupported dtype \"bf8\": use 'f32', 'f64', 'f16' or 'bf16'"),
+    (["sweep", "exp", "--dtype", "f16", "--db", "x.db"], "scan every f16 input at once with 'fpscope scan OP --dtype f16'"),
     (["scan", "exp", "1", "2", "--dtype", "f64"], "f64 scans are available for op='sqrt' only"),
     (["scan", "div", "1", "2"], "div is not a scan operation: it takes a unary operation (sqrt, "),
     (["scan", "sqrt", "2", "1"], "reversed range: lo 2.0 is above hi 1.0"),

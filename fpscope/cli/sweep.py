@@ -6,6 +6,7 @@ import math
 
 from fpscope import Hit, Scan, _cluster, _core
 from fpscope._floats import is_f32, parse_float, to_format
+from fpscope._formats import resolve
 from fpscope._scan import ScanInterrupted, ScanRange, make_executor, validate
 from fpscope._sweep import DEFAULT_CHUNK, MAX_EVALS, NO_LIMIT, SweepDB, identity, sweep
 from fpscope.cli._main import (EXIT_INTERRUPTED, EXIT_OK, Command, check_range, count_arg, engine_options, float_arg,
@@ -46,6 +47,11 @@ def check(args: argparse.Namespace) -> None:
 def _range(args: argparse.Namespace) -> tuple[float, float]:
     """The range to sweep; the requests that name no operation or no full range are refused here,
     after the checks of every command."""
+    fmt = resolve(args.dtype)  # the package's message for an unknown dtype
+    if fmt.bits == 16:
+        # Nothing to resume: every input of a 16-bit format is scanned and certified in under a second.
+        raise ValueError(f"sweeps take f32 or f64; scan every {fmt.name} input at once with "
+                         f"'fpscope scan OP --dtype {fmt.name}'")
     if not args.ops:
         raise ValueError("name an operation, or pass --all-ops")
     if args.bounds is not None:

@@ -132,22 +132,25 @@ static int judge(int op, float x, float y, mpfr_t xm, mpfr_t f, mpfr_t d, double
         e2 = (e > -126 ? e : -126) - 23;
     }
     // At 600 bits the difference is exact wherever the exponents of y and f lie within 500 of each other;
-    // farther apart, its relative error of 2^-600 does not reach the double printed.
+    // farther apart (a nonzero y against a result below 2^-685) it is y itself, rounded.
     mpfr_set_flt(d, y, MPFR_RNDN);
-    mpfr_sub(d, d, f, MPFR_RNDN);
+    const int rounded_difference = mpfr_sub(d, d, f, MPFR_RNDN) != 0;
     mpfr_abs(d, d, MPFR_RNDN);
     mpfr_mul_2si(d, d, -e2, MPFR_RNDN);
     *error = mpfr_get_d(d, MPFR_RNDN);
     *bin = bin_of(*error);
-    if (t != 0 && on_edge(*error)) {
-        // |y - f| is an edge of the bins, and f is off the exact result by a little: the exact error lies
-        // just above the edge when the exact result lies on the other side of f than y, else just below
-        // it; an answer equal to f errs by a little, in (0, 0.5].
-        const int y_above = mpfr_cmp_d(f, (double)y) < 0;
-        if (*error == 0)
+    if (on_edge(*error) && (t != 0 || rounded_difference)) {
+        // The computed error is an edge of the bins and the exact one lies a little off it. An answer equal
+        // to f errs by a little, in (0, 0.5]. Beside a negligible result the exact error is |y| less or
+        // more its magnitude, by the signs. Otherwise |y - f| is exact and the exact error lies just above
+        // it when the exact result lies on the other side of f than y, else just below.
+        if (*error == 0) {
             *bin = 1;
-        else if (y_above == (t > 0))
+        } else if (rounded_difference) {
+            if ((mpfr_sgn(f) < 0) != (y < 0)) *bin += 1;
+        } else if ((mpfr_cmp_d(f, (double)y) < 0) == (t > 0)) {
             *bin += 1;
+        }
     }
     return same_bits(y, r) || y == r ? CORRECT : MISROUNDED;
 }

@@ -289,6 +289,12 @@ def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
     clear_flags = ctx.clear_flags
     slack = _SLACK.get(name, 1)
     ldexp, inf = math.ldexp, math.inf
+    is_regular, is_infinite, is_signed = gmpy2.is_regular, gmpy2.is_infinite, gmpy2.is_signed
+    # Judgements made as plain tuples of their type (without the constructor's own call, which costs as
+    # much as the rest of a common judgement), and the ones of infinite and vanishing results made once.
+    new = tuple.__new__
+    beyond = {(negative, y): _infinite(negative, y) for negative in (False, True) for y in (-inf, inf)}
+    vanishing = {negative: new(Judgement, (CORRECT, 1, 0.0, -0.0 if negative else 0.0)) for negative in (False, True)}
 
     def certified(x: Any, y: float) -> Judgement:
         if name == "div":
@@ -299,10 +305,18 @@ def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
     def judge(x: Any, y: float) -> Judgement:
         clear_flags()
         v = evaluate(x)
-        if not ctx.inexact or not gmpy2.is_regular(v):
+        if not ctx.inexact or not is_regular(v):
+            if ctx.inexact and y == 0 and not is_infinite(v) and v == 0:
+                # A result past MPFR's range toward zero, answered with a zero: of the result's sign, the
+                # correct rounding; of the other, a special mismatch.
+                negative = is_signed(v)
+                if (math.copysign(1.0, y) < 0) == negative:
+                    return vanishing[negative]
+            elif is_infinite(v) and (y == inf or y == -inf):
+                return beyond[is_signed(v), y]
             return _irregular(v, ctx, x, y, certified)
         m, e = v.as_mantissa_exp()
-        e = int(e)
+        m, e = int(m), int(e)  # Python's integers: cheaper than mpz in the few operations below
         negative = m < 0
         if negative:
             m = -m
@@ -326,7 +340,7 @@ def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
                 return certified(x, y)
             f = ldexp(near >> 1, q)
             if y == (-f if negative else f):
-                return Judgement(CORRECT, 1, ldexp(abs(m - (near << t)), e - q), y)
+                return new(Judgement, (CORRECT, 1, ldexp(abs(m - (near << t)), e - q), y))
             r = -f if negative else f
             side = above(x, r)
             if side is None:
@@ -367,7 +381,7 @@ def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
             error = ldexp(float(diff), -u)
         except OverflowError:
             error = inf
-        return Judgement(CORRECT if y == r else MISROUNDED, bin_, error, r)
+        return new(Judgement, (CORRECT if y == r else MISROUNDED, bin_, error, r))
 
     return judge
 

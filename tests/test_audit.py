@@ -10,6 +10,7 @@ import pytest
 
 import fpscope
 from fpscope import _audit, _core
+from fpscope._floats import from_ordered
 from support import F32, F64 as F64_MODEL, MP_FUNCTIONS, Undecided, mp_f32_report
 
 # Ranges that cross binades, subnormal and overflowing results, and the tiny inputs whose binary64
@@ -240,6 +241,26 @@ def test_equal_errors_go_to_the_lowest_inputs(path):
             assert [w[0] for w in a.worst] == sorted(xs.tolist())[:5] and a.max_error_x == float(xs.min())
     finally:
         _core._scan_path(current)
+
+
+@pytest.mark.parametrize("impl", ["array", "native"])
+@pytest.mark.parametrize("lo,hi,stride", [
+    (-1e-44, 1e-44, 1),         # across zero: -0.0 comes last, in a chunk of its own
+    (-1000.0, -700.0, 997),     # equal errors (results beyond underflow) over several chunks
+    (-104.0, 89.0, 10_007),     # every kind of result, a short last chunk
+])
+def test_range_audits_judge_the_floats_they_walk(monkeypatch, impl, lo, hi, stride):
+    # A range is made in chunks by the package (for an array function) or by the core (for a native one);
+    # either way it must be the audit of exactly those floats, in that order, given as inputs.
+    monkeypatch.setattr(_audit, "CHUNK", 64)
+    f = np.exp if impl == "array" else fpscope.native("libm.so.6", "expf")
+    start, end = _core.ordered(lo, "f32"), _core.ordered(hi, "f32")
+    floats = [from_ordered(k, True) for k in range(start, end + 1, stride)]
+    if stride == 1:
+        floats.append(-0.0)
+    walked = fpscope.audit(f, "exp", lo=lo, hi=hi, stride=stride, worst=6)
+    given = fpscope.audit(f, "exp", inputs=np.array(floats, dtype=np.float32), worst=6)
+    assert walked.inputs == len(floats) and repr(walked) == repr(given)
 
 
 def test_sqrt_strided_is_correctly_rounded():

@@ -2,7 +2,8 @@
  * rounding midpoint, computed without the package: the C library's binary64 function filters every
  * input, MPFR decides the ones it leaves.
  *
- *   worst_check OP [K [T]]     prints the K (default 16) inputs closest to a midpoint, closest first
+ *   worst_check OP [K [T]]        prints the K (default 16) inputs closest to a midpoint, closest first
+ *   worst_check OP K T LO HI      the same over the binary32 inputs of [LO, HI], 0 <= LO <= HI only
  *
  * Pass 1 visits every binary32 input (the positive half only for odd and even functions: their
  * distances at -x equal those at x) and keeps each one whose binary64 value lies within T binary32
@@ -147,8 +148,8 @@ static int by_rank(const void *pa, const void *pb) {
 }
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 4) {
-        fputs("usage: worst_check OP [K [T]]\n", stderr);
+    if (argc < 2 || argc > 6 || argc == 5) {
+        fputs("usage: worst_check OP [K [T [LO HI]]]\n", stderr);
         return 2;
     }
     const struct op *o = NULL;
@@ -159,18 +160,29 @@ int main(int argc, char **argv) {
     double tol = argc > 3 ? strtod(argv[3], NULL) : 2e-5;
     if (k < 1 || !(tol > 0 && tol < 0.5)) { fputs("worst_check: K >= 1 and 0 < T < 0.5\n", stderr); return 2; }
 
-    uint64_t end = o->parity == NONE ? (1ull << 32) : (1ull << 31);
+    uint64_t begin = 0, end = o->parity == NONE ? (1ull << 32) : (1ull << 31);
+    enum parity mirror = o->parity;
+    if (argc == 6) { /* a range of non-negative floats: its bit patterns ascend with the values */
+        float lo = strtof(argv[4], NULL), hi = strtof(argv[5], NULL);
+        if (!(0 <= lo && lo <= hi) || isinf(hi)) { fputs("worst_check: 0 <= LO <= HI < inf\n", stderr); return 2; }
+        uint32_t a, b;
+        memcpy(&a, &lo, sizeof a);
+        memcpy(&b, &hi, sizeof b);
+        begin = a & 0x7fffffffu; /* -0.0 as +0.0 */
+        end = (uint64_t)b + 1;
+        mirror = NONE;
+    }
     struct list kept = {0};
 #pragma omp parallel
     {
         struct list mine = {0};
 #pragma omp for schedule(dynamic, 1 << 20)
-        for (uint64_t i = 0; i < end; i++) {
+        for (uint64_t i = begin; i < end; i++) {
             uint32_t b = (uint32_t)i;
             if ((b & 0x7f800000u) == 0x7f800000u && (b & 0x007fffffu)) continue; /* NaN */
             if (distance_f64(o->f64((double)from_bits(b))) < tol) {
                 push(&mine, b);
-                if (o->parity != NONE) push(&mine, b | 0x80000000u);
+                if (mirror != NONE) push(&mine, b | 0x80000000u);
             }
         }
 #pragma omp critical

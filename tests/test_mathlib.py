@@ -1,8 +1,10 @@
 """Certified answers for C's <math.h> operations beyond the core's catalogue (fpscope._mathlib): reports in
 binary32 and binary64 against mpmath, exactness found by MPFR against a hand-made list, certified scans with
 y and across overflow edges, and the command line."""
+import importlib.util
 import json
 import math
+import os
 from fractions import Fraction
 
 import mpmath
@@ -202,3 +204,31 @@ def test_cli_scan_of_a_binary_operation_repeats_y_in_the_command_that_continues(
     assert main(["scan", "pow", "1.5", "1.6", "--y", "2.5", "--limit", "2"]) == 0
     out = capsys.readouterr().out
     assert out.startswith("pow(x, 2.5) for x over [1.5,") and "--y 2.5" in out.splitlines()[-1]
+
+
+# ---------------------------------------------------------------- numpy's float32 validation files
+
+def _validation_script():
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "numpy_validation.py")
+    if not os.path.isfile(path):
+        return None
+    spec = importlib.util.spec_from_file_location("numpy_validation", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+VALIDATION = _validation_script()
+VALIDATION_FILES = VALIDATION.files(VALIDATION.default_directory()) if VALIDATION else []
+# Expected values of numpy's files that are not the correctly rounded ones (checked against mpmath):
+# log(1 - 2^-23) = -2^-23 - 2^-47 - ... lies just past the midpoint below -2^-23.
+NOT_CORRECTLY_ROUNDED = {("log", float.fromhex("0x1.fffffcp-1")), ("log", float.fromhex("0x1.960ad2p-1"))}
+
+
+@pytest.mark.skipif(not VALIDATION_FILES, reason="no numpy validation files beside numpy, or no tools/ directory")
+@pytest.mark.parametrize("path", VALIDATION_FILES, ids=os.path.basename)
+def test_numpy_validation_files(path):
+    op, lines, wrong = VALIDATION.check_file(path)
+    inputs = {x for x, _ in VALIDATION.f32_lines(path)}
+    assert lines > 100
+    assert {(op, x) for x, _, _ in wrong} == {(o, x) for o, x in NOT_CORRECTLY_ROUNDED if o == op and x in inputs}

@@ -159,10 +159,12 @@ def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
     (``dtype`` "f32"), binary16 ("f16") or bfloat16 ("bf16"): every input of the format ranked.
 
     Rows list ``x``, ``rounded``, ``distance_ulp`` and ``exact_above`` (floats also as ``*_hex``);
-    ``lo``/``hi`` say which inputs the table covers. Raises ``LookupError`` for an operation
-    without a table.
+    ``lo``/``hi`` say which inputs the table covers. C's functions of one argument beyond the core's
+    catalogue have binary32 tables, under numpy's names as well (``worst_table("arcsinh")``). Raises
+    ``LookupError`` for an operation without a table.
     """
-    name = f"{resolve(dtype).name}_{op}.json"
+    # numpy's names (arcsinh) find the table of C's (asinh).
+    name = f"{resolve(dtype).name}_{_certify.canonical_op(op) if isinstance(op, str) else op}.json"
     # The name is looked up among the shipped files, never made into a path: a long name or one
     # with a NUL or a slash in it is just an unknown operation.
     if not isinstance(op, str) or name not in _table_files():

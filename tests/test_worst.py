@@ -179,6 +179,11 @@ def test_an_unknown_name_is_a_lookup_error(op):
         fpscope.worst_table(op)
 
 
+@pytest.mark.parametrize("alias, name", [("arcsinh", "asinh"), ("arccos", "acos"), ("arctan", "atan")])
+def test_numpy_names_find_the_table_of_the_c_name(alias, name):
+    assert fpscope.worst_table(alias) == fpscope.worst_table(name)
+
+
 def test_a_missing_table_is_a_lookup_error():
     with pytest.raises(LookupError, match="no worst-case table for 'sqrt' in 'f64'"):
         fpscope.worst_table("sqrt", "f64")

@@ -55,13 +55,14 @@ class WorstCases:
     tol_ulp: float
     evaluated: int
     rows: list[Hit]
+    y: Optional[float] = None  # the fixed second argument of hypot, atan2 or pow, as a binary32 value
 
 
 @default_float_environment
 def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLike] = None,
                      dtype: str = "f32", top: SupportsIndex = 10, *, workers: Optional[int] = None,
                      executor: Optional[cf.Executor] = None, certified: bool = True,
-                     progress: ProgressArg = False) -> WorstCases:
+                     progress: ProgressArg = False, y: Optional[_FloatLike] = None) -> WorstCases:
     """:func:`worst_cases` with the scan's tolerance, size and range."""
     k = operator.index(top)
     if k < 1:
@@ -70,6 +71,8 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
     if small is not None and is_small(small):
         if (lo is None) != (hi is None):
             raise ValueError("give both lo and hi, or neither")
+        if y is not None:
+            raise ValueError(f"worst cases of an operation of two arguments are binary32 only, not {small.name}")
         pool, owned = make_executor(workers, executor)  # the same refusals; every input is judged inline
         if owned:
             pool.shutdown()
@@ -87,6 +90,7 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
     elif lo is None or hi is None:
         raise ValueError("give both lo and hi, or neither")
     low, high = to_format(float(lo), f32), to_format(float(hi), f32)
+    fixed = None if y is None else to_format(float(y), f32)
     if math.isnan(low) or math.isnan(high) or low > high:
         inputs = 0
     else:
@@ -99,7 +103,7 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
     pool, owned = make_executor(workers, executor)  # one for every pass
     try:
         while True:
-            request = scan_request(op, low, high, tol, dtype, limit, 1, MAX_EVALS, bool(certified))
+            request = scan_request(op, low, high, tol, dtype, limit, 1, MAX_EVALS, bool(certified), fixed)
             scan = run_request(request, pool, None, progress, f"{op} tol {tol:.3g}")
             if not scan.covered:
                 overflowing = tol
@@ -114,7 +118,8 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
                     tol = min(wider, widest)
                 continue
             rows = sorted(scan.hits, key=lambda h: h.distance_ulp)[:k]  # stable: ties stay in ascending x
-            return WorstCases(op, "f32" if f32 else "f64", low, high, k, bool(certified), tol, scan.evaluated, rows)
+            return WorstCases(op, "f32" if f32 else "f64", low, high, k, bool(certified), tol, scan.evaluated, rows,
+                              fixed)
     finally:
         if owned:
             pool.shutdown(wait=True, cancel_futures=True)
@@ -122,17 +127,19 @@ def find_worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_Flo
 
 def worst_cases(op: str, lo: Optional[_FloatLike] = None, hi: Optional[_FloatLike] = None, dtype: str = "f32",
                 top: SupportsIndex = 10, *, workers: Optional[int] = None, executor: Optional[cf.Executor] = None,
-                certified: bool = True, progress: ProgressArg = False) -> list[Hit]:
+                certified: bool = True, progress: ProgressArg = False, y: Optional[_FloatLike] = None) -> list[Hit]:
     """The ``top`` inputs in [lo, hi] whose exact ``op`` result lies closest to a rounding midpoint.
 
     Ranked by distance (certified unless ``certified=False``), ties by ascending x; fewer rows
     only when fewer inputs have an inexact, finite result (certified: one within
     ``fpscope._certify.MAX_TOLERANCE`` ulp of a midpoint). The range defaults to every binary32
     float; binary64 (``sqrt`` only) needs an explicit range. ``workers``, ``executor`` and
-    ``progress`` are those of :func:`knife_edges`, which does the scans.
+    ``progress`` are those of :func:`knife_edges`, which does the scans. Besides the core's
+    operations, C's other <math.h> functions and numpy's names for them are ranked too; ``y`` is the
+    second argument of ``hypot``, ``atan2`` or ``pow``, fixed while the first walks over the range.
     """
     return find_worst_cases(op, lo, hi, dtype, top, workers=workers, executor=executor, certified=certified,
-                            progress=progress).rows
+                            progress=progress, y=y).rows
 
 
 _TABLES = resources.files("fpscope").joinpath("data").joinpath("worst")
@@ -152,10 +159,12 @@ def worst_table(op: str, dtype: str = "f32") -> dict[str, Any]:
     (``dtype`` "f32"), binary16 ("f16") or bfloat16 ("bf16"): every input of the format ranked.
 
     Rows list ``x``, ``rounded``, ``distance_ulp`` and ``exact_above`` (floats also as ``*_hex``);
-    ``lo``/``hi`` say which inputs the table covers. Raises ``LookupError`` for an operation
-    without a table.
+    ``lo``/``hi`` say which inputs the table covers. C's functions of one argument beyond the core's
+    catalogue have binary32 tables, under numpy's names as well (``worst_table("arcsinh")``). Raises
+    ``LookupError`` for an operation without a table.
     """
-    name = f"{resolve(dtype).name}_{op}.json"
+    # numpy's names (arcsinh) find the table of C's (asinh).
+    name = f"{resolve(dtype).name}_{_certify.canonical_op(op) if isinstance(op, str) else op}.json"
     # The name is looked up among the shipped files, never made into a path: a long name or one
     # with a NUL or a slash in it is just an unknown operation.
     if not isinstance(op, str) or name not in _table_files():

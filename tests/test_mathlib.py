@@ -1,8 +1,10 @@
 """Certified answers for C's <math.h> operations beyond the core's catalogue (fpscope._mathlib): reports in
 binary32 and binary64 against mpmath, exactness found by MPFR against a hand-made list, certified scans with
 y and across overflow edges, and the command line."""
+import importlib.util
 import json
 import math
+import os
 from fractions import Fraction
 
 import mpmath
@@ -202,3 +204,57 @@ def test_cli_scan_of_a_binary_operation_repeats_y_in_the_command_that_continues(
     assert main(["scan", "pow", "1.5", "1.6", "--y", "2.5", "--limit", "2"]) == 0
     out = capsys.readouterr().out
     assert out.startswith("pow(x, 2.5) for x over [1.5,") and "--y 2.5" in out.splitlines()[-1]
+
+
+# ---------------------------------------------------------------- numpy's float32 validation files
+
+def _validation_script():
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "numpy_validation.py")
+    if not os.path.isfile(path):
+        return None
+    spec = importlib.util.spec_from_file_location("numpy_validation", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+VALIDATION = _validation_script()
+VALIDATION_FILES = VALIDATION.files(VALIDATION.default_directory()) if VALIDATION else []
+# Expected values of numpy's files that are not the correctly rounded ones (checked against mpmath):
+# log(1 - 2^-23) = -2^-23 - 2^-47 - ... lies just past the midpoint below -2^-23.
+NOT_CORRECTLY_ROUNDED = {("log", float.fromhex("0x1.fffffcp-1")), ("log", float.fromhex("0x1.960ad2p-1"))}
+
+
+@pytest.mark.skipif(not VALIDATION_FILES, reason="no numpy validation files beside numpy, or no tools/ directory")
+@pytest.mark.parametrize("path", VALIDATION_FILES, ids=os.path.basename)
+def test_numpy_validation_files(path):
+    op, lines, wrong = VALIDATION.check_file(path)
+    inputs = {x for x, _ in VALIDATION.f32_lines(path)}
+    assert lines > 100
+    assert {(op, x) for x, _, _ in wrong} == {(o, x) for o, x in NOT_CORRECTLY_ROUNDED if o == op and x in inputs}
+
+
+# The checker itself: a wrong value, a zero of the wrong sign, a NaN for an infinity or the reverse
+# are all caught; float64 lines and comments are not read.
+@pytest.mark.skipif(VALIDATION is None, reason="no tools/ directory beside the tests")
+@pytest.mark.parametrize("op, x, expected, right", [
+    ("cbrt", "0x41d80000", "0x40400000", True),       # cbrt(27) = 3
+    ("cbrt", "0x41d80000", "0x40400001", False),
+    ("arccos", "0x3f800000", "0x00000000", True),     # acos(1) = +0
+    ("arccos", "0x3f800000", "0x80000000", False),
+    ("arcsinh", "0x80000000", "0x80000000", True),    # asinh(-0) = -0
+    ("arcsinh", "0x80000000", "0x00000000", False),
+    ("arccos", "0x40000000", "0x7fc00000", True),     # acos(2): no real result
+    ("arccos", "0x40000000", "0x7f800000", False),
+    ("arctanh", "0x3f800000", "0x7f800000", True),    # atanh(1): a pole
+    ("arctanh", "0x3f800000", "0x7fc00000", False),
+    ("arctanh", "0xbf800000", "0x7f800000", False),   # atanh(-1) = -inf
+    ("cosh", "0x42c80000", "0x7f800000", True),       # cosh(100) overflows
+    ("log", "0x3f7ffffe", "0xb4000000", False),       # log(1 - 2^-23), numpy's own value
+])
+def test_numpy_validation_checker_catches_wrong_values(tmp_path, op, x, expected, right):
+    path = tmp_path / f"umath-validation-set-{op}.csv"
+    path.write_text("dtype,input,output,ulperrortol\n## a comment ##\nnp.float64,0x0,0x1,1\n"
+                    f"np.float32,{x},{expected},2\n")
+    name, lines, wrong = VALIDATION.check_file(str(path))
+    assert (name, lines, len(wrong)) == (op, 1, 0 if right else 1)

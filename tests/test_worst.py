@@ -6,7 +6,8 @@ import os
 import pytest
 
 import fpscope
-from fpscope import _certify, _core, _scan, _worst
+from fpscope import _certify, _core, _mathlib, _scan, _worst
+from fpscope.cli import main
 
 # The tables shipped beside the imported package (the source tree, or an installed wheel).
 TABLES = os.path.join(os.path.dirname(os.path.abspath(fpscope.__file__)), "data", "worst")
@@ -38,6 +39,63 @@ def test_worst_cases_equal_a_ranking_of_every_input(op, lo, hi, dtype, top, cert
     assert [tuple(h) for h in got] == ranked_by_brute_force(op, lo, hi, dtype, top, certified)
 
 
+def ranked_by_reports(op, lo, hi, top, y=None):
+    """Every input's certified report, the inexact ones stably sorted by distance (ascending x on ties)."""
+    rows = [(x, r.rounded, r.distance_ulp, r.exact_above) for x in fpscope.all_floats(lo, hi, limit=10**6)
+            for r in [fpscope.report(op, x, "f32", y)] if r is not None and not r.exact]
+    return sorted(rows, key=lambda h: h[2])[:top]
+
+
+# C's other functions, through stretches with exact results (pi-scaled at large x), a pole, subnormal
+# results, a zero, and those of two arguments with y fixed, under numpy's names too.
+@pytest.mark.parametrize("op, lo, hi, y, top", [
+    ("cbrt", 1.0, 1.001, None, 5),
+    ("tgamma", -2.001, -1.999, None, 8),
+    ("lgamma", 0.9999, 1.0001, None, 4),
+    ("sinpi", 1e6, 1.0001e6, None, 6),
+    ("tanpi", 0.24999, 0.25001, None, 6),
+    ("erfc", 9.9, 9.91, None, 3),
+    ("arcsinh", 2.0, 2.001, None, 4),
+    ("hypot", 1.0, 1.001, 3e-3, 4),
+    ("atan2", -0.5005, -0.5, -1.0, 3),
+    ("power", 2.0, 2.001, -0.5, 5),
+])
+def test_worst_cases_of_other_functions_rank_every_report(op, lo, hi, y, top):
+    got = fpscope.worst_cases(op, lo, hi, top=top, y=y, workers=2)
+    assert [tuple(h) for h in got] == ranked_by_reports(op, lo, hi, top, y)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: fpscope.worst_cases("cbrt", 1.0, 2.0, y=2.0), "op='cbrt' takes no y"),
+    (lambda: fpscope.worst_cases("hypot", 1.0, 2.0), "op='hypot' needs y"),
+    (lambda: fpscope.worst_cases("pow", 1.0, 2.0, "f16", y=2.0), "binary32 only, not f16"),
+    (lambda: fpscope.worst_cases("sinpi", 1.0, 2.0, "f64"), "f64 scans are available for op='sqrt' only"),
+])
+def test_refusals_of_other_functions(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+def test_cli_worst_takes_y(capsys):
+    assert main(["worst", "pow", "1.5", "1.5005", "--y", "0.1", "--top", "3", "--json"]) == 0
+    table = json.loads(capsys.readouterr().out)
+    assert (table["op"], table["y"], table["y_hex"]) == ("pow", float.fromhex("0x1.99999ap-4"), "0x1.99999ap-4")
+    rows = [(float.fromhex(r["x_hex"]), float.fromhex(r["rounded_hex"]), r["distance_ulp"], r["exact_above"])
+            for r in table["rows"]]
+    assert rows == ranked_by_reports("pow", 1.5, 1.5005, 3, float.fromhex("0x1.99999ap-4"))
+    assert main(["worst", "arccosh", "1", "1.0001", "--top", "1"]) == 0
+    assert capsys.readouterr().out.startswith("arccosh over [1.0, ")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["worst", "cbrt", "1", "2", "--y", "2"], "cbrt takes one operand; --y is only for hypot, atan2 and pow"),
+    (["worst", "atan2", "1", "2"], "op='atan2' needs y"),
+])
+def test_cli_worst_refuses_y_where_it_means_nothing(capsys, argv, message):
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err
+
+
 def test_narrowing_and_widening_passes(monkeypatch):
     """A first tolerance that keeps too many hits, and then too few, still ends with the true top."""
     monkeypatch.setattr(_worst, "MIN_LIMIT", 30)
@@ -67,11 +125,14 @@ def shipped(dtype):
 
 
 SHIPPED = shipped("f32")
+# C's other functions of one argument with binary32 tables (log2p1 and exp2m1 have none).
+OTHER_UNARY = sorted(op for op in _mathlib.PRIVATE_OPS - _mathlib.BINARY_OPS if op not in ("log2p1", "exp2m1"))
 
 
-@pytest.mark.parametrize("dtype", ["f32", "f16", "bf16"])
-def test_every_operation_has_a_table(dtype):
-    assert shipped(dtype) == sorted(_core.UNARY_OPS)
+@pytest.mark.parametrize("dtype, ops", [("f32", sorted(list(_core.UNARY_OPS) + OTHER_UNARY)),
+                                        ("f16", sorted(_core.UNARY_OPS)), ("bf16", sorted(_core.UNARY_OPS))])
+def test_every_operation_has_a_table(dtype, ops):
+    assert shipped(dtype) == ops
 
 
 # A 16-bit table ranks every input: its rows are the certified reports of those inputs, in order,
@@ -118,7 +179,28 @@ def test_an_unknown_name_is_a_lookup_error(op):
         fpscope.worst_table(op)
 
 
+@pytest.mark.parametrize("alias, name", [("arcsinh", "asinh"), ("arccos", "acos"), ("arctan", "atan")])
+def test_numpy_names_find_the_table_of_the_c_name(alias, name):
+    assert fpscope.worst_table(alias) == fpscope.worst_table(name)
+
+
 def test_a_missing_table_is_a_lookup_error():
     with pytest.raises(LookupError, match="no worst-case table for 'sqrt' in 'f64'"):
         fpscope.worst_table("sqrt", "f64")
     assert math.isinf(float(fpscope.worst_table(SHIPPED[0])["hi"])) if SHIPPED else True
+
+
+# The 1,000 hardest inputs of every binary32 input of each of C's other functions: a whole-range
+# certified ranking whose head is the shipped table, every row of it re-certified by a report.
+@pytest.mark.slow
+@pytest.mark.parametrize("op", OTHER_UNARY)
+def test_the_thousand_hardest_inputs_re_certify(op):
+    rows = fpscope.worst_cases(op, top=1000, workers=2)
+    assert len(rows) == 1000
+    for h in rows:
+        m = fpscope.report(op, h.x)
+        assert m is not None and not m.exact and (m.rounded, m.distance_ulp, m.exact_above) == h[1:]
+    table = fpscope.worst_table(op)
+    assert [tuple(h) for h in rows[:table["top"]]] == [
+        (float.fromhex(r["x_hex"]), float.fromhex(r["rounded_hex"]), r["distance_ulp"], r["exact_above"])
+        for r in table["rows"]]

@@ -26,7 +26,8 @@ try:
 except ImportError as e:  # pragma: no cover - exercised only without Hypothesis
     raise ImportError("fpscope.strategies needs Hypothesis: pip install hypothesis") from e
 
-from fpscope._core import knife_edges_raw, ordered
+from fpscope._certify import canonical_op
+from fpscope._core import _OPERATIONS, _knife_edges, ordered
 from fpscope._fenv import default_float_environment
 from fpscope._floats import bits, from_ordered, is_f32
 from fpscope._formats import F32, F64, resolve
@@ -117,8 +118,10 @@ def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
       turn; when no window holds a knife edge (outside the operation's domain, where every
       result is exact, or with a tolerance too small for the window), the last point is drawn.
 
-    ``op`` is a unary operation of :data:`fpscope.UNARY_OPS` (binary64: ``sqrt`` only, as for
-    every scan); a request the core's scan refuses is refused here at once with its ValueError.
+    ``op`` is a unary operation: one of :data:`fpscope.UNARY_OPS` or of C's other functions that
+    :func:`fpscope.report` answers (``cbrt``, ``acos``, ``lgamma``, ..., numpy's names too);
+    binary64 takes ``sqrt`` only, as for every scan. A request the scan refuses is refused here
+    at once with its ValueError.
     In binary16 and bfloat16 (``"f16"``, ``"bf16"``) the whole format is scanned once and its
     knife edges are drawn, the closest first when shrinking.
     """
@@ -128,8 +131,11 @@ def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
     if fmt is not None and fmt.bits == 16:
         return _small_knife_edges(op, fmt.name, float(tol_ulp))
     f32 = is_f32(dtype)
+    described = _OPERATIONS.get(canonical_op(op)) if type(op) is str else None
+    if described is not None and described["arity"] == 2:
+        raise ValueError(f"op={op!r} takes two arguments: knife_edge_floats draws inputs of a unary operation")
     # The core's own checks of op, dtype and tolerance, without evaluating anything.
-    knife_edges_raw(op, 1.0, 1.0, tol_ulp, dtype, 100, 1, 0)
+    _knife_edges(op, 1.0, 1.0, tol_ulp, dtype, 100, 1, 0)
     name = "f32" if f32 else "f64"
     top = ordered(math.inf, name)
 
@@ -146,13 +152,13 @@ def knife_edge_floats(op: str, dtype: str = "f32", *, tol_ulp: float = 1e-3,
             # Many operations have no inexact finite results below zero (sqrt, log): try |x| too.
             for start in dict.fromkeys([x, abs(x)]):
                 end = from_ordered(min(ordered(start, name) + window - 1, top - 1), f32)
-                hits = knife_edges_raw(op, start, end, tol_ulp, name, window, 1, window)[0]
+                hits = _knife_edges(op, start, end, tol_ulp, name, window, 1, window)[0]
                 if hits:
                     return draw(st.sampled_from([hit[0] for hit in hits]))
         return x
 
     scans = around_drawn_points()
-    table = _table_inputs(op, f32)
+    table = _table_inputs(canonical_op(op), f32)
     return st.one_of(st.sampled_from(table), scans) if table else scans
 
 

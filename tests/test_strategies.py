@@ -83,7 +83,8 @@ def test_knife_edges_find_a_fault_that_random_floats_miss():
         find(st.floats(1.0, 4.0, width=32), misrounded, settings=FIND)
 
 
-@pytest.mark.parametrize("op, dtype", [("sqrt", "f32"), ("sqrt", "f64"), ("exp", "f32"), ("log1p", "float")])
+@pytest.mark.parametrize("op, dtype", [("sqrt", "f32"), ("sqrt", "f64"), ("exp", "f32"), ("log1p", "float"),
+                                       ("cbrt", "f32"), ("arccos", "f32"), ("lgamma", "f32")])
 def test_draws_are_floats_of_the_format_and_mostly_knife_edges(op, dtype):
     f32 = dtype in ("f32", "float")
     near = []
@@ -116,7 +117,9 @@ def test_table_inputs_are_read_when_shipped():
 
 @pytest.mark.parametrize("args, kwargs, message", [
     (("exp", "f64"), {}, "f64 scans are available for op='sqrt' only"),
-    (("div",), {}, 'unknown op "div"'),
+    (("div",), {}, "op='div' takes two arguments"),
+    (("arctan2",), {}, "op='arctan2' takes two arguments"),
+    (("nope",), {}, 'unknown op "nope"'),
     (("sqrt", "f8"), {}, "unsupported dtype"),
     (("sqrt",), {"window": 0}, "window must be a positive int"),
 ])

@@ -208,6 +208,12 @@ inline std::optional<bool> exceeds(float x, float r) {
         if (r == 1.0f) return positive;
     } else if constexpr (op == UnaryOp::Exp2m1) {
         if (r == -1.0f) return true;
+    } else if constexpr (op == UnaryOp::Cospi) {
+        // Inside (-1, 1) but at the integers.
+        if (x != std::floor(x) && (r == 1.0f || r == -1.0f)) return r < 0;
+    } else if constexpr (op == UnaryOp::Sinpi) {
+        // Inside (-1, 1) but at the half-integers.
+        if (2 * x != std::floor(2 * x) && (r == 1.0f || r == -1.0f)) return r < 0;
     }
     return std::nullopt;
 }

@@ -117,7 +117,7 @@ inline void references_f32(const float* xs, double* refs, std::size_t n) {
 // infinities (atan excepted: pi/2 is not dyadic), at zero (softplus excepted), and at the points where its
 // result is dyadic: x = 1 for log, the integers for exp2, the powers of 2 for log2 and of 4 for rsqrt, the
 // powers of ten for log10. Everywhere else the result is not dyadic, so it is never a float or a midpoint.
-// `v` is reference_f32<op>(x).
+// C's other operations are never called exact here (see judge_f32). `v` is reference_f32<op>(x).
 template <UnaryOp op>
 inline Truth truth_f32(float x, double v) {
     const double xd = fp::widen(x);

@@ -21,7 +21,7 @@ def c_value(op, x):
         return x
     if op == "cospi":
         return math.cos(math.pi * math.fmod(x, 2.0)) if math.isfinite(x) else math.nan
-    if op == "lgamma" and (x == int(x) if math.isfinite(x) else True) and x <= 0 or math.isinf(x) and op == "lgamma":
+    if op == "lgamma" and (math.isinf(x) or (x <= 0 and x == int(x))):
         return math.inf
     if op == "tgamma":
         if x == 0 or x == math.inf:

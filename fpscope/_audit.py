@@ -19,12 +19,14 @@ import threading
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Optional, Sequence, Union
 
-from fpscope import _certify, _core, _truth
+from fpscope import _certify, _core, _mathlib, _truth
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, hexfloat, is_f32
 from fpscope._formats import resolve
 from fpscope._progress import ProgressArg, make_reporter
 from fpscope._scan import InlineExecutor, _Sigint, is_remote, make_executor, parallelism
+
+_truth.set_private_rules(_mathlib.exact_point, _mathlib._bounds)
 
 CHUNK = 1 << 20
 REMOTE_CHUNK = 1 << 23

@@ -115,9 +115,7 @@ def _infinite(negative: bool, y: float) -> Judgement:
 
 def _mpfr_bounds(op: str, xm: Any, precision: int) -> tuple[Any, Any]:
     if op in PRIVATE_UNARY:
-        from fpscope import _mathlib  # it imports this module
-
-        return _mathlib._bounds(op, xm, None, float(xm), precision)
+        return _private_rules["bounds"](op, xm, None, float(xm), precision)
     if op == "sqrt":
         down, up = _certify._contexts(precision)
         return down.sqrt(xm), up.sqrt(xm)
@@ -197,9 +195,16 @@ def certified_judgement(op: str, x: float, y: float, f32: bool = True) -> Judgem
         return _certified(_certify.canonical_op(op), x, y, F32 if f32 else F64)
 
 
-# C's other operations (fpscope._mathlib): audits judge those of one argument here as well.
+# C's other operations (fpscope._mathlib): audits judge those of one argument here as well, from the rules
+# of that module, which imports this one: fpscope._audit hands them over (set_private_rules).
 PRIVATE_UNARY = frozenset(n for n, p in _core._OPERATIONS.items() if not p["public"] and p["arity"] == 1)
 PRIVATE_BINARY = frozenset(n for n, p in _core._OPERATIONS.items() if not p["public"] and p["arity"] == 2)
+_private_rules: dict[str, Callable[..., Any]] = {}
+
+
+def set_private_rules(exact_point: Callable[[str, float], Any], bounds: Callable[..., tuple[Any, Any]]) -> None:
+    """fpscope._mathlib's exact points by rule, and its MPFR bounds lo <= op(x) <= hi."""
+    _private_rules.update(point=exact_point, bounds=bounds)
 
 
 def _rule_point(op: str, x: float, y: float, fmt: _Format) -> Optional[Judgement]:
@@ -207,9 +212,7 @@ def _rule_point(op: str, x: float, y: float, fmt: _Format) -> Optional[Judgement
     not one MPFR function): exact values, and where there is no finite result, C's value there (NaN,
     or the infinity of a pole: tanpi's at the half-integers, +inf for even n + 1/2 and -inf for odd,
     odd in x; log2p1(-1) = -inf; the limits at the infinities)."""
-    from fpscope import _mathlib  # it imports this module
-
-    point = _mathlib.exact_point(op, x)
+    point = _private_rules["point"](op, x)
     if point is None:
         return None
     value, negative_zero = point

@@ -115,7 +115,8 @@ def _infinite(negative: bool, y: float) -> Judgement:
 
 def _mpfr_bounds(op: str, xm: Any, precision: int) -> tuple[Any, Any]:
     if op in PRIVATE_UNARY:
-        return _private_rules["bounds"](op, xm, None, float(xm), precision)
+        bounds: tuple[Any, Any] = _private_rules["bounds"](op, xm, None, float(xm), precision)
+        return bounds
     if op == "sqrt":
         down, up = _certify._contexts(precision)
         return down.sqrt(xm), up.sqrt(xm)

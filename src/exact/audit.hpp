@@ -197,7 +197,8 @@ inline std::optional<bool> exceeds(float x, float r) {
     } else if constexpr (op == UnaryOp::Erf) {
         if (r == 1.0f || r == -1.0f) return r < 0;  // inside (-1, 1)
     } else if constexpr (op == UnaryOp::Erfc) {
-        if (r == 2.0f) return false;  // inside (0, 2)
+        if (r == 2.0f) return false;  // inside (0, 2), above 1 exactly for x < 0
+        if (r == 1.0f) return !positive;
     } else if constexpr (op == UnaryOp::Cosh) {
         if (r == 1.0f) return true;  // above 1 away from 0
     } else if constexpr (op == UnaryOp::Sinh || op == UnaryOp::Asin || op == UnaryOp::Atanh) {

@@ -16,6 +16,10 @@ is the speed-up of the floor's C loop of exp split over 2 threads, timed in the 
 where the kernel groups processes by session (/proc/sys/kernel/sched_autogroup_enabled): one busy program
 started at nice 19 elsewhere leaves this one a single core.
 
+The path column is the instruction set the audit's common pass runs on (and its vector reference of exp,
+except on the scalar path, which judges every input on the platform's binary64 function); the native
+audit with one worker is timed on every path the processor has, the others on the widest.
+
 Targets: one worker at most 1.3x the floor; 2 workers at least 1.8x as fast as one; the whole range in at
 most 60 s (numpy) and 90 s (expf) with 2 workers; a binary64 audit of 10^6 sampled inputs in at most 10 s
 on one worker.
@@ -86,6 +90,19 @@ def numpy_floor(count, stride):
     return wall, cpu
 
 
+def available_paths():
+    """The paths this processor can run, narrowest first."""
+    current, found = _core._scan_path(), []
+    for name in ("scalar", "sse2", "avx2", "avx512"):
+        try:
+            _core._scan_path(name)
+            found.append(name)
+        except ValueError:
+            pass
+    _core._scan_path(current)
+    return found
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=str(HERE.parent / "build"), help="CMake build directory")
@@ -100,6 +117,17 @@ def main():
     hi = from_ordered(FIRST + (count - 1) * stride, True)  # the last input
     expf = fpscope.native("libm.so.6", "expf")
     audit_args = dict(lo=-np.inf, hi=hi, stride=stride, worst=16)
+    widest = _core._scan_path()
+
+    def on_path(path, run):
+        def timed_on_path():
+            _core._scan_path(path)
+            try:
+                run()
+            finally:
+                _core._scan_path(widest)
+        return timed_on_path
+
     cases = {
         "floor: C loop of exp (binary64)": lambda: lib.floor_exp_f64(FIRST, stride, count),
         "  the same on 2 threads": lambda: on_two_threads(
@@ -111,6 +139,12 @@ def main():
         "audit native expf, 1 worker": lambda: fpscope.audit(expf, "exp", **audit_args),
         "audit native expf, 2 workers": lambda: fpscope.audit(expf, "exp", workers=2, **audit_args),
     }
+    paths = {name: widest for name in cases if name.startswith("audit")}
+    for path in available_paths():
+        if path != widest:
+            name = f"audit native expf, 1 worker, {path}"
+            cases[name] = on_path(path, lambda: fpscope.audit(expf, "exp", **audit_args))
+            paths[name] = path
     print(f"{count:,} binary32 inputs (every {stride}th of the {ALL:,}); load average before: "
           f"{' '.join(f'{v:.1f}' for v in os.getloadavg())}")
     best = {name: (float("inf"), float("inf")) for name in cases}
@@ -122,9 +156,9 @@ def main():
     floors = {"numpy": tuple(a + b for a, b in zip(exp64, best["floor: numpy exp on the chunks"])),
               "native": tuple(a + b for a, b in zip(exp64, best["floor: C loop of expf"]))}
     scale = ALL / count
-    print(f"{'case':34} {'wall s':>8} {'CPU s':>8} {'CPU ns/in':>10} {'x floor':>16} {'whole range':>12}")
+    print(f"{'case':42} {'path':>7} {'wall s':>8} {'CPU s':>8} {'CPU ns/in':>10} {'x floor':>16} {'whole range':>12}")
     for name, (wall, cpu) in best.items():
-        row = f"{name:34} {wall:8.3f} {cpu:8.3f} {cpu / count * 1e9:10.2f}"
+        row = f"{name:42} {paths.get(name, ''):>7} {wall:8.3f} {cpu:8.3f} {cpu / count * 1e9:10.2f}"
         kind = "numpy" if "numpy" in name else "native" if "expf" in name else None
         if name.startswith("  "):
             one = best["floor: C loop of exp (binary64)"][0]

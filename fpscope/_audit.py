@@ -19,12 +19,14 @@ import threading
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Optional, Sequence, Union
 
-from fpscope import _certify, _core, _truth
+from fpscope import _certify, _core, _mathlib, _truth
 from fpscope._fenv import default_float_environment
 from fpscope._floats import from_ordered, hexfloat, is_f32
 from fpscope._formats import resolve
 from fpscope._progress import ProgressArg, make_reporter
 from fpscope._scan import InlineExecutor, _Sigint, is_remote, make_executor, parallelism
+
+_truth.set_private_rules(_mathlib.exact_point, _mathlib._bounds)
 
 CHUNK = 1 << 20
 REMOTE_CHUNK = 1 << 23
@@ -611,7 +613,11 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     ``numpy.random.default_rng(seed)`` (NaN patterns redrawn); ``inputs="knife-edges"`` with
     ``tol_ulp`` and a range: the certified knife edges of ``op`` there. ``div`` takes pairs: ``inputs``
     as pairs (x, y) or an (n, 2) array, or ``sample=N`` pairs (the N dividends drawn first); its exact
-    results are IEEE's at zeros and infinities (x/0 infinite, 0/0 and inf/inf undefined).
+    results are IEEE's at zeros and infinities (x/0 infinite, 0/0 and inf/inf undefined). C's other
+    operations of one argument (``cbrt``, ``acos``, ``erfc``, ``lgamma``, ``cospi``, ... and numpy's names
+    such as ``arcsinh``) are audited in binary32 and binary64 like the others, with C's values where there
+    is no finite result (NaN outside the domain, an infinity at a pole); ``hypot``, ``atan2`` and ``pow``
+    are refused.
 
     ``impl``: an array function (a numpy ufunc, or a callable taking and returning a 1-D array of the
     format's dtype), called on chunks of about 2^20 inputs; :func:`native` (or a ctypes function
@@ -622,11 +628,13 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     The answer is the same sequentially, on ``workers`` threads and on any ``executor``. Ctrl-C raises
     :class:`AuditInterrupted` carrying the audit of the inputs done so far. ``progress`` as for scans.
     """
-    name = _certify.canonical_op(op)
+    name = _certify.canonical_op(op) if isinstance(op, str) else op
     pairs = name == "div"
     if pairs and (lo is not None or hi is not None or isinstance(inputs, str) or (inputs is None and sample is None)):
         raise ValueError("audits of div take pairs: inputs=[(x, y), ...] or sample=N")
-    if name not in _core.UNARY_OPS and not pairs:
+    if name in _truth.PRIVATE_BINARY:
+        raise ValueError(f"audits of {name} are not available: audits take operations of one argument, and div")
+    if name not in _core.UNARY_OPS and name not in _truth.PRIVATE_UNARY and not pairs:
         _core.midpoint(op, 1.0)  # the core's unknown-op message
         raise ValueError(f"audits take one of {_core.UNARY_OPS}, not {op!r}")
     fmt16 = resolve(dtype)
@@ -637,6 +645,8 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     stride = operator.index(stride) or 1
     if stride < 0:
         raise ValueError(f"stride must be positive, not {stride}")
+    if fmt16.bits == 16 and name in _truth.PRIVATE_UNARY:
+        raise ValueError(f"audits of {name} take f32 or f64, not {fmt16.name}")
     if fmt16.bits == 16:
         return _sixteen_bit(fmt16, name, impl, lo, hi, inputs, sample, stride, worst, workers, executor)
     np = _np()

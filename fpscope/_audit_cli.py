@@ -19,10 +19,17 @@ from fpscope._audit import Audit, AuditInterrupted, audit, input_hex, native
 from fpscope._floats import hexfloat, is_f32, parse_float
 
 LIBM = "libm.so.6"
-# The C library's functions; binary32 takes the name with an "f".
+# The C library's functions; binary32 takes the name with an "f". C's other operations are there under their
+# own names (the newest of them only in recent libraries: an older one is "no symbol").
 LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos", "tan",
-                                    "atan", "tanh", "sqrt")}
-NUMPY_FUNCTIONS = {**{op: op for op in LIBM_FUNCTIONS}, "atan": "arctan", "div": "divide"}
+                                    "atan", "tanh", "sqrt", "cbrt", "asin", "acos", "sinh", "cosh", "asinh",
+                                    "acosh", "atanh", "exp10", "erf", "erfc", "tgamma", "lgamma", "sinpi", "cospi",
+                                    "tanpi", "log2p1", "exp2m1")}
+# numpy's functions of the operations it has, by its names (arcsinh for asinh).
+NUMPY_FUNCTIONS = {**{op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos",
+                                        "tan", "tanh", "sqrt", "cbrt", "sinh", "cosh")},
+                   "atan": "arctan", "asin": "arcsin", "acos": "arccos", "asinh": "arcsinh", "acosh": "arccosh",
+                   "atanh": "arctanh", "div": "divide"}
 
 
 def resolve_impl(spec: str, op: str, dtype: str) -> Any:

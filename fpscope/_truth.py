@@ -114,6 +114,9 @@ def _infinite(negative: bool, y: float) -> Judgement:
 
 
 def _mpfr_bounds(op: str, xm: Any, precision: int) -> tuple[Any, Any]:
+    if op in PRIVATE_UNARY:
+        bounds: tuple[Any, Any] = _private_rules["bounds"](op, xm, None, float(xm), precision)
+        return bounds
     if op == "sqrt":
         down, up = _certify._contexts(precision)
         return down.sqrt(xm), up.sqrt(xm)
@@ -193,11 +196,52 @@ def certified_judgement(op: str, x: float, y: float, f32: bool = True) -> Judgem
         return _certified(_certify.canonical_op(op), x, y, F32 if f32 else F64)
 
 
+# C's other operations (fpscope._mathlib): audits judge those of one argument here as well, from the rules
+# of that module, which imports this one: fpscope._audit hands them over (set_private_rules).
+PRIVATE_UNARY = frozenset(n for n, p in _core._OPERATIONS.items() if not p["public"] and p["arity"] == 1)
+PRIVATE_BINARY = frozenset(n for n, p in _core._OPERATIONS.items() if not p["public"] and p["arity"] == 2)
+_private_rules: dict[str, Callable[..., Any]] = {}
+
+
+def set_private_rules(exact_point: Callable[[str, float], Any], bounds: Callable[..., tuple[Any, Any]]) -> None:
+    """fpscope._mathlib's exact points by rule, and its MPFR bounds lo <= op(x) <= hi."""
+    _private_rules.update(point=exact_point, bounds=bounds)
+
+
+def _rule_point(op: str, x: float, y: float, fmt: _Format) -> Optional[Judgement]:
+    """The judgement at a point where fpscope._mathlib knows op's result by rule (the operations that are
+    not one MPFR function): exact values, and where there is no finite result, C's value there (NaN,
+    or the infinity of a pole: tanpi's at the half-integers, +inf for even n + 1/2 and -inf for odd,
+    odd in x; log2p1(-1) = -inf; the limits at the infinities)."""
+    point = _private_rules["point"](op, x)
+    if point is None:
+        return None
+    value, negative_zero = point
+    if value is not None:
+        return judge_exact(fmt, value, negative_zero, y)
+    infinite: Optional[bool] = None  # the sign of an infinite result
+    if op == "tanpi" and math.isfinite(x):
+        n = math.floor(abs(x))  # |x| = n + 1/2
+        infinite = (n % 2 == 1) != (x < 0)
+    elif op == "log2p1" and x == -1:
+        infinite = True
+    elif op in ("log2p1", "exp2m1") and x == math.inf:
+        infinite = False
+    if infinite is None:
+        return Judgement(CORRECT, 0, 0.0, math.nan) if math.isnan(y) else Judgement(SPECIAL, 0, 0.0, math.nan)
+    return _infinite(infinite, y)
+
+
 def _certified(op: str, x: float, y: float, fmt: _Format) -> Judgement:
     if op in _certify.LIBRARY_OPS and fmt is F32:
         point = _certify.exact_point(op, x)
         if point is not None:
             return judge_exact(fmt, point[0], point[1], y)
+    private = op in PRIVATE_UNARY
+    if private:
+        ruled = _rule_point(op, x, y, fmt)
+        if ruled is not None:
+            return ruled
     xm = gmpy2.mpfr(x, 64)
     overflow = _overflow(fmt)
     for precision in PRECISIONS:
@@ -208,7 +252,10 @@ def _certified(op: str, x: float, y: float, fmt: _Format) -> Judgement:
         if lo == hi:
             if gmpy2.is_infinite(lo):
                 return _infinite(lo < 0, y)
-            return judge_exact(fmt, Fraction(*(int(n) for n in lo.as_integer_ratio())), gmpy2.is_signed(lo), y)
+            # A zero result of C's other operations takes the sign of its upward rounding: downward MPFR may
+            # answer -0 for a zero reached by cancellation (acos(1)).
+            negative = gmpy2.is_signed(hi if private else lo)
+            return judge_exact(fmt, Fraction(*(int(n) for n in lo.as_integer_ratio())), negative, y)
         a, b = _clamped_fraction(lo, fmt), _clamped_fraction(hi, fmt)
         if a >= overflow:
             return _infinite(False, y)
@@ -274,8 +321,17 @@ def _nearest_evaluation(op: str, ctx: Any) -> Callable[[Any], Any]:
     if op == "softplus":
         # ln(1 + e^x) = x + ln(1 + e^-x): the second form for x > 0 keeps e^x from overflowing.
         return lambda x: ctx.add(x, ctx.log1p(ctx.exp(-x))) if x > 0 else ctx.log1p(ctx.exp(x))
-    function: Callable[[float], Any] = getattr(ctx, _certify._MPFR_FUNCTIONS.get(op, op))
+    if op == "lgamma":  # (log |gamma(x)|, sign of gamma(x)) in gmpy2
+        return lambda x: ctx.lgamma(x)[0]
+    function: Callable[[float], Any] = getattr(ctx, _ONE_MPFR_FUNCTION.get(op) or _certify._MPFR_FUNCTIONS.get(op, op))
     return function
+
+
+# C's other operations that are one correctly rounded MPFR function, by gmpy2 name; the others (sinpi, cospi,
+# tanpi, log2p1, exp2m1) are judged by certified_judgement alone.
+_ONE_MPFR_FUNCTION = {"cbrt": "cbrt", "asin": "asin", "acos": "acos", "sinh": "sinh", "cosh": "cosh",
+                      "asinh": "asinh", "acosh": "acosh", "atanh": "atanh", "exp10": "exp10", "erf": "erf",
+                      "erfc": "erfc", "tgamma": "gamma", "lgamma": "lgamma"}
 
 
 def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
@@ -283,6 +339,12 @@ def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
     certified_judgement does, from one evaluation wherever that decides. It keeps its own gmpy2 context:
     one per thread."""
     name = _certify.canonical_op(op)
+    if name in PRIVATE_UNARY and name not in _ONE_MPFR_FUNCTION:
+        def composed(x: Any, y: float) -> Judgement:
+            with _own_context():
+                return _certified(name, x, y, F64)
+
+        return composed
     ctx = _wide_context(gmpy2.RoundToNearest)
     evaluate = _nearest_evaluation(name, ctx)
     above = _side_of_float(name)

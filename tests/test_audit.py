@@ -309,7 +309,7 @@ def test_native_loop_answers_as_the_same_function_called_per_input():
     (lambda: fpscope.audit(__import__("ctypes").CDLL("libm.so.6").logf, "log", lo=1, hi=2), TypeError, "restype"),
     (lambda: fpscope.audit(np.exp, "exp", lo=1.0), ValueError, "both lo and hi"),
     (lambda: fpscope.audit(np.exp, "exp", sample=10, inputs=[1.0]), ValueError, "one of"),
-    (lambda: fpscope.audit(np.exp, "cbrt", lo=1, hi=2), ValueError, "unknown op"),
+    (lambda: fpscope.audit(np.exp, "cube", lo=1, hi=2), ValueError, "unknown op"),
     (lambda: fpscope.audit(np.exp, "exp", inputs="everything"), ValueError, "knife-edges"),
     (lambda: fpscope.audit(np.divide, "div", lo=1.0, hi=2.0), ValueError, "pairs"),
     (lambda: fpscope.audit(np.divide, "div", inputs=[1.0, 2.0]), TypeError, "pairs of floats"),

@@ -117,11 +117,17 @@ inline void references_f32(const float* xs, double* refs, std::size_t n) {
 // infinities (atan excepted: pi/2 is not dyadic), at zero (softplus excepted), and at the points where its
 // result is dyadic: x = 1 for log, the integers for exp2, the powers of 2 for log2 and of 4 for rsqrt, the
 // powers of ten for log10. Everywhere else the result is not dyadic, so it is never a float or a midpoint.
-// `v` is reference_f32<op>(x).
+// C's other operations are never called exact here (see judge_f32). `v` is reference_f32<op>(x).
 template <UnaryOp op>
 inline Truth truth_f32(float x, double v) {
     const double xd = fp::widen(x);
-    if constexpr (op == UnaryOp::Sqrt) {
+    if constexpr (exact_points_of(op) == ExactPoints::Unlisted) {
+        // C's other operations: exact only where the package's rules or MPFR say so (judge_f32 leaves those
+        // inputs open). A NaN estimate is a result that is undefined (outside the domain), an infinite one a
+        // pole or a result past the binary64 range: C's values, which the certified judgement gives as well.
+        (void)xd;
+        return {v, std::isnan(v)};
+    } else if constexpr (op == UnaryOp::Sqrt) {
         return {v, !fp::is_finite(v) || std::fma(v, v, -xd) == 0.0};
     } else if constexpr (op == UnaryOp::Recip) {
         return {v, !fp::is_finite(v) || v == 0.0 || std::fma(v, xd, -1.0) == 0.0};
@@ -161,8 +167,11 @@ inline std::optional<bool> exceeds(float x, float r) {
     const bool positive = x > 0;
     if (r == 0.0f) {
         if constexpr (op == UnaryOp::Exp || op == UnaryOp::Exp2 || op == UnaryOp::Sigmoid ||
-                      op == UnaryOp::Softplus)
+                      op == UnaryOp::Softplus || op == UnaryOp::Erfc || op == UnaryOp::Exp10)
             return true;
+        // Positive for x > 0 and between -2k - 2 and -2k - 1, negative between -2k - 1 and -2k (k >= 0).
+        if constexpr (op == UnaryOp::Tgamma)
+            if (fp::is_finite(x) && x != std::floor(x)) return x > 0 || std::fmod(std::floor(x), 2.0f) == 0.0f;
         return std::nullopt;
     }
     if constexpr (op == UnaryOp::Sin || op == UnaryOp::Atan || op == UnaryOp::Tanh) {
@@ -185,6 +194,27 @@ inline std::optional<bool> exceeds(float x, float r) {
         if (r == 1.0f) return false;
     } else if constexpr (op == UnaryOp::Softplus) {
         if (r == x) return true;
+    } else if constexpr (op == UnaryOp::Erf) {
+        if (r == 1.0f || r == -1.0f) return r < 0;  // inside (-1, 1)
+    } else if constexpr (op == UnaryOp::Erfc) {
+        if (r == 2.0f) return false;  // inside (0, 2), above 1 exactly for x < 0
+        if (r == 1.0f) return !positive;
+    } else if constexpr (op == UnaryOp::Cosh) {
+        if (r == 1.0f) return true;  // above 1 away from 0
+    } else if constexpr (op == UnaryOp::Sinh || op == UnaryOp::Asin || op == UnaryOp::Atanh) {
+        if (r == x) return positive;  // larger in magnitude than x
+    } else if constexpr (op == UnaryOp::Asinh) {
+        if (r == x) return !positive;  // smaller in magnitude than x
+    } else if constexpr (op == UnaryOp::Exp10) {
+        if (r == 1.0f) return positive;
+    } else if constexpr (op == UnaryOp::Exp2m1) {
+        if (r == -1.0f) return true;
+    } else if constexpr (op == UnaryOp::Cospi) {
+        // Inside (-1, 1) but at the integers.
+        if (x != std::floor(x) && (r == 1.0f || r == -1.0f)) return r < 0;
+    } else if constexpr (op == UnaryOp::Sinpi) {
+        // Inside (-1, 1) but at the half-integers.
+        if (2 * x != std::floor(2 * x) && (r == 1.0f || r == -1.0f)) return r < 0;
     }
     return std::nullopt;
 }
@@ -216,9 +246,11 @@ inline constexpr double overflow_f32 = 0x1p128 - 0x1p103;
 // The judgement of the answer y against the truth t. See the module comment: certain outcomes are decided
 // from the binary64 stand-in wherever an error below the margin cannot change them; the rest are
 // Uncertain. Where the stand-in lies within the margin of a float r, side(r) may tell whether the exact
-// result lies above r (an optional<bool>).
+// result lies above r (an optional<bool>). `may_be_float`: an inexact truth may still be exact there, at r
+// itself, unless side(r) proves it on one side (C's other operations, whose exact points the caller
+// decides); the answer r is then Uncertain too.
 template <class Side>
-inline Judgement judge_truth_f32(float y, Truth t, Side side) {
+inline Judgement judge_truth_f32(float y, Truth t, Side side, bool may_be_float = false) {
     const double ref = t.value;
     if (std::isnan(ref)) {
         // Undefined: only a NaN answer is right.
@@ -247,7 +279,10 @@ inline Judgement judge_truth_f32(float y, Truth t, Side side) {
     if (fp::is_nan(y) || !fp::is_finite(y)) return {Outcome::Special, 0, 0.0, rd};
     if (y == 0.0f && r == 0.0f && std::signbit(y) != std::signbit(r)) return {Outcome::Special, 0, 0.0, rd};
     const double yd = fp::widen(y);
-    if (y == r) return {Outcome::CorrectlyRounded, 1, std::fabs(yd - ref) * inverse_u, rd};
+    if (y == r) {
+        if (may_be_float && near_grid && !side(r)) return {Outcome::Uncertain};
+        return {Outcome::CorrectlyRounded, 1, std::fabs(yd - ref) * inverse_u, rd};
+    }
     if (!near_grid) {
         const double e = std::fabs(yd - ref) * inverse_u;
         return {Outcome::Misrounded, error_bin(e), e, rd};
@@ -269,10 +304,14 @@ inline Judgement judge_truth_f32(float y, Truth t, Side side) {
 }
 
 // The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). NaN inputs are Skipped.
+// C's other operations leave their exact points to the caller: the zeros and infinities, and every result
+// within the margin of a float without a known side.
 template <UnaryOp op>
 inline Judgement judge_f32(float x, float y, double reference) {
     if (fp::is_nan(x)) return {Outcome::Skipped};
-    return judge_truth_f32(y, truth_f32<op>(x, reference), [x](float r) { return exceeds<op>(x, r); });
+    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted;
+    if (unlisted && (x == 0.0f || !fp::is_finite(x))) return {Outcome::Uncertain};
+    return judge_truth_f32(y, truth_f32<op>(x, reference), [x](float r) { return exceeds<op>(x, r); }, unlisted);
 }
 
 // The judgement of y = impl(x, d) for the quotient of binary32 values, given the binary64 quotient: one
@@ -402,14 +441,31 @@ struct FunctionAnswers {
 };
 
 // What audit_f32 evaluates and judges: a unary operation, or the quotient of each input by its divisor.
-// references(xs, start, size, refs) fills the block's references; judge(x, index, y, ref) gives the full
-// judgement of input `index`; key(x, index) places it in the order ties are broken by.
+// references(xs, start, size, refs) fills the block's references for the common pass, which trusts them to
+// margin() binary32 ulps; canonical(x, index) is the binary64 reference of input `index` the full judgement
+// and every reported error come from (canonical_references those of a block), the same one unless
+// vector(), when references() gives a vector reference; judge(x, index, y, ref) gives the full judgement;
+// key(x, index) places the input in the order ties are broken by.
 template <UnaryOp op>
 struct Unary {
     static constexpr bool pairs = false;
+    ValuesF32 values = nullptr;  // the path's vector reference of op, if it has one
+    bool vector() const { return values != nullptr; }
+    double margin() const {
+        if constexpr (has_vector_ref(op))
+            if (values != nullptr) return vector_audit_margin(op);
+        return audit_margin;
+    }
     void references(const float* xs, std::uint64_t, std::size_t size, double* refs) const {
+        if (values != nullptr)
+            values(xs, static_cast<std::uint32_t>(size), refs);
+        else
+            references_f32<op>(xs, refs, size);
+    }
+    void canonical_references(const float* xs, std::uint64_t, std::size_t size, double* refs) const {
         references_f32<op>(xs, refs, size);
     }
+    double canonical(float x, std::uint64_t) const { return reference_f32<op>(x); }
     Judgement judge(float x, std::uint64_t, float y, double ref) const { return judge_f32<op>(x, y, ref); }
     std::int64_t key(float x, std::uint64_t) const { return fp::to_ordered(x); }
 };
@@ -417,9 +473,15 @@ struct Unary {
 struct Quotient {
     static constexpr bool pairs = true;
     const float* divisors;
+    bool vector() const { return false; }
+    double margin() const { return audit_margin; }
     void references(const float* xs, std::uint64_t start, std::size_t size, double* refs) const {
-        for (std::size_t i = 0; i < size; ++i) refs[i] = fp::widen(xs[i]) / fp::widen(divisors[start + i]);
+        canonical_references(xs, start, size, refs);
     }
+    void canonical_references(const float* xs, std::uint64_t start, std::size_t size, double* refs) const {
+        for (std::size_t i = 0; i < size; ++i) refs[i] = canonical(xs[i], start + i);
+    }
+    double canonical(float x, std::uint64_t index) const { return fp::widen(x) / fp::widen(divisors[index]); }
     Judgement judge(float x, std::uint64_t index, float y, double ref) const {
         return judge_quotient_f32(x, divisors[index], y, ref);
     }
@@ -431,15 +493,22 @@ struct Quotient {
 };
 
 // Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
-// stages: the inputs and answers; the references (references_f32, the one evaluation to swap for a faster
-// one); the common pass, a vector kernel (audit_lanes.hpp) that finds the common inputs and their largest
-// error; and the full judgement of the others. An input is common when x is no exact point and either its
-// answer is the reference rounded to binary32, away from a midpoint (correctly rounded, the error in
-// (0, 0.5]), or the reference lies beyond the overflow threshold by more than the margin and the answer is
-// its infinity (correctly rounded, error 0), or its answer is another finite float and the reference is
-// away from every float and midpoint (misrounded). Common inputs are counted with exactly the judgement the
-// full one would give them; those whose error may enter the list of the largest are offered to it. Without
-// a common pass (`pass` null) every input takes the full judgement.
+// stages: the inputs and answers; the references (a vector reference where the path has one, otherwise
+// the binary64 reference of the full judgement); the common pass, a vector kernel (audit_lanes.hpp) that
+// finds the common inputs and their errors; and the full judgement of the others. An input is common when
+// x is no exact point and either its answer is the reference rounded to binary32, away from a midpoint
+// (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow threshold by more
+// than the margin and the answer is its infinity (correctly rounded, error 0), or its answer is another
+// finite float and the reference is away from every float and midpoint (misrounded). Common inputs are
+// counted with exactly the judgement the full one would give them; those whose error may enter the list of
+// the largest are offered to it. Without a common pass (`pass` null) every input takes the full judgement.
+//
+// A vector reference lies within its proven bound of the exact result, which the margin of its common pass
+// adds to the platform's: what that pass decides is what the full judgement decides on the binary64
+// reference. The errors it measures differ from that judgement's by up to about the margin, so every error
+// that is reported (the largest ones, the largest per binade) is measured again on the binary64 reference,
+// for each input whose error may come within twice the margin of being reported: the audit is the same,
+// to the bit, on every path.
 template <class Operation, class Inputs, class Answers>
 inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::uint64_t n, AuditTally& tally,
                       CommonPassF32 pass) {
@@ -449,11 +518,29 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
     std::uint16_t others[block], candidates[block];
     std::vector<AuditTally::Worst> best;
     std::uint64_t common = 0, overflowed = 0, misrounded = 0;
+    // The full judgement's error and expected value of common inputs, measured again once per block.
+    double remeasured[block], remeasured_expected[block];
+    bool measured[block];
+    // Where the errors of a binade lie within the margin of each other (results near their rounding, such as
+    // exp near 0), nearly every input is measured again, which costs more than judging on the binary64
+    // reference in the first place: after such a block the next ones do that, then the vector reference is
+    // tried again. Either way the audit is the same.
+    constexpr std::size_t blocks_on_binary64 = 64;
+    std::size_t binary64_blocks_left = 0;
     for (std::uint64_t start = 0; start < n; start += block) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - start));
         const float* xs = inputs.load(start, size, x_scratch);
         const float* ys = answers.load(start, size, xs, y_scratch);
-        operation.references(xs, start, size, refs);
+        const bool vector = pass != nullptr && operation.vector() && binary64_blocks_left == 0;
+        if (binary64_blocks_left > 0) --binary64_blocks_left;
+        const double margin = vector ? operation.margin() : audit_margin;
+        // How far a common input's error may lie from the full judgement's: twice the margin, and roundings.
+        const auto slack = [margin](double e) { return 4 * margin + std::fabs(e) * 0x1p-40; };
+        std::size_t remeasures = 0;
+        if (vector)
+            operation.references(xs, start, size, refs);
+        else
+            operation.canonical_references(xs, start, size, refs);
 
         std::size_t k = size;
         if (pass != nullptr) {
@@ -469,17 +556,51 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
             }
             // Until the list of the largest errors is full its threshold is -1 and every common input is a
             // candidate. An equal error enters it only from a lower x (a later position loses a tie): never
-            // from ascending inputs; from any x of a pair (whose divisor may be lower), left to the key.
-            const double x_bound = Inputs::ascending || tally.worst.empty() ? -HUGE_VAL
-                                   : Operation::pairs               ? HUGE_VAL
-                                                                    : tally.worst.back().x;
+            // from ascending inputs; from any x of a pair (whose divisor may be lower), left to the key. On a
+            // vector reference every error that may reach the threshold once measured again is a candidate.
+            double threshold = tally.worst_threshold;
+            double x_bound = Inputs::ascending || tally.worst.empty() ? -HUGE_VAL
+                             : Operation::pairs                       ? HUGE_VAL
+                                                                      : tally.worst.back().x;
+            if (vector) {
+                threshold -= slack(threshold);
+                x_bound = -HUGE_VAL;
+            }
             CommonStats stats;
-            k = pass(xs, ys, refs, static_cast<std::uint32_t>(size), tally.worst_threshold, x_bound, errors, others,
+            k = pass(xs, ys, refs, static_cast<std::uint32_t>(size), margin, threshold, x_bound, errors, others,
                      candidates, tally.histogram.data(), stats);
             common += size - k;
             overflowed += stats.overflowed;
             misrounded += stats.misrounded;
-            if (!stats.binades_differ) {
+            if (vector) std::fill(measured, measured + size, false);
+            // The full judgement's error of the common input i (its expected value in remeasured_expected):
+            // the vector reference's when the binary64 reference leaves the input open, which it does only
+            // where that reference errs by more than the margin.
+            const auto remeasure = [&](std::size_t i) {
+                if (!measured[i]) {
+                    ++remeasures;
+                    const Judgement j = operation.judge(xs[i], start + i, ys[i], operation.canonical(xs[i], start + i));
+                    const bool decided = j.outcome == Outcome::CorrectlyRounded || j.outcome == Outcome::Misrounded;
+                    remeasured[i] = decided ? j.error : errors[i];
+                    remeasured_expected[i] = decided ? j.expected : fp::widen(fp::narrow(refs[i]));
+                    measured[i] = true;
+                }
+                return remeasured[i];
+            };
+            if (vector) {
+                if (size != k) {
+                    // Only the inputs whose error may be their binade's largest once measured again; in one
+                    // binade, none below the block's largest less twice the slack.
+                    const double floor = stats.binades_differ ? -HUGE_VAL : stats.max_error - 2 * slack(stats.max_error);
+                    for (std::size_t i = 0; i < size; ++i) {
+                        if (errors[i] < 0 || errors[i] < floor) continue;
+                        double& m = tally.binade_max[fp::to_bits(xs[i]) >> 23];
+                        if (errors[i] + slack(errors[i]) <= m) continue;
+                        const double e = remeasure(i);
+                        if (e > m) m = e;
+                    }
+                }
+            } else if (!stats.binades_differ) {
                 double& m = tally.binade_max[fp::to_bits(xs[0]) >> 23];
                 if (stats.max_error > m) m = stats.max_error;
             } else if (size != k) {
@@ -496,19 +617,38 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
                 best.push_back({start + i, operation.key(xs[i], start + i), xs[i], ys[i], errors[i],
                                 fp::widen(fp::narrow(refs[i]))});
             }
+            if (vector) {
+                // Measured again: the candidates whose error may be among the block's worst_limit largest once
+                // it is, that is no lower than the worst_limit-th largest less twice the slack.
+                if (best.size() > tally.worst_limit) {
+                    const auto kth = best.begin() + static_cast<std::ptrdiff_t>(tally.worst_limit - 1);
+                    std::nth_element(best.begin(), kth, best.end(), AuditTally::before);
+                    const double lowest = kth->error - 2 * slack(kth->error);
+                    best.erase(std::remove_if(best.begin(), best.end(),
+                                              [lowest](const AuditTally::Worst& w) { return w.error < lowest; }),
+                               best.end());
+                }
+                for (auto& w : best) {
+                    const auto i = static_cast<std::size_t>(w.position - start);
+                    w.error = remeasure(i);
+                    w.expected = remeasured_expected[i];
+                }
+            }
             if (best.size() > tally.worst_limit) {
                 const auto kept = best.begin() + static_cast<std::ptrdiff_t>(tally.worst_limit);
                 std::nth_element(best.begin(), kept, best.end(), AuditTally::before);
                 best.erase(kept, best.end());
             }
             for (const auto& w : best) tally.add_worst(w);
+            if (remeasures > block / 16) binary64_blocks_left = blocks_on_binary64;
         } else {
             for (std::size_t i = 0; i < size; ++i) others[i] = static_cast<std::uint16_t>(i);
         }
         for (std::size_t j = 0; j < k; ++j) {
             const std::size_t i = others[j];
+            const double ref = vector ? operation.canonical(xs[i], start + i) : refs[i];
             tally.add(start + i, operation.key(xs[i], start + i), xs[i], ys[i],
-                      operation.judge(xs[i], start + i, ys[i], refs[i]));
+                      operation.judge(xs[i], start + i, ys[i], ref));
         }
     }
     tally.inputs += common;

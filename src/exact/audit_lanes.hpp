@@ -9,8 +9,11 @@
 // infinity beyond the overflow threshold and the margin, and the error |y - ref| / ulp(ref) is below
 // 1/2 - margin, so the reference is not within the margin of a midpoint) or misrounded for certain (a
 // finite answer other than the finite rounding, and a reference farther than the margin from every float
-// and midpoint). Errors and bins are computed with the same operations as judge_f32, so a common input
-// gets the very judgement the full one would give it; the tests compare every path with the scalar one.
+// and midpoint). A reference below 2^-190 in magnitude with its sign bit set is never common: a vector
+// reference is that close to an exact result only within its absolute error, which leaves the sign of a
+// zero rounding unproven. Errors and bins are computed with the same operations as judge_f32, so a common
+// input gets the very judgement the full one would give it; the tests compare every path with the scalar
+// one.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +23,7 @@
 namespace exact::lanes {
 namespace {
 
-constexpr double common_limit = 0.5 - audit_margin;
 constexpr double overflow_threshold = 0x1p128 - 0x1p103;  // binary32 rounds magnitudes from here on to inf
-constexpr double overflowing = overflow_threshold + audit_margin * 0x1p104;
 constexpr std::uint64_t exponent_mask = 0x7ff0000000000000;
 constexpr std::uint64_t fraction_mask = 0x000fffffffffffff;
 constexpr std::uint64_t sign_and_exponent = 0xfff0000000000000;
@@ -33,9 +34,11 @@ constexpr std::uint64_t inverse_ulp_base = std::uint64_t{2 * 1023 + 23} << 52;
 // widened exactly: its powers of two, subnormal ones included, have no fraction bits), so that a few extra
 // inputs take the full judgement: zeros and infinities; square root and reciprocal where the reference is
 // a binary32 value (e == 0), the only places they can be; x = 1 (log); the powers of two (log2, rsqrt);
-// the integers (exp2), and those in (0, 1e10] (log10).
+// the integers (exp2), and those in (0, 1e10] (log10); for the unlisted operations, whose exact points the
+// full judgement leaves to the package, every reference within twice the margin of the answer (e, the
+// distance |y - ref| in ulps, below it: near the float y) and every infinite one (maybe a pole).
 template <class V, ExactPoints points>
-typename V::M may_be_exact(typename V::D x, typename V::D e) {
+typename V::M may_be_exact(typename V::D x, typename V::D e, typename V::D magnitude, typename V::D margin) {
     using D = typename V::D;
     const D a = V::abs(x);
     const typename V::M zero_or_infinite = V::either(V::eq(a, V::set1(0.0)), V::eq(a, V::set1(__builtin_inf())));
@@ -54,20 +57,26 @@ typename V::M may_be_exact(typename V::D x, typename V::D e) {
                              V::both(integer, V::both(V::lt(V::set1(0.0), x), V::le(x, V::set1(1e10)))));
         else
             return V::either(zero_or_infinite, integer);
+    } else if constexpr (points == ExactPoints::Unlisted) {
+        // Twice the margin: a superset of what the full judgement finds near a float, whatever the roundings.
+        return V::either(V::either(zero_or_infinite, V::lt(e, V::add(margin, margin))),
+                         V::eq(magnitude, V::set1(__builtin_inf())));
     } else {
-        (void)e;
+        (void)e, (void)magnitude, (void)margin;
         return zero_or_infinite;
     }
 }
 
 template <class V, ExactPoints points>
-std::uint32_t common_pass(const float* xs, const float* ys, const double* refs, std::uint32_t count, double threshold,
-                          double x_bound, double* errors, std::uint16_t* others, std::uint16_t* candidates,
-                          std::uint64_t* histogram, CommonStats& stats) {
+std::uint32_t common_pass(const float* xs, const float* ys, const double* refs, std::uint32_t count, double margin,
+                          double threshold, double x_bound, double* errors, std::uint16_t* others,
+                          std::uint16_t* candidates, std::uint64_t* histogram, CommonStats& stats) {
     using D = typename V::D;
     using M = typename V::M;
     constexpr unsigned width = V::width;
-    const D limit = V::set1(common_limit), at_most = V::set1(threshold), lowest = V::set1(x_bound);
+    const D limit = V::set1(0.5 - margin), at_most = V::set1(threshold), lowest = V::set1(x_bound);
+    const D overflowing = V::set1(overflow_threshold + margin * 0x1p104), within = V::set1(margin);
+    const D off_grid_by = V::set1(2 * margin);
     const D minus_one = V::set1(-1.0);
     // Sign and exponent of the first x, widened: one to one for normal binary32 values, while the subnormals
     // spread over several (the caller then takes each input's own binade).
@@ -83,20 +92,22 @@ std::uint32_t common_pass(const float* xs, const float* ys, const double* refs, 
         const D r = V::round_trip(ref);
         const M rounded = V::same_bits(r, y);
         const D a = V::abs(ref);
-        const M infinite = V::both(rounded, V::ge(a, V::set1(overflowing)));
         // inverse_ulp_f32: a below 2^-126 takes the subnormals' spacing (so does NaN, whose error is NaN).
         const D inverse = V::int_sub_bits(inverse_ulp_base, V::and_bits(V::max(a, V::set1(0x1p-126)), exponent_mask));
-        const D e = V::zero_where(infinite, V::mul(V::abs(V::sub(y, ref)), inverse));
-        const M exact = may_be_exact<V, points>(x, e);
+        const D distance = V::mul(V::abs(V::sub(y, ref)), inverse);  // NaN or inf for an infinite reference
+        const M unproven_sign = V::but_not(V::lt(a, V::set1(0x1p-190)), V::same_bits(ref, a));
+        const M exact = V::either(may_be_exact<V, points>(x, distance, a, within), unproven_sign);
+        const M infinite = V::but_not(V::both(rounded, V::ge(a, overflowing)), exact);
+        const D e = V::zero_where(infinite, distance);
         // Misrounded for certain: a finite answer other than the rounding, which is finite, and a reference
         // farther than the margin from every float and midpoint (the half-ulp grid of its binade, which holds
         // the bins' edges too). A zero of the other sign is no other value: it is a special mismatch.
         const D scaled = V::mul(a, V::add(inverse, inverse));
         const D grid = V::sub(V::add(scaled, V::set1(0x1p52)), V::set1(0x1p52));
-        const M off_grid = V::ge(V::abs(V::sub(scaled, grid)), V::set1(2 * audit_margin));
+        const M off_grid = V::ge(V::abs(V::sub(scaled, grid)), off_grid_by);
         const M finite = V::both(V::lt(V::abs(y), V::set1(__builtin_inf())), V::lt(a, V::set1(overflow_threshold)));
         const M wrong = V::but_not(V::both(V::both(V::ne(r, y), finite), off_grid), exact);
-        const M right = V::either(infinite, V::but_not(V::both(rounded, V::lt(e, limit)), exact));
+        const M right = V::either(infinite, V::but_not(V::both(rounded, V::lt(e, limit)), exact));  // e, not distance
         const M common = V::either(right, wrong);
         // An equal error enters the list of the largest only from an x below its last.
         const M below = V::either(V::lt(e, at_most), V::both(V::eq(e, at_most), V::ge(x, lowest)));
@@ -149,7 +160,8 @@ template <class V>
 constexpr AuditKernels audit_kernels() {
     return AuditKernels{{common_pass<V, ExactPoints::ZerosAndInfinities>, common_pass<V, ExactPoints::Roots>,
                          common_pass<V, ExactPoints::One>, common_pass<V, ExactPoints::PowersOfTwo>,
-                         common_pass<V, ExactPoints::Integers>, common_pass<V, ExactPoints::PowersOfTen>}};
+                         common_pass<V, ExactPoints::Integers>, common_pass<V, ExactPoints::PowersOfTen>,
+                         common_pass<V, ExactPoints::Unlisted>}};
 }
 
 }  // namespace

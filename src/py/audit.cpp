@@ -67,22 +67,30 @@ Tally tally_tuple(exact::AuditTally& tally) {
 // array at ys, or from the C function `float function(float)`.
 Result<Tally> audit_logic(std::string_view op, std::uint64_t n, std::uint64_t xs, std::uint64_t ys,
                           std::uint64_t function, double lo, std::uint64_t step, std::uint64_t worst) {
-    auto parsed = parse_op(op);
-    if (!parsed.ok()) return std::move(parsed.error());
+    // Any unary operation, C's others among them: the package audits those too.
+    auto found = find_op(op, exact::Scope::Private);
+    if (!found.ok()) return std::move(found.error());
+    const auto unary = exact::unary_op_at(found.value());
+    if (!unary) return CallError::value_error("_audit_f32 takes an operation of one argument");
     if (n != 0 && ys == 0 && function == 0) return CallError::value_error("no answers: give ys or function");
     if (step == 0 || step > 0xffffffffu) return CallError::value_error("step out of range");
     exact::AuditTally tally(static_cast<std::size_t>(std::min<std::uint64_t>(worst, 1 << 20)), 16);
     {
         Released released;
-        exact::with_unary_op(parsed.value(), [&](auto tag) {
+        exact::with_unary_op(*unary, [&](auto tag) {
             constexpr exact::UnaryOp o = decltype(tag)::value;
-            const exact::CommonPassF32 pass = exact::common_pass_f32(o, exact::scan_path());
+            const exact::ScanPath path = exact::scan_path();
+            const exact::CommonPassF32 pass = exact::common_pass_f32(o, path);
+            // The path's vector reference, whose error bound holds in the default float environment only.
+            const exact::Unary<o> operation{pass != nullptr && exact::float_environment_is_default()
+                                                ? exact::values_f32(o, path)
+                                                : nullptr};
             const auto judge = [&](auto inputs) {
                 if (ys != 0)
-                    exact::audit_f32(exact::Unary<o>{}, inputs, exact::ArrayAnswers{buffer<const float>(ys)}, n,
-                                     tally, pass);
+                    exact::audit_f32(operation, inputs, exact::ArrayAnswers{buffer<const float>(ys)}, n, tally,
+                                     pass);
                 else
-                    exact::audit_f32(exact::Unary<o>{}, inputs,
+                    exact::audit_f32(operation, inputs,
                                      exact::FunctionAnswers{reinterpret_cast<float (*)(float)>(
                                          static_cast<std::uintptr_t>(function))},
                                      n, tally, pass);
@@ -136,8 +144,9 @@ constexpr Function audit_declaration{
     Params{Arg<Op>{"op"}, Arg<std::uint64_t>{"n"}, Arg<std::uint64_t>{"xs", "0"}, Arg<std::uint64_t>{"ys", "0"},
            Arg<std::uint64_t>{"function", "0"}, Arg<double>{"lo", "0.0"}, Arg<std::uint64_t>{"step", "1"},
            Arg<std::uint64_t>{"worst", "16"}},
-    "Private: judges n binary32 answers to `op`: of the inputs at address xs, or of lo and the floats\n"
-    "`step` apart above it; the answers at address ys, or of the C function float(float) at `function`.\n"
+    "Private: judges n binary32 answers to the unary `op` (C's other operations included): of the inputs at\n"
+    "address xs, or of lo and the floats `step` apart above it; the answers at address ys, or of the C\n"
+    "function float(float) at `function`.\n"
     "Keeps the `worst` largest errors and the first 16 special mismatches."};
 
 constexpr Function audit_div_declaration{

@@ -301,7 +301,9 @@ def _decide(lo: Any, hi: Any, precision: int) -> Optional[Midpoint]:
         above = False
     else:
         return None
-    rounded = float(r)
+    # The rounding of a magnitude: a zero here is +0 even when a is -0 (the negated upper bound 0 of
+    # a negative v clamped to zero), and the sign is put back below.
+    rounded = abs(float(r))
     n = next_up(rounded, "f32") if above else next_down(rounded, "f32")
     if math.isinf(n):
         n = 2 * rounded - next_down(rounded, "f32")  # past the largest float its spacing continues

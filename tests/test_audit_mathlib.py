@@ -46,8 +46,7 @@ def correct_rounding(op):
     def f(x):
         rep = fpscope.report(op, x)
         if rep is not None:
-            # A negative result that rounds to zero is reported as +0.0 (tgamma(-200.5)), below zero.
-            return math.copysign(0.0, rep.exact_above - 0.5) if rep.rounded == 0 and not rep.exact else rep.rounded
+            return rep.rounded
         with np.errstate(all="ignore"):
             return float(np.float32(c_value(op, x)))
     return f

@@ -19,20 +19,6 @@ namespace py {
 
 namespace {
 
-// Holds the interpreter lock released for its lifetime; nothing inside touches a Python object.
-class Released {
-public:
-    Released() : state_(PyEval_SaveThread()) {}
-    // A destructor is noexcept: taking the lock back must not end the process when the interpreter, shutting
-    // down, ends the thread instead.
-    ~Released() { take_lock_back(state_); }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 template <class T>
 T* buffer(std::uint64_t address) {
     return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));

@@ -15,17 +15,6 @@ namespace py {
 
 namespace {
 
-class Released {
-public:
-    Released() : state_(PyEval_SaveThread()) {}
-    ~Released() { take_lock_back(state_); }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 constexpr Function evaluate_declaration{
     "_evaluate_f64",
     Params{Arg<Op>{"op"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"ys"}, Arg<std::uint64_t>{"n"}},

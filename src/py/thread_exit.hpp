@@ -24,6 +24,20 @@ inline bool handling_thread_exit() noexcept { return !std::current_exception(); 
 // PyEval_RestoreThread(state), or rest there if the interpreter ends the thread instead.
 void take_lock_back(PyThreadState* state) noexcept;
 
+// Holds the interpreter lock released for its lifetime, around native work that touches no Python object.
+// Its destructor is noexcept: taking the lock back rests the thread (take_lock_back) when the interpreter,
+// shutting down, ends it instead, so the process does not end in std::terminate.
+class Released {
+public:
+    Released() : state_(PyEval_SaveThread()) {}
+    ~Released() { take_lock_back(state_); }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // call(): an interpreter call that can run Python code (which may switch threads) or take the lock back,
 // made from a frame whose callers hold references or are noexcept. The thread rests here if the
 // interpreter ends it in the call. (Not while the thread handles another exception, as the guard does

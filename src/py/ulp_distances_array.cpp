@@ -13,17 +13,6 @@ namespace py {
 
 namespace {
 
-class Released {
-public:
-    Released() : state_(PyEval_SaveThread()) {}
-    ~Released() { take_lock_back(state_); }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 // out[i] = the number of floats from a[i] to b[i] for every i < n (-0 and +0 count as one float); the first
 // i where a[i] or b[i] is a NaN (magnitude above `inf`, the pattern of +inf), or n when neither side holds
 // one. A NaN pair's out[i] is meaningless. Of one sign the distance is the difference of the magnitudes,

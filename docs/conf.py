@@ -22,9 +22,9 @@ sys.path.insert(0, str(HERE / "_ext"))
 
 def _unbuilt_checkout_first() -> bool:
     """Whether ``import fpscope`` would import this checkout's package, whose core is not built."""
-    spec = importlib.util.find_spec("fpscope")
+    found = importlib.util.find_spec("fpscope")
     package = CHECKOUT / "fpscope"
-    if spec is None or spec.origin is None or Path(spec.origin).resolve().parent != package:
+    if found is None or found.origin is None or Path(found.origin).resolve().parent != package:
         return False
     return not any((package / f"_core{suffix}").exists() for suffix in importlib.machinery.EXTENSION_SUFFIXES)
 

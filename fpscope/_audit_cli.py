@@ -32,19 +32,19 @@ NUMPY_FUNCTIONS = {**{op: op for op in ("exp", "exp2", "expm1", "log", "log2", "
                    "atanh": "arctanh", "div": "divide"}
 
 
-def resolve_impl(spec: str, op: str, dtype: str) -> Any:
+def resolve_impl(impl: str, op: str, dtype: str) -> Any:
     """The implementation an IMPL argument names; ValueError with a one-line message otherwise."""
     name = _certify.canonical_op(op)
-    if spec in ("numpy", "libm"):
-        table = NUMPY_FUNCTIONS if spec == "numpy" else LIBM_FUNCTIONS
+    if impl in ("numpy", "libm"):
+        table = NUMPY_FUNCTIONS if impl == "numpy" else LIBM_FUNCTIONS
         if name not in table:
-            raise ValueError(f"{spec} has no {name}: give LIBRARY:SYMBOL or MODULE:FUNCTION")
-        if spec == "numpy":
+            raise ValueError(f"{impl} has no {name}: give LIBRARY:SYMBOL or MODULE:FUNCTION")
+        if impl == "numpy":
             return getattr(importlib.import_module("numpy"), table[name])
         return native(LIBM, table[name] + ("f" if is_f32(dtype) else ""), dtype)
-    if ":" not in spec:
-        raise ValueError(f"bad IMPL {spec!r}: use numpy, libm, LIBRARY:SYMBOL or MODULE:FUNCTION")
-    left, right = spec.rsplit(":", 1)
+    if ":" not in impl:
+        raise ValueError(f"bad IMPL {impl!r}: use numpy, libm, LIBRARY:SYMBOL or MODULE:FUNCTION")
+    left, right = impl.rsplit(":", 1)
     if "/" in left or ".so" in left:
         return native(left, right, dtype)
     try:

@@ -170,14 +170,14 @@ def test_every_path_gives_the_same_audit(op):
         _core._scan_path(current)
 
 
-@pytest.mark.parametrize("spec,op,dtype,name", [
+@pytest.mark.parametrize("impl,op,dtype,name", [
     ("numpy", "arcsinh", "f32", "arcsinh"), ("numpy", "acos", "f64", "arccos"), ("numpy", "cbrt", "f32", "cbrt"),
     ("libm", "cbrt", "f32", "libm.so.6:cbrtf"), ("libm", "arcsinh", "f64", "libm.so.6:asinh"),
     ("libm", "erfc", "f32", "libm.so.6:erfcf"), ("libm", "lgamma", "f32", "libm.so.6:lgammaf"),
 ])
-def test_command_resolves_numpy_and_libm_names(spec, op, dtype, name):
-    impl = _audit_cli.resolve_impl(spec, op, dtype)
-    assert (impl.__name__ if spec == "numpy" else impl.description) == name
+def test_command_resolves_numpy_and_libm_names(impl, op, dtype, name):
+    resolved = _audit_cli.resolve_impl(impl, op, dtype)
+    assert (resolved.__name__ if impl == "numpy" else resolved.description) == name
 
 
 @pytest.mark.parametrize("call,match", [

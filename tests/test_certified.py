@@ -397,7 +397,7 @@ def test_certified_scans_ignore_the_worker_threads_context(name):
 
 @contexts
 def test_module_constants_ignore_the_importers_context(name):
-    spec = importlib.util.spec_from_file_location("fpscope._certify_copy", _certify.__file__)
-    copy = importlib.util.module_from_spec(spec)
-    in_caller_context(name, False, lambda: spec.loader.exec_module(copy))
+    loader_plan = importlib.util.spec_from_file_location("fpscope._certify_copy", _certify.__file__)
+    copy = importlib.util.module_from_spec(loader_plan)
+    in_caller_context(name, False, lambda: loader_plan.loader.exec_module(copy))
     assert (copy._OVERFLOW_F32, copy._HUGE, copy._TINY) == (2 ** 128 - 2 ** 103, 2 ** 200, Fraction(1, 2 ** 400))

@@ -221,9 +221,9 @@ def _validation_script():
     path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "numpy_validation.py")
     if not os.path.isfile(path):
         return None
-    spec = importlib.util.spec_from_file_location("numpy_validation", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("numpy_validation", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

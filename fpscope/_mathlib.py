@@ -322,6 +322,10 @@ def report(op: str, x: _FloatLike, dtype: str = "f32", y: Optional[_FloatLike] =
             return _new_tuple(Midpoint, raw)
         if not certified:
             return None if raw is None else _new_tuple(Midpoint, raw)
+        if raw is not None and raw[1] > NEAR_FLOAT and raw[0] in (1.0, -1.0, 2.0):
+            beside = _beside_bound(_ALIASES.get(op, op), to_format(float(x), True), raw[0])
+            if beside is not None:
+                return beside
         return _certified_report(_ALIASES.get(op, op), x, y, True)
     if not certified:
         _midpoint(op, x, dtype, y)  # the core's refusal: it has no binary64 estimate
@@ -334,6 +338,50 @@ def _certified_report(name: str, x: Any, y: Any, f32: bool) -> Optional[Midpoint
     if f32:
         return certified(name, to_format(float(x), True), None if y is None else to_format(float(y), True), True)
     return certified(name, float(x), None if y is None else float(y), False)
+
+
+# ---------------------------------------------------------------- results beside a bound
+
+# The bounds some operations approach without reaching them away from their exact points: a result
+# within a millionth of an ulp of one of these floats lies strictly on the side of it the function
+# stays on.
+_STRICT_BOUNDS = {"erf": (-1.0, 1.0), "erfc": (0.0, 2.0), "sinpi": (-1.0, 1.0), "cospi": (-1.0, 1.0),
+                  "cosh": (1.0, math.inf)}
+
+
+@default_float_environment
+def _beside_bound(op: str, x: float, r: float) -> Optional[Midpoint]:
+    """The binary32 report of op(x) when it lies next to a bound r that op never reaches at x (erf(6)
+    is just below 1, cosh(2^-20) just above it), None when no such rule applies. MPFR needs hundreds
+    of microseconds for erf and erfc there; the gap g between the result and r is a simple binary64
+    expression instead. The rule is taken only where g is below 2e-6 ulp of r, so the distance
+    0.5 - g / ulp is right to 1e-6 ulp even if g were off by half of itself: no accuracy of the
+    platform's functions is relied on. The result is no float and no midpoint (it lies strictly
+    between r and the midpoint beside it)."""
+    bounds = _STRICT_BOUNDS.get(op)
+    if bounds is None or r not in bounds or not math.isfinite(x):
+        return None
+    if op in ("erf", "erfc"):
+        gap = math.erfc(abs(x))  # erf(x) = sign(x) (1 - erfc|x|), erfc(x) = 2 - erfc|x| for x < 0
+        if op == "erfc" and x >= 0:
+            return None
+    elif op == "cosh":
+        gap = 2 * math.sinh(x / 2) ** 2  # cosh x - 1, without its cancellation
+    else:
+        # |sinpi| and |cospi| are cos(pi d) for the distance d of x to the nearest half-integer (sinpi) or
+        # integer (cospi): exact in binary64. 1 - cos(pi d) = 2 sin^2(pi d / 2).
+        shifted = x - 0.5 if op == "sinpi" else x
+        d = abs(shifted - round(shifted))
+        if d == 0:
+            return None  # an exact point, by rule
+        gap = 2 * math.sin(math.pi * d / 2) ** 2
+    # The spacing on the side of r the result lies on: below 1 and 2 (toward 0 from -1).
+    spacing = pow2(-24) if abs(r) == 1.0 and op != "cosh" else pow2(-23)
+    offset = gap / float(spacing)
+    if not 0 < offset < 2e-6:
+        return None
+    inside_is_above = r == bounds[0]
+    return Midpoint(r, 0.5 - offset, inside_is_above, False)
 
 
 # ---------------------------------------------------------------- overflow edges of scans

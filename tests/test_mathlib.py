@@ -127,6 +127,19 @@ EXACT_CASES = [
 ]
 
 
+# Results within a millionth of an ulp of a bound they never reach, on either side of it: erf and erfc in
+# their tails, cosh near 0, sinpi and cospi next to their extremes, reported without MPFR.
+BESIDE_BOUNDS = [("erf", x) for x in (5.0, 6.0, 9.0, -6.5, 1e30)] + [("erfc", x) for x in (-5.0, -6.0, -40.0)] + [
+    ("cosh", s * 2.0**-k) for k in (14, 27, 30, 80, 149) for s in (1, -1)] + [
+    ("sinpi", 0.5 - 2.0**-25), ("sinpi", -1.5 + 2.0**-20), ("sinpi", 2.5 + 2.0**-22),
+    ("cospi", 2.0**-26), ("cospi", -2.0**-40), ("cospi", 3 - 2.0**-21), ("cospi", 2 + 2.0**-22)]
+
+
+@pytest.mark.parametrize("op, x", BESIDE_BOUNDS)
+def test_results_beside_a_bound_they_never_reach(op, x):
+    agree(op, x)
+
+
 @pytest.mark.parametrize("dtype", ["f32", "f64"])
 @pytest.mark.parametrize("op, x, y, value", EXACT_CASES)
 def test_exact_cases(op, x, y, value, dtype):

@@ -29,7 +29,7 @@ LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log1
 NUMPY_FUNCTIONS = {**{op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos",
                                         "tan", "tanh", "sqrt", "cbrt", "sinh", "cosh")},
                    "atan": "arctan", "asin": "arcsin", "acos": "arccos", "asinh": "arcsinh", "acosh": "arccosh",
-                   "atanh": "arctanh", "div": "divide"}
+                   "atanh": "arctanh", "div": "divide", "hypot": "hypot", "atan2": "arctan2", "pow": "power"}
 
 
 def resolve_impl(impl: str, op: str, dtype: str) -> Any:

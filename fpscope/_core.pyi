@@ -91,8 +91,9 @@ def _audit_f32(
     int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
     list[tuple[int, float, float, float]], list[tuple[int, float, float]],
 ]: ...
-def _audit_div_f32(
-    n: SupportsIndex, xs: SupportsIndex, divisors: SupportsIndex, ys: SupportsIndex, worst: SupportsIndex = 16,
+def _audit_pairs_f32(
+    op: str, n: SupportsIndex, xs: SupportsIndex, seconds: SupportsIndex, ys: SupportsIndex,
+    worst: SupportsIndex = 16,
 ) -> tuple[
     int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
     list[tuple[int, float, float, float]], list[tuple[int, float, float]],

@@ -100,7 +100,8 @@ class AuditInterrupted(KeyboardInterrupt):
 # ---------------------------------------------------------------- implementations
 
 class NativeFunction:
-    """A C function ``float f(float)`` (or ``double f(double)``) called from the core in a loop."""
+    """A C function ``float f(float)`` (or ``double f(double)``; ``float f(float, float)`` for an operation of
+    two) called from the core in a loop."""
 
     def __init__(self, address: int, dtype: str, description: str,
                  source: Optional[tuple[str, str]] = None, keep: Any = None) -> None:
@@ -119,8 +120,10 @@ class NativeFunction:
 def native(library: str, symbol: str, dtype: str = "f32") -> NativeFunction:
     """The C function ``symbol`` of the shared library ``library`` (a path, or a name the dynamic
     loader finds such as ``libm.so.6``) as an audit implementation: ``float symbol(float)`` for
-    binary32, ``double symbol(double)`` for binary64. The core calls it in a loop with the
-    interpreter lock released. ValueError when the library or the symbol cannot be found."""
+    binary32, ``double symbol(double)`` for binary64, and for an operation of two arguments (``div``,
+    ``hypot``, ``atan2``, ``pow``) ``float symbol(float, float)`` or ``double symbol(double, double)``.
+    The core calls it in a loop with the interpreter lock released. ValueError when the library or the
+    symbol cannot be found."""
     f32 = is_f32(dtype)
     try:
         handle = ctypes.CDLL(library)
@@ -136,12 +139,12 @@ def native(library: str, symbol: str, dtype: str = "f32") -> NativeFunction:
     return NativeFunction(address, "f32" if f32 else "f64", f"{library}:{symbol}", (library, symbol), handle)
 
 
-def _from_ctypes(fn: Any, f32: bool) -> NativeFunction:
+def _from_ctypes(fn: Any, f32: bool, operands: int = 1) -> NativeFunction:
     scalar = ctypes.c_float if f32 else ctypes.c_double
-    if fn.restype is not scalar or list(fn.argtypes or ()) != [scalar]:
+    if fn.restype is not scalar or list(fn.argtypes or ()) != [scalar] * operands:
         name = "c_float" if f32 else "c_double"
         raise TypeError(f"a ctypes function for a {'binary32' if f32 else 'binary64'} audit must have "
-                        f"restype {name} and argtypes [{name}]")
+                        f"restype {name} and argtypes [{', '.join([name] * operands)}]")
     address = ctypes.cast(fn, ctypes.c_void_p).value
     if not address:
         raise ValueError("the ctypes function pointer is null")
@@ -203,7 +206,8 @@ class _Impl:
         dtype = np.float32 if f32 else np.float64
         if self.kind == "native":
             ys = self.scratch("y", len(xs), dtype)
-            _core._audit_call(self.fn.address, xs.ctypes.data, ys.ctypes.data, len(xs), "f32" if f32 else "f64")
+            _core._audit_call(self.fn.address, xs.ctypes.data, ys.ctypes.data, len(xs), "f32" if f32 else "f64",
+                              more[0].ctypes.data if more else 0)
             return ys
         if self.kind == "array":
             with np.errstate(all="ignore"):  # NaN and overflow are answers here, not incidents
@@ -227,15 +231,15 @@ class _Impl:
 
 def _resolve(impl: Any, f32: bool, pairs: Optional[str] = None) -> _Impl:
     np = _np()
-    if pairs:
-        return _resolve_pairs(impl, f32, pairs)
     if isinstance(impl, NativeFunction):
         if is_f32(impl.dtype) != f32:
             raise ValueError(f"{impl.description} was opened for dtype={impl.dtype!r}")
-        return _Impl(impl, "native", impl.description)
+        return _Impl(impl, "native", impl.description, operands=2 if pairs else 1)
     if isinstance(impl, ctypes._CFuncPtr):  # type: ignore[attr-defined]
-        fn = _from_ctypes(impl, f32)
-        return _Impl(fn, "native", fn.description)
+        fn = _from_ctypes(impl, f32, 2 if pairs else 1)
+        return _Impl(fn, "native", fn.description, operands=2 if pairs else 1)
+    if pairs:
+        return _resolve_pairs(impl, f32, pairs)
     if not callable(impl):
         raise TypeError(f"impl must be an array function, a callable of one float or fpscope.native(...), "
                         f"not {type(impl).__name__}")
@@ -253,9 +257,9 @@ def _resolve_pairs(impl: Any, f32: bool, op: str) -> _Impl:
     """An implementation of ``op``, an operation of two operands: an array function of two arrays (a ufunc
     such as numpy.divide among them), or a callable of two floats."""
     np = _np()
-    if isinstance(impl, NativeFunction) or isinstance(impl, ctypes._CFuncPtr) or not callable(impl):  # type: ignore[attr-defined]
-        raise TypeError(f"audits of {op} take an array function of two arrays or a callable of two floats, "
-                        f"not {type(impl).__name__}")
+    if not callable(impl):
+        raise TypeError(f"audits of {op} take an array function of two arrays, a callable of two floats or "
+                        f"fpscope.native(...), not {type(impl).__name__}")
     description = _describe(impl)
     dtype = np.float32 if f32 else np.float64
     if isinstance(impl, np.ufunc):
@@ -643,7 +647,7 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     pointer with the format's restype and argtypes), called from the core; or any other callable of
     one float, called per input (slow: about a microsecond each), whose answer is rounded to the format.
     For the operations of two arguments: an array function of two arrays (``numpy.divide``,
-    ``numpy.hypot``) or a callable of two floats.
+    ``numpy.hypot``), a C function of two floats (:func:`native`), or a callable of two floats.
 
     The answer is the same sequentially, on ``workers`` threads and on any ``executor``. Ctrl-C raises
     :class:`AuditInterrupted` carrying the audit of the inputs done so far. ``progress`` as for scans.

@@ -24,7 +24,7 @@ LIBM = "libm.so.6"
 LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos", "tan",
                                     "atan", "tanh", "sqrt", "cbrt", "asin", "acos", "sinh", "cosh", "asinh",
                                     "acosh", "atanh", "exp10", "erf", "erfc", "tgamma", "lgamma", "sinpi", "cospi",
-                                    "tanpi", "log2p1", "exp2m1")}
+                                    "tanpi", "log2p1", "exp2m1", "hypot", "atan2", "pow")}
 # numpy's functions of the operations it has, by its names (arcsinh for asinh).
 NUMPY_FUNCTIONS = {**{op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos",
                                         "tan", "tanh", "sqrt", "cbrt", "sinh", "cosh")},

@@ -217,3 +217,25 @@ def test_command_audits_numpy_pairs(op, dtype, capsys):
     assert main(["audit", op, "numpy", "--sample", "500", "--dtype", dtype]) == 0
     out = capsys.readouterr().out
     assert "500 inputs" in out and "max error" in out and "at x = (" in out
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f64"])
+@pytest.mark.parametrize("op", OPS)
+def test_c_functions_of_two_floats_are_called_from_the_core(op, dtype):
+    import ctypes
+    import dataclasses
+    resolved = _audit_cli.resolve_impl("libm", op, dtype)
+    symbol = {"hypot": "hypot", "atan2": "atan2", "pow": "pow"}[op] + ("f" if dtype == "f32" else "")
+    assert resolved.description == f"libm.so.6:{symbol}"
+    scalar = ctypes.c_float if dtype == "f32" else ctypes.c_double
+    fn = getattr(ctypes.CDLL("libm.so.6"), symbol)
+    fn.restype, fn.argtypes = scalar, [scalar, scalar]
+    pairs = np.concatenate([pairs_of(op, 500, 6, dtype == "f32"), POINTS[op]])
+    by_core, by_ctypes = (fpscope.audit(impl, op, dtype, inputs=pairs, worst=20) for impl in (resolved, fn))
+    per_call = fpscope.audit(lambda x, y: fn(x, y), op, dtype, inputs=pairs, worst=20)
+    assert by_core.inputs == len(pairs)
+    for other in (by_ctypes, per_call):
+        assert repr(dataclasses.replace(other, impl="")) == repr(dataclasses.replace(by_core, impl=""))
+    fn.argtypes = [scalar]
+    with pytest.raises(TypeError, match="argtypes"):
+        fpscope.audit(fn, op, dtype, inputs=pairs)

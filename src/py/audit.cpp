@@ -122,14 +122,21 @@ void fill(std::uint64_t address, double lo, std::uint64_t step, std::uint64_t n)
         out[i] = fp::from_ordered<F>(static_cast<typename Fmt::Ordered>(static_cast<Bits>(first + Bits(i * step))));
 }
 
-// ys[i] = fn(xs[i]) through a C function pointer of the format's signature.
+// ys[i] = fn(xs[i]) through a C function pointer of the format's signature; with second operands (an
+// address other than 0), ys[i] = fn(xs[i], seconds[i]).
 template <class F>
-void call(std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n) {
-    using Fn = F (*)(F);
-    const auto fn = reinterpret_cast<Fn>(static_cast<std::uintptr_t>(function));
+void call(std::uint64_t function, std::uint64_t xs, std::uint64_t seconds, std::uint64_t ys, std::uint64_t n) {
+    const auto address = static_cast<std::uintptr_t>(function);
     const F* in = buffer<const F>(xs);
     F* out = buffer<F>(ys);
-    for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i]);
+    if (seconds == 0) {
+        const auto fn = reinterpret_cast<F (*)(F)>(address);
+        for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i]);
+    } else {
+        const auto fn = reinterpret_cast<F (*)(F, F)>(address);
+        const F* other = buffer<const F>(seconds);
+        for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i], other[i]);
+    }
 }
 
 constexpr Function audit_declaration{
@@ -159,9 +166,10 @@ constexpr Function audit_fill_declaration{
 constexpr Function audit_call_declaration{
     "_audit_call",
     Params{Arg<std::uint64_t>{"function"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"ys"},
-           Arg<std::uint64_t>{"n"}, Arg<Dtype>{"dtype", "\"f32\""}},
+           Arg<std::uint64_t>{"n"}, Arg<Dtype>{"dtype", "\"f32\""}, Arg<std::uint64_t>{"seconds", "0"}},
     "Private: ys[i] = function(xs[i]) for the C function at address `function` (float(float) or\n"
-    "double(double)), with the interpreter lock released."};
+    "double(double)), with the interpreter lock released; with the address of second operands,\n"
+    "ys[i] = function(xs[i], seconds[i]) (float(float, float) or double(double, double))."};
 
 }  // namespace
 
@@ -188,13 +196,14 @@ const Registration audit_fill_binding = registered<audit_fill_declaration>(
     });
 
 const Registration audit_call_binding = registered<audit_call_declaration>(
-    [](std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, Text dtype) -> Result<bool> {
+    [](std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, Text dtype,
+       std::uint64_t seconds) -> Result<bool> {
         if (function == 0) return CallError::value_error("null function pointer");
         if (n != 0 && (xs == 0 || ys == 0)) return CallError::value_error("null buffer");
         return with_format(dtype, [&](auto format) {
             using F = typename decltype(format)::type;
             Released released;
-            call<F>(function, xs, ys, n);
+            call<F>(function, xs, seconds, ys, n);
             return true;
         });
     });

@@ -186,9 +186,15 @@ def test_every_path_and_engine_gives_the_same_audit(op):
         assert repr(fpscope.audit(scrambled, op, inputs=pairs, worst=60, workers=2)) == expected
     finally:
         _core._scan_path(current)
-    exact = fpscope.audit(lambda x, y: 1.0, "pow", inputs=[(x, 0.0) for x in (4.0, -8.0, 2.0)][::-1]
-                          + [(-8.0, -0.0), (2.0, np.nan)], worst=3)
-    assert [w[0] for w in exact.worst] == [(-8.0, -0.0), (-8.0, 0.0), (2.0, 0.0)]
+    # Exact results only (errors all 0): the lowest x first, then the lowest y.
+    exact = fpscope.audit(np.hypot, "hypot", inputs=[(3.0, 4.0), (3.0, -4.0), (-3.0, 4.0), (-3.0, -4.0)], worst=3)
+    assert [w[0] for w in exact.worst] == [(-3.0, -4.0), (-3.0, 4.0), (3.0, -4.0)]
+
+
+def test_assert_accurate_names_the_worst_pair():
+    with pytest.raises(AssertionError, match=r"worst at x=\(0x1p\+0, 0x1p\+0\): got 0x1\.921fb4p-1"):
+        fpscope.assert_accurate(lambda x, y: 0.78539812, "atan2", inputs=[(2.0, 2.0), (1.0, 1.0)], max_ulp=0.5)
+    assert fpscope.assert_accurate(np.power, "pow", "f64", sample=500, max_ulp=1).inputs == 500
 
 
 def test_sampled_audits_are_the_same_inline_and_on_threads():

@@ -33,6 +33,8 @@ REMOTE_CHUNK = 1 << 23
 EXAMPLES = 16
 POLL_SECONDS = 0.1
 ALL_F32 = 4_278_190_082  # non-NaN binary32 values, both infinities included
+# The operations of two arguments, audited on pairs (x, y): atan2(x, y) is C's, the angle of the point (y, x).
+PAIR_OPS = ("div", "hypot", "atan2", "pow")
 
 
 def _np() -> Any:
@@ -53,8 +55,9 @@ class Audit:
     are not special mismatches: exactly 0, (0, 0.5], (0.5, 1], (1, 2], ... (2^19, 2^20], beyond.
     ``worst``: (x, y, correct value, error), largest first, ties to the lowest input. ``per_binade``:
     (sign, exponent, max error) for each binade of the input that was audited; exponent -127 holds
-    the zeros and subnormals, 128 the infinities. For ``div`` an input x is the pair (x, divisor), ties
-    go to the lowest x, then the lowest divisor, and the binades are those of x.
+    the zeros and subnormals, 128 the infinities. For the operations of two arguments (``div``, ``hypot``,
+    ``atan2``, ``pow``) an input x is the pair (x, y), ties go to the lowest x, then the lowest y, and the
+    binades are those of x.
     """
 
     op: str
@@ -97,7 +100,8 @@ class AuditInterrupted(KeyboardInterrupt):
 # ---------------------------------------------------------------- implementations
 
 class NativeFunction:
-    """A C function ``float f(float)`` (or ``double f(double)``) called from the core in a loop."""
+    """A C function ``float f(float)`` (or ``double f(double)``; ``float f(float, float)`` for an operation of
+    two) called from the core in a loop."""
 
     def __init__(self, address: int, dtype: str, description: str,
                  source: Optional[tuple[str, str]] = None, keep: Any = None) -> None:
@@ -116,8 +120,10 @@ class NativeFunction:
 def native(library: str, symbol: str, dtype: str = "f32") -> NativeFunction:
     """The C function ``symbol`` of the shared library ``library`` (a path, or a name the dynamic
     loader finds such as ``libm.so.6``) as an audit implementation: ``float symbol(float)`` for
-    binary32, ``double symbol(double)`` for binary64. The core calls it in a loop with the
-    interpreter lock released. ValueError when the library or the symbol cannot be found."""
+    binary32, ``double symbol(double)`` for binary64, and for an operation of two arguments (``div``,
+    ``hypot``, ``atan2``, ``pow``) ``float symbol(float, float)`` or ``double symbol(double, double)``.
+    The core calls it in a loop with the interpreter lock released. ValueError when the library or the
+    symbol cannot be found."""
     f32 = is_f32(dtype)
     try:
         handle = ctypes.CDLL(library)
@@ -133,12 +139,12 @@ def native(library: str, symbol: str, dtype: str = "f32") -> NativeFunction:
     return NativeFunction(address, "f32" if f32 else "f64", f"{library}:{symbol}", (library, symbol), handle)
 
 
-def _from_ctypes(fn: Any, f32: bool) -> NativeFunction:
+def _from_ctypes(fn: Any, f32: bool, operands: int = 1) -> NativeFunction:
     scalar = ctypes.c_float if f32 else ctypes.c_double
-    if fn.restype is not scalar or list(fn.argtypes or ()) != [scalar]:
+    if fn.restype is not scalar or list(fn.argtypes or ()) != [scalar] * operands:
         name = "c_float" if f32 else "c_double"
         raise TypeError(f"a ctypes function for a {'binary32' if f32 else 'binary64'} audit must have "
-                        f"restype {name} and argtypes [{name}]")
+                        f"restype {name} and argtypes [{', '.join([name] * operands)}]")
     address = ctypes.cast(fn, ctypes.c_void_p).value
     if not address:
         raise ValueError("the ctypes function pointer is null")
@@ -200,7 +206,8 @@ class _Impl:
         dtype = np.float32 if f32 else np.float64
         if self.kind == "native":
             ys = self.scratch("y", len(xs), dtype)
-            _core._audit_call(self.fn.address, xs.ctypes.data, ys.ctypes.data, len(xs), "f32" if f32 else "f64")
+            _core._audit_call(self.fn.address, xs.ctypes.data, ys.ctypes.data, len(xs), "f32" if f32 else "f64",
+                              more[0].ctypes.data if more else 0)
             return ys
         if self.kind == "array":
             with np.errstate(all="ignore"):  # NaN and overflow are answers here, not incidents
@@ -222,17 +229,17 @@ class _Impl:
         return out
 
 
-def _resolve(impl: Any, f32: bool, pairs: bool = False) -> _Impl:
+def _resolve(impl: Any, f32: bool, pairs: Optional[str] = None) -> _Impl:
     np = _np()
-    if pairs:
-        return _resolve_pairs(impl, f32)
     if isinstance(impl, NativeFunction):
         if is_f32(impl.dtype) != f32:
             raise ValueError(f"{impl.description} was opened for dtype={impl.dtype!r}")
-        return _Impl(impl, "native", impl.description)
+        return _Impl(impl, "native", impl.description, operands=2 if pairs else 1)
     if isinstance(impl, ctypes._CFuncPtr):  # type: ignore[attr-defined]
-        fn = _from_ctypes(impl, f32)
-        return _Impl(fn, "native", fn.description)
+        fn = _from_ctypes(impl, f32, 2 if pairs else 1)
+        return _Impl(fn, "native", fn.description, operands=2 if pairs else 1)
+    if pairs:
+        return _resolve_pairs(impl, f32, pairs)
     if not callable(impl):
         raise TypeError(f"impl must be an array function, a callable of one float or fpscope.native(...), "
                         f"not {type(impl).__name__}")
@@ -246,13 +253,13 @@ def _resolve(impl: Any, f32: bool, pairs: bool = False) -> _Impl:
     return _Impl(impl, "scalar", description)
 
 
-def _resolve_pairs(impl: Any, f32: bool) -> _Impl:
-    """An implementation of an operation of two operands: an array function of two arrays (a ufunc such as
-    numpy.divide among them), or a callable of two floats."""
+def _resolve_pairs(impl: Any, f32: bool, op: str) -> _Impl:
+    """An implementation of ``op``, an operation of two operands: an array function of two arrays (a ufunc
+    such as numpy.divide among them), or a callable of two floats."""
     np = _np()
-    if isinstance(impl, NativeFunction) or isinstance(impl, ctypes._CFuncPtr) or not callable(impl):  # type: ignore[attr-defined]
-        raise TypeError(f"audits of div take an array function of two arrays or a callable of two floats, "
-                        f"not {type(impl).__name__}")
+    if not callable(impl):
+        raise TypeError(f"audits of {op} take an array function of two arrays, a callable of two floats or "
+                        f"fpscope.native(...), not {type(impl).__name__}")
     description = _describe(impl)
     dtype = np.float32 if f32 else np.float64
     if isinstance(impl, np.ufunc):
@@ -321,16 +328,23 @@ def _given(inputs: Any, f32: bool) -> Any:
     return array[~np.isnan(array)]
 
 
-def _given_pairs(inputs: Any, f32: bool) -> Any:
-    """The pairs of ``inputs`` as an (n, 2) array of the format's dtype, the pairs with a NaN skipped."""
+def _given_pairs(inputs: Any, f32: bool, op: str) -> Any:
+    """The pairs of ``inputs`` as an (n, 2) array of the format's dtype, the pairs with a NaN skipped but
+    those C gives a number: hypot(+-inf, NaN) and hypot(NaN, +-inf) are +inf, pow(1, NaN) and
+    pow(NaN, +-0) are 1."""
     np = _np()
     array = np.asarray(inputs)
     if array.dtype.kind not in "fiu" or array.ndim != 2 or array.shape[1] != 2:
         if array.size == 0:
             return np.empty((0, 2), dtype=np.float32 if f32 else np.float64)
-        raise TypeError("inputs of div must be pairs of floats (x, y): a sequence of pairs or an (n, 2) array")
+        raise TypeError(f"inputs of {op} must be pairs of floats (x, y): a sequence of pairs or an (n, 2) array")
     array = np.ascontiguousarray(array, dtype=np.float32 if f32 else np.float64)
-    return np.ascontiguousarray(array[~np.isnan(array).any(axis=1)])
+    keep = ~np.isnan(array).any(axis=1)
+    if op == "hypot":
+        keep |= np.isinf(array).any(axis=1)
+    elif op == "pow":
+        keep |= (array[:, 0] == 1) | (array[:, 1] == 0)
+    return np.ascontiguousarray(array[keep])
 
 
 def _knife_edges(op: str, lo: float, hi: float, tol: Any, f32: bool) -> Any:
@@ -374,8 +388,8 @@ def _chunk_inputs(source: Any, offset: int, size: int, f32: bool, impl: _Impl) -
 
 
 def _add_certified(part: _Part, op: str, f32: bool, position: int, x: Any, y: float, binade: int) -> None:
-    """Adds the certified judgement of one input (a pair for a quotient) to ``part``."""
-    j = _truth.quotient_judgement(x[0], x[1], y, f32) if op == "div" else _truth.certified_judgement(op, x, y, f32)
+    """Adds the certified judgement of one input (a pair for an operation of two) to ``part``."""
+    j = _truth.certified_judgement(op, x, y, f32)
     part.inputs += 1
     if j.outcome == _truth.SPECIAL:
         part.special += 1
@@ -406,8 +420,8 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
                            source.count, 1, worst)
         head = source.count - offset
         return zero if head == 0 else _merge(audit_chunk(op, f32, impl, source, offset, head, worst), zero, keep)
-    if op == "div":
-        return _audit_quotients(f32, impl, source, offset, keep)
+    if op in PAIR_OPS:
+        return _audit_pairs(op, f32, impl, source, offset, keep)
     if not f32:
         xs = _chunk_inputs(source, offset, size, f32, impl)
         return _audit_f64(op, xs, impl.evaluate(xs, f32), offset, keep)
@@ -426,13 +440,13 @@ def audit_chunk(op: str, f32: bool, impl: _Impl, source: Any, offset: int, size:
     return _part_of(raw, op, offset, keep)
 
 
-def _part_of(raw: Any, op: str, offset: int, keep: int, divisors: Any = None) -> _Part:
-    """The core's tally of a binary32 chunk, with its undecided inputs decided here; the inputs of a
-    quotient are the pairs (x, divisor)."""
+def _part_of(raw: Any, op: str, offset: int, keep: int, seconds: Any = None) -> _Part:
+    """The core's tally of a binary32 chunk, with its undecided inputs decided here; the inputs of an
+    operation of two are the pairs (x, seconds[i])."""
     n, cr, mis, sp, hist, binades, worst_raw, examples_raw, uncertain = raw
 
     def operands(i: int, x: float) -> Any:
-        return x if divisors is None else (x, float(divisors[i]))
+        return x if seconds is None else (x, float(seconds[i]))
 
     part = _Part(n, cr, mis, sp, list(hist), dict(binades))
     part.worst = [(e, key, offset + i, operands(i, x), y, r) for i, x, y, key, e, r in worst_raw]
@@ -445,30 +459,37 @@ def _part_of(raw: Any, op: str, offset: int, keep: int, divisors: Any = None) ->
     return part
 
 
-def _audit_quotients(f32: bool, impl: _Impl, pairs: Any, offset: int, keep: int) -> _Part:
-    """The audit of the quotients of a chunk of pairs (an (n, 2) array)."""
+def _audit_pairs(op: str, f32: bool, impl: _Impl, pairs: Any, offset: int, keep: int) -> _Part:
+    """The audit of op (div, hypot, atan2, pow) over a chunk of pairs (an (n, 2) array)."""
     np = _np()
-    xs, divisors = np.ascontiguousarray(pairs[:, 0]), np.ascontiguousarray(pairs[:, 1])
-    ys = impl.evaluate(xs, f32, divisors)
+    xs, seconds = np.ascontiguousarray(pairs[:, 0]), np.ascontiguousarray(pairs[:, 1])
+    ys = impl.evaluate(xs, f32, seconds)
     if not f32:
-        return _audit_f64("div", xs, ys, offset, keep, divisors)
-    raw = _core._audit_div_f32(len(xs), xs.ctypes.data, divisors.ctypes.data, ys.ctypes.data, keep)
-    return _part_of(raw, "div", offset, keep, divisors)
+        return _audit_f64(op, xs, ys, offset, keep, seconds)
+    raw = _core._audit_pairs_f32(op, len(xs), xs.ctypes.data, seconds.ctypes.data, ys.ctypes.data, keep)
+    return _part_of(raw, op, offset, keep, seconds)
 
 
 def _key(x: Any, f32: bool) -> int:
     """Where an input comes in the order ties are broken by: its ordered value, or for a pair (x, y) the
     ordered value of x, then of y (as the core keys binary32 pairs)."""
-    fmt = _dtype_name(f32)
     if isinstance(x, tuple):
         width = 32 if f32 else 64
-        return _core.ordered(x[0], fmt) * (1 << width) + _core.ordered(x[1], fmt) + (1 << (width - 1))
-    return _core.ordered(x, fmt)
+        return _ordered_bits(x[0], f32) * (1 << width) + _ordered_bits(x[1], f32) + (1 << (width - 1))
+    return _core.ordered(x, _dtype_name(f32))
 
 
-def _audit_f64(op: str, xs: Any, ys: Any, offset: int, keep: int, divisors: Any = None) -> _Part:
-    """The audit of binary64 answers ys at xs (input offset + i; the pairs of xs and ``divisors`` for a
-    quotient), each judged from one evaluation with MPFR (fpscope._truth.binary64_judge), in a loop kept to
+def _ordered_bits(v: float, f32: bool) -> int:
+    """The core's ordered value of v from its bits, NaN included (above +inf, or below -inf with its sign):
+    the operand of a pair may be NaN where C gives the pair a number."""
+    bits: int = struct.unpack("<I", struct.pack("<f", v))[0] if f32 else struct.unpack("<Q", struct.pack("<d", v))[0]
+    sign = 1 << (31 if f32 else 63)
+    return -(bits - sign) if bits & sign else bits
+
+
+def _audit_f64(op: str, xs: Any, ys: Any, offset: int, keep: int, seconds: Any = None) -> _Part:
+    """The audit of binary64 answers ys at xs (input offset + i; the pairs of xs and ``seconds`` for an
+    operation of two), each judged from one evaluation with MPFR (fpscope._truth.binary64_judge), in a loop kept to
     a few operations per input."""
     np = _np()
     judge = _truth.binary64_judge(op)
@@ -479,7 +500,7 @@ def _audit_f64(op: str, xs: Any, ys: Any, offset: int, keep: int, divisors: Any 
     threshold = -1.0  # below it an error cannot be among the `keep` largest of the chunk
     n_correct = n_misrounded = n_special = 0
     binade_of = (xs.view(np.uint64) >> np.uint64(52)).tolist()
-    inputs = xs.tolist() if divisors is None else list(zip(xs.tolist(), divisors.tolist()))
+    inputs = xs.tolist() if seconds is None else list(zip(xs.tolist(), seconds.tolist()))
     for i, x, y, b in zip(range(offset, offset + len(xs)), inputs, ys.tolist(), binade_of):
         if x != x:  # a NaN, or a pair holding one
             continue
@@ -611,29 +632,30 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     is given; every ``stride``-th float in [lo, hi]; the floats of ``inputs`` (a sequence or an array,
     rounded to the format, NaNs skipped); ``sample=N`` bit patterns drawn uniformly with
     ``numpy.random.default_rng(seed)`` (NaN patterns redrawn); ``inputs="knife-edges"`` with
-    ``tol_ulp`` and a range: the certified knife edges of ``op`` there. ``div`` takes pairs: ``inputs``
-    as pairs (x, y) or an (n, 2) array, or ``sample=N`` pairs (the N dividends drawn first); its exact
-    results are IEEE's at zeros and infinities (x/0 infinite, 0/0 and inf/inf undefined). C's other
-    operations of one argument (``cbrt``, ``acos``, ``erfc``, ``lgamma``, ``cospi``, ... and numpy's names
-    such as ``arcsinh``) are audited in binary32 and binary64 like the others, with C's values where there
-    is no finite result (NaN outside the domain, an infinity at a pole); ``hypot``, ``atan2`` and ``pow``
-    are refused.
+    ``tol_ulp`` and a range: the certified knife edges of ``op`` there. The operations of two arguments
+    (``div``, ``hypot``, ``atan2``, ``pow`` and numpy's ``arctan2``, ``power``) take pairs: ``inputs`` as
+    pairs (x, y) or an (n, 2) array, or ``sample=N`` pairs (the N first operands drawn first). ``div``'s
+    exact results are IEEE's at zeros and infinities (x/0 infinite, 0/0 and inf/inf undefined). C's other
+    operations (``cbrt``, ``acos``, ``erfc``, ``lgamma``, ``cospi``, ... and numpy's names such as
+    ``arcsinh``; ``hypot``, ``atan2(x, y)``, ``pow(x, y)``) are audited in binary32 and binary64 like the
+    others, with C's values where there is no finite result (NaN outside the domain, an infinity at a
+    pole: pow(-8, 1/3) is undefined, pow(0, -1) = +inf) and at the pairs holding a NaN that C gives a number
+    (hypot(inf, NaN) = +inf, pow(1, NaN) = pow(NaN, 0) = 1); other pairs holding a NaN are skipped.
 
     ``impl``: an array function (a numpy ufunc, or a callable taking and returning a 1-D array of the
     format's dtype), called on chunks of about 2^20 inputs; :func:`native` (or a ctypes function
     pointer with the format's restype and argtypes), called from the core; or any other callable of
     one float, called per input (slow: about a microsecond each), whose answer is rounded to the format.
-    For ``div``: an array function of two arrays (``numpy.divide``) or a callable of two floats.
+    For the operations of two arguments: an array function of two arrays (``numpy.divide``,
+    ``numpy.hypot``), a C function of two floats (:func:`native`), or a callable of two floats.
 
     The answer is the same sequentially, on ``workers`` threads and on any ``executor``. Ctrl-C raises
     :class:`AuditInterrupted` carrying the audit of the inputs done so far. ``progress`` as for scans.
     """
     name = _certify.canonical_op(op) if isinstance(op, str) else op
-    pairs = name == "div"
+    pairs = name in PAIR_OPS
     if pairs and (lo is not None or hi is not None or isinstance(inputs, str) or (inputs is None and sample is None)):
-        raise ValueError("audits of div take pairs: inputs=[(x, y), ...] or sample=N")
-    if name in _truth.PRIVATE_BINARY:
-        raise ValueError(f"audits of {name} are not available: audits take operations of one argument, and div")
+        raise ValueError(f"audits of {name} take pairs: inputs=[(x, y), ...] or sample=N")
     if name not in _core.UNARY_OPS and name not in _truth.PRIVATE_UNARY and not pairs:
         _core.midpoint(op, 1.0)  # the core's unknown-op message
         raise ValueError(f"audits take one of {_core.UNARY_OPS}, not {op!r}")
@@ -645,7 +667,7 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
     stride = operator.index(stride) or 1
     if stride < 0:
         raise ValueError(f"stride must be positive, not {stride}")
-    if fmt16.bits == 16 and name in _truth.PRIVATE_UNARY:
+    if fmt16.bits == 16 and (name in _truth.PRIVATE_UNARY or name in _truth.PRIVATE_BINARY):
         raise ValueError(f"audits of {name} take f32 or f64, not {fmt16.name}")
     if fmt16.bits == 16:
         return _sixteen_bit(fmt16, name, impl, lo, hi, inputs, sample, stride, worst, workers, executor)
@@ -666,7 +688,7 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
         source = _knife_edges(name, float(lo), float(hi), tol_ulp, f32)
         total = len(source)
     elif inputs is not None:
-        source = _given_pairs(inputs, f32) if pairs else _given(inputs, f32)
+        source = _given_pairs(inputs, f32, name) if pairs else _given(inputs, f32)
         total = len(source)
     elif sample is not None:
         n = operator.index(sample)
@@ -688,7 +710,7 @@ def audit(impl: Any, op: str, dtype: str = "f32", lo: Any = None, hi: Any = None
         source = _Range(start, stride, total, zero)
         total += zero
         exhaustive = f32 and stride == 1 and start == _core.ordered(-math.inf, fmt) and end == _core.ordered(math.inf, fmt)
-    resolved = _resolve(impl, f32, pairs)
+    resolved = _resolve(impl, f32, name if pairs else None)
     pool, owned = make_executor(workers, executor)
 
     def finish(part: _Part, complete: bool) -> Audit:
@@ -727,7 +749,7 @@ def _sixteen_bit(fmt: Any, op: str, impl: Any, lo: Any, hi: Any, inputs: Any, sa
 
 
 def input_hex(x: Any) -> str:
-    """An audited input in hex: a float, or a pair (x, y) of div."""
+    """An audited input in hex: a float, or a pair (x, y) of an operation of two."""
     return f"({hexfloat(x[0])}, {hexfloat(x[1])})" if isinstance(x, tuple) else hexfloat(x)
 
 

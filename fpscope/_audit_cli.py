@@ -24,12 +24,12 @@ LIBM = "libm.so.6"
 LIBM_FUNCTIONS = {op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos", "tan",
                                     "atan", "tanh", "sqrt", "cbrt", "asin", "acos", "sinh", "cosh", "asinh",
                                     "acosh", "atanh", "exp10", "erf", "erfc", "tgamma", "lgamma", "sinpi", "cospi",
-                                    "tanpi", "log2p1", "exp2m1")}
+                                    "tanpi", "log2p1", "exp2m1", "hypot", "atan2", "pow")}
 # numpy's functions of the operations it has, by its names (arcsinh for asinh).
 NUMPY_FUNCTIONS = {**{op: op for op in ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "sin", "cos",
                                         "tan", "tanh", "sqrt", "cbrt", "sinh", "cosh")},
                    "atan": "arctan", "asin": "arcsin", "acos": "arccos", "asinh": "arcsinh", "acosh": "arccosh",
-                   "atanh": "arctanh", "div": "divide"}
+                   "atanh": "arctanh", "div": "divide", "hypot": "hypot", "atan2": "arctan2", "pow": "power"}
 
 
 def resolve_impl(impl: str, op: str, dtype: str) -> Any:

@@ -91,15 +91,17 @@ def _audit_f32(
     int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
     list[tuple[int, float, float, float]], list[tuple[int, float, float]],
 ]: ...
-def _audit_div_f32(
-    n: SupportsIndex, xs: SupportsIndex, divisors: SupportsIndex, ys: SupportsIndex, worst: SupportsIndex = 16,
+def _audit_pairs_f32(
+    op: str, n: SupportsIndex, xs: SupportsIndex, seconds: SupportsIndex, ys: SupportsIndex,
+    worst: SupportsIndex = 16,
 ) -> tuple[
     int, int, int, int, list[int], list[tuple[int, float]], list[tuple[int, float, float, int, float, float]],
     list[tuple[int, float, float, float]], list[tuple[int, float, float]],
 ]: ...
 def _audit_fill(out: SupportsIndex, lo: _Float, step: SupportsIndex, n: SupportsIndex, dtype: str = "f32") -> bool: ...
 def _audit_call(
-    function: SupportsIndex, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, dtype: str = "f32"
+    function: SupportsIndex, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex, dtype: str = "f32",
+    seconds: SupportsIndex = 0,
 ) -> bool: ...
 # Private, for the 16-bit formats (fpscope._small): ys[i] = the binary64 value of op at xs[i], float64 buffers.
 def _evaluate_f64(op: str, xs: SupportsIndex, ys: SupportsIndex, n: SupportsIndex) -> bool: ...

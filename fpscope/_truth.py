@@ -113,9 +113,9 @@ def _infinite(negative: bool, y: float) -> Judgement:
     return Judgement(CORRECT, 0, 0.0, r) if y == r else Judgement(SPECIAL, 0, 0.0, r)
 
 
-def _mpfr_bounds(op: str, xm: Any, precision: int) -> tuple[Any, Any]:
-    if op in PRIVATE_UNARY:
-        bounds: tuple[Any, Any] = _private_rules["bounds"](op, xm, None, float(xm), precision)
+def _mpfr_bounds(op: str, xm: Any, precision: int, ym: Any = None) -> tuple[Any, Any]:
+    if op in PRIVATE_UNARY or op in PRIVATE_BINARY:
+        bounds: tuple[Any, Any] = _private_rules["bounds"](op, xm, ym, float(xm), precision)
         return bounds
     if op == "sqrt":
         down, up = _certify._contexts(precision)
@@ -190,10 +190,16 @@ def quotient_judgement(x: float, d: float, y: float, f32: bool = True) -> Judgem
     return judge_exact(fmt, Fraction(x) / Fraction(d), negative, y)
 
 
-def certified_judgement(op: str, x: float, y: float, f32: bool = True) -> Judgement:
-    """The certified judgement of the answer y (a value of the format) at the input x (not NaN)."""
+def certified_judgement(op: str, x: Any, y: float, f32: bool = True) -> Judgement:
+    """The certified judgement of the answer y (a value of the format) at the input x (not NaN), or at the
+    pair x = (x, x2) of an operation of two arguments: ``x[0] / x[1]`` for div, C's results for hypot, atan2
+    and pow (atan2(x, x2) the angle of the point (x2, x)), which MPFR follows: hypot(+-inf, NaN) = +inf,
+    pow(1, NaN) = pow(NaN, 0) = 1, pow(0, -1) = +inf (a pole), pow(-8, 1/3) undefined."""
+    name = _certify.canonical_op(op)
+    if name == "div":
+        return quotient_judgement(x[0], x[1], y, f32)
     with _own_context():
-        return _certified(_certify.canonical_op(op), x, y, F32 if f32 else F64)
+        return _certified(name, x, y, F32 if f32 else F64)
 
 
 # C's other operations (fpscope._mathlib): audits judge those of one argument here as well, from the rules
@@ -232,20 +238,23 @@ def _rule_point(op: str, x: float, y: float, fmt: _Format) -> Optional[Judgement
     return _infinite(infinite, y)
 
 
-def _certified(op: str, x: float, y: float, fmt: _Format) -> Judgement:
-    if op in _certify.LIBRARY_OPS and fmt is F32:
+def _certified(op: str, x: Any, y: float, fmt: _Format) -> Judgement:
+    ym = None
+    if op in PRIVATE_BINARY:  # a pair: MPFR's functions of two arguments give C's values at every pair
+        x, ym = x[0], gmpy2.mpfr(x[1], 64)
+    elif op in _certify.LIBRARY_OPS and fmt is F32:
         point = _certify.exact_point(op, x)
         if point is not None:
             return judge_exact(fmt, point[0], point[1], y)
-    private = op in PRIVATE_UNARY
-    if private:
+    private = op in PRIVATE_UNARY or ym is not None
+    if op in PRIVATE_UNARY:
         ruled = _rule_point(op, x, y, fmt)
         if ruled is not None:
             return ruled
     xm = gmpy2.mpfr(x, 64)
     overflow = _overflow(fmt)
     for precision in PRECISIONS:
-        lo, hi = _mpfr_bounds(op, xm, precision)
+        lo, hi = _mpfr_bounds(op, xm, precision, ym)
         if gmpy2.is_nan(lo) or gmpy2.is_nan(hi):
             nan = math.nan
             return Judgement(CORRECT, 0, 0.0, nan) if math.isnan(y) else Judgement(SPECIAL, 0, 0.0, nan)
@@ -271,7 +280,8 @@ def _certified(op: str, x: float, y: float, fmt: _Format) -> Judgement:
         decided = _decide(fmt, a, b, y)
         if decided is not None:
             return decided
-    raise CertificationError(f"{op}({x!r}) could not be judged with {PRECISIONS[-1]} bits")
+    arguments = repr(x) if ym is None else f"{x!r}, {float(ym)!r}"
+    raise CertificationError(f"{op}({arguments}) could not be judged with {PRECISIONS[-1]} bits")
 
 
 # ---------------------------------------------------------------- binary64, from one evaluation
@@ -310,10 +320,13 @@ def _wide_context(rounding: Any) -> Any:
 
 
 def _nearest_evaluation(op: str, ctx: Any) -> Callable[[Any], Any]:
-    """op of a float (of a pair for div), rounded in ctx's direction (a few roundings to nearest for the
-    compositions)."""
+    """op of a float (of a pair for div, hypot, atan2 and pow), rounded in ctx's direction (a few roundings to
+    nearest for the compositions)."""
     if op == "div":
         return lambda pair: ctx.div(pair[0], pair[1])
+    if op in PRIVATE_BINARY:
+        of_two = getattr(ctx, op)  # gmpy2's hypot, atan2 and pow: C's names and argument order
+        return lambda pair: of_two(pair[0], pair[1])
     if op == "recip":
         return lambda x: ctx.div(1, x)
     if op == "sigmoid":
@@ -335,7 +348,7 @@ _ONE_MPFR_FUNCTION = {"cbrt": "cbrt", "asin": "asin", "acos": "acos", "sinh": "s
 
 
 def binary64_judge(op: str) -> Callable[[Any, float], Judgement]:
-    """A function judging the binary64 answer y at x (not NaN; a pair for div) for op, as
+    """A function judging the binary64 answer y at x (not NaN; a pair for div, hypot, atan2, pow) for op, as
     certified_judgement does, from one evaluation wherever that decides. It keeps its own gmpy2 context:
     one per thread."""
     name = _certify.canonical_op(op)

@@ -14,10 +14,12 @@ from fpscope.cli._render import json_float, print_json
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("op", help="the operation the implementation computes (exp, log, sin, sqrt, ...)")
+    p.add_argument("op", help="the operation the implementation computes (exp, log, sin, sqrt, ...; div, hypot, "
+                              "atan2 and pow take pairs, drawn with --sample)")
     p.add_argument("impl", metavar="IMPL",
                    help="numpy (numpy's function of that name), libm (the C library's), LIBRARY:SYMBOL (a C "
-                        "function of one float in a shared library) or MODULE:FUNCTION (a Python array function)")
+                        "function of one float, or of two for the pairs, in a shared library) or MODULE:FUNCTION "
+                        "(a Python array function)")
     p.add_argument("lo", type=float_arg, nargs="?", default=None,
                    help="lower end of the range, inclusive (default: every input of the format)")
     p.add_argument("hi", type=float_arg, nargs="?", default=None, help="upper end of the range, inclusive")

@@ -324,6 +324,57 @@ inline Judgement judge_quotient_f32(float x, float d, float y, double reference)
     return judge_truth_f32(y, Truth{reference, exact}, [](float) { return std::optional<bool>{}; });
 }
 
+// Whether C gives op(x, d) a number although x or d is NaN: hypot is +inf beside an infinity, pow is 1 at
+// x = 1 and at d = +-0. Audits judge these pairs and skip the other pairs holding a NaN.
+template <BinaryOp op>
+inline bool defined_beside_nan(float x, float d) {
+    if constexpr (op == BinaryOp::Hypot)
+        return std::isinf(x) || std::isinf(d);
+    else if constexpr (op == BinaryOp::Pow)
+        return x == 1.0f || d == 0.0f;
+    else
+        return (void)x, (void)d, false;
+}
+
+// For finite nonzero x and d and a result within the margin of the float r, whether op(x, d) > r where the
+// float most results come near has a known side: hypot exceeds max(|x|, |d|); pow(x, d) for x > 0 (not 1)
+// lies above 1 exactly when x > 1 and d > 0 or x < 1 and d < 0, and a vanishing one has the sign of x or,
+// for x < 0 (d is then an integer), of (-1)^d; a vanishing atan2(x, d) has the sign of x. None elsewhere.
+template <BinaryOp op>
+inline std::optional<bool> exceeds_pair(float x, float d, float r) {
+    if constexpr (op == BinaryOp::Hypot) {
+        if (r == std::max(std::fabs(x), std::fabs(d))) return true;
+    } else if constexpr (op == BinaryOp::Pow) {
+        if (r == 1.0f && x > 0.0f && x != 1.0f) return (x > 1.0f) == (d > 0.0f);
+        if (r == 0.0f) return x > 0.0f || std::fmod(d, 2.0f) == 0.0f;
+    } else if constexpr (op == BinaryOp::Atan2) {
+        if (r == 0.0f) return x > 0.0f;
+    }
+    return std::nullopt;
+}
+
+// The judgement of y = op(x, d) for C's hypot, atan2 and pow of binary32 values, given the platform's
+// binary64 value, with the rules of C's other unary operations: the caller decides their exact points, that
+// is every pair with a zero, infinite or NaN operand (NaN pairs without a result of C's are Skipped) and
+// every result within the margin of a float without a known side (exceeds_pair). A NaN estimate at finite
+// nonzero operands is a result that is undefined (pow of a negative x), an infinite one a result past the
+// binary64 range. atan2 of a finite nonzero x and a zero or -inf d is +-pi/2 or +-pi, never a float: judged
+// here, as the common pass, which sees only x, judges it.
+template <BinaryOp op>
+    requires(op != BinaryOp::Div)
+inline Judgement judge_pair_f32(float x, float d, float y, double reference) {
+    if (fp::is_nan(x) || fp::is_nan(d))
+        return defined_beside_nan<op>(x, d) ? Judgement{Outcome::Uncertain} : Judgement{Outcome::Skipped};
+    const bool regular_x = x != 0.0f && fp::is_finite(x);
+    if (!regular_x || d == 0.0f || !fp::is_finite(d)) {
+        if (op == BinaryOp::Atan2 && regular_x && (d == 0.0f || d < 0.0f))
+            return judge_truth_f32(y, Truth{reference, false}, [](float) { return std::optional<bool>{}; }, true);
+        return {Outcome::Uncertain};
+    }
+    return judge_truth_f32(y, Truth{reference, std::isnan(reference)},
+                           [x, d](float r) { return exceeds_pair<op>(x, d, r); }, true);
+}
+
 // What an audit keeps of the inputs judged with certainty: counts, histogram, the largest error per
 // binade of the input (sign and biased exponent), the `worst_limit` largest errors, the first
 // `example_limit` special mismatches, and the uncertain inputs. Positions count from the chunk's start.
@@ -440,7 +491,7 @@ struct FunctionAnswers {
     }
 };
 
-// What audit_f32 evaluates and judges: a unary operation, or the quotient of each input by its divisor.
+// What audit_f32 evaluates and judges: a unary operation, or an operation of each input and its second operand.
 // references(xs, start, size, refs) fills the block's references for the common pass, which trusts them to
 // margin() binary32 ulps; canonical(x, index) is the binary64 reference of input `index` the full judgement
 // and every reported error come from (canonical_references those of a block), the same one unless
@@ -470,9 +521,13 @@ struct Unary {
     std::int64_t key(float x, std::uint64_t) const { return fp::to_ordered(x); }
 };
 
-struct Quotient {
+// An operation of two binary32 operands: each input x with its second operand seconds[index] (the divisor
+// of a quotient; y of hypot, atan2 and pow). The reference is the binary64 quotient, or the platform's
+// function of the widened operands.
+template <BinaryOp op>
+struct Pairs {
     static constexpr bool pairs = true;
-    const float* divisors;
+    const float* seconds;
     bool vector() const { return false; }
     double margin() const { return audit_margin; }
     void references(const float* xs, std::uint64_t start, std::size_t size, double* refs) const {
@@ -481,14 +536,22 @@ struct Quotient {
     void canonical_references(const float* xs, std::uint64_t start, std::size_t size, double* refs) const {
         for (std::size_t i = 0; i < size; ++i) refs[i] = canonical(xs[i], start + i);
     }
-    double canonical(float x, std::uint64_t index) const { return fp::widen(x) / fp::widen(divisors[index]); }
-    Judgement judge(float x, std::uint64_t index, float y, double ref) const {
-        return judge_quotient_f32(x, divisors[index], y, ref);
+    double canonical(float x, std::uint64_t index) const {
+        if constexpr (op == BinaryOp::Div)
+            return fp::widen(x) / fp::widen(seconds[index]);
+        else
+            return evaluate_f64<op>(fp::widen(x), fp::widen(seconds[index]));
     }
-    // x first, then the divisor.
+    Judgement judge(float x, std::uint64_t index, float y, double ref) const {
+        if constexpr (op == BinaryOp::Div)
+            return judge_quotient_f32(x, seconds[index], y, ref);
+        else
+            return judge_pair_f32<op>(x, seconds[index], y, ref);
+    }
+    // x first, then the second operand.
     std::int64_t key(float x, std::uint64_t index) const {
         return static_cast<std::int64_t>(fp::to_ordered(x)) * (std::int64_t{1} << 32) +
-               (static_cast<std::int64_t>(fp::to_ordered(divisors[index])) + (std::int64_t{1} << 31));
+               (static_cast<std::int64_t>(fp::to_ordered(seconds[index])) + (std::int64_t{1} << 31));
     }
 };
 

@@ -94,4 +94,10 @@ CommonPassF32 common_pass_f32(ExactPoints points, ScanPath path);
 
 inline CommonPassF32 common_pass_f32(UnaryOp op, ScanPath path) { return common_pass_f32(exact_points_of(op), path); }
 
+// Quotients are exact where square roots and reciprocals are; hypot, atan2 and pow have their exact points
+// decided by the package, as C's other unary operations.
+constexpr ExactPoints exact_points_of(BinaryOp op) {
+    return op == BinaryOp::Div ? ExactPoints::Roots : ExactPoints::Unlisted;
+}
+
 }  // namespace exact

@@ -90,16 +90,23 @@ Result<Tally> audit_logic(std::string_view op, std::uint64_t n, std::uint64_t xs
     return tally_tuple(tally);
 }
 
-// The quotients xs[i] / divisors[i] against the answers ys[i].
-Result<Tally> audit_div_logic(std::uint64_t n, std::uint64_t xs, std::uint64_t divisors, std::uint64_t ys,
-                              std::uint64_t worst) {
-    if (n != 0 && (xs == 0 || divisors == 0 || ys == 0)) return CallError::value_error("null buffer");
+// op(xs[i], seconds[i]) against the answers ys[i], for an operation of two arguments (div, hypot, atan2, pow).
+Result<Tally> audit_pairs_logic(std::string_view op, std::uint64_t n, std::uint64_t xs, std::uint64_t seconds,
+                                std::uint64_t ys, std::uint64_t worst) {
+    auto found = find_op(op, exact::Scope::Private);
+    if (!found.ok()) return std::move(found.error());
+    const auto binary = exact::binary_op_at(found.value());
+    if (!binary) return CallError::value_error("_audit_pairs_f32 takes an operation of two arguments");
+    if (n != 0 && (xs == 0 || seconds == 0 || ys == 0)) return CallError::value_error("null buffer");
     exact::AuditTally tally(static_cast<std::size_t>(std::min<std::uint64_t>(worst, 1 << 20)), 16);
     {
         Released released;
-        exact::audit_f32(exact::Quotient{buffer<const float>(divisors)}, exact::ArrayInputs{buffer<const float>(xs)},
-                         exact::ArrayAnswers{buffer<const float>(ys)}, n, tally,
-                         exact::common_pass_f32(exact::ExactPoints::Roots, exact::scan_path()));
+        exact::with_binary_op(*binary, [&](auto tag) {
+            constexpr exact::BinaryOp o = decltype(tag)::value;
+            exact::audit_f32(exact::Pairs<o>{buffer<const float>(seconds)}, exact::ArrayInputs{buffer<const float>(xs)},
+                             exact::ArrayAnswers{buffer<const float>(ys)}, n, tally,
+                             exact::common_pass_f32(exact::exact_points_of(o), exact::scan_path()));
+        });
     }
     return tally_tuple(tally);
 }
@@ -115,14 +122,21 @@ void fill(std::uint64_t address, double lo, std::uint64_t step, std::uint64_t n)
         out[i] = fp::from_ordered<F>(static_cast<typename Fmt::Ordered>(static_cast<Bits>(first + Bits(i * step))));
 }
 
-// ys[i] = fn(xs[i]) through a C function pointer of the format's signature.
+// ys[i] = fn(xs[i]) through a C function pointer of the format's signature; with second operands (an
+// address other than 0), ys[i] = fn(xs[i], seconds[i]).
 template <class F>
-void call(std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n) {
-    using Fn = F (*)(F);
-    const auto fn = reinterpret_cast<Fn>(static_cast<std::uintptr_t>(function));
+void call(std::uint64_t function, std::uint64_t xs, std::uint64_t seconds, std::uint64_t ys, std::uint64_t n) {
+    const auto address = static_cast<std::uintptr_t>(function);
     const F* in = buffer<const F>(xs);
     F* out = buffer<F>(ys);
-    for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i]);
+    if (seconds == 0) {
+        const auto fn = reinterpret_cast<F (*)(F)>(address);
+        for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i]);
+    } else {
+        const auto fn = reinterpret_cast<F (*)(F, F)>(address);
+        const F* other = buffer<const F>(seconds);
+        for (std::uint64_t i = 0; i < n; ++i) out[i] = fn(in[i], other[i]);
+    }
 }
 
 constexpr Function audit_declaration{
@@ -135,12 +149,13 @@ constexpr Function audit_declaration{
     "function float(float) at `function`.\n"
     "Keeps the `worst` largest errors and the first 16 special mismatches."};
 
-constexpr Function audit_div_declaration{
-    "_audit_div_f32",
-    Params{Arg<std::uint64_t>{"n"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"divisors"},
+constexpr Function audit_pairs_declaration{
+    "_audit_pairs_f32",
+    Params{Arg<Op>{"op"}, Arg<std::uint64_t>{"n"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"seconds"},
            Arg<std::uint64_t>{"ys"}, Arg<std::uint64_t>{"worst", "16"}},
-    "Private: judges the n binary32 answers at address ys to the quotients of the floats at address xs by\n"
-    "those at address divisors, as _audit_f32 judges a unary op (worst entries keyed on both operands)."};
+    "Private: judges the n binary32 answers at address ys to op (div, hypot, atan2 or pow) of the floats at\n"
+    "address xs and those at address seconds, as _audit_f32 judges a unary op (worst entries keyed on both\n"
+    "operands)."};
 
 constexpr Function audit_fill_declaration{
     "_audit_fill",
@@ -151,9 +166,10 @@ constexpr Function audit_fill_declaration{
 constexpr Function audit_call_declaration{
     "_audit_call",
     Params{Arg<std::uint64_t>{"function"}, Arg<std::uint64_t>{"xs"}, Arg<std::uint64_t>{"ys"},
-           Arg<std::uint64_t>{"n"}, Arg<Dtype>{"dtype", "\"f32\""}},
+           Arg<std::uint64_t>{"n"}, Arg<Dtype>{"dtype", "\"f32\""}, Arg<std::uint64_t>{"seconds", "0"}},
     "Private: ys[i] = function(xs[i]) for the C function at address `function` (float(float) or\n"
-    "double(double)), with the interpreter lock released."};
+    "double(double)), with the interpreter lock released; with the address of second operands,\n"
+    "ys[i] = function(xs[i], seconds[i]) (float(float, float) or double(double, double))."};
 
 }  // namespace
 
@@ -163,9 +179,9 @@ const Registration audit_binding = registered<audit_declaration>(
         return audit_logic(op, n, xs, ys, function, lo, step, worst);
     });
 
-const Registration audit_div_binding = registered<audit_div_declaration>(
-    [](std::uint64_t n, std::uint64_t xs, std::uint64_t divisors, std::uint64_t ys, std::uint64_t worst) {
-        return audit_div_logic(n, xs, divisors, ys, worst);
+const Registration audit_pairs_binding = registered<audit_pairs_declaration>(
+    [](Text op, std::uint64_t n, std::uint64_t xs, std::uint64_t seconds, std::uint64_t ys, std::uint64_t worst) {
+        return audit_pairs_logic(op, n, xs, seconds, ys, worst);
     });
 
 const Registration audit_fill_binding = registered<audit_fill_declaration>(
@@ -180,13 +196,14 @@ const Registration audit_fill_binding = registered<audit_fill_declaration>(
     });
 
 const Registration audit_call_binding = registered<audit_call_declaration>(
-    [](std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, Text dtype) -> Result<bool> {
+    [](std::uint64_t function, std::uint64_t xs, std::uint64_t ys, std::uint64_t n, Text dtype,
+       std::uint64_t seconds) -> Result<bool> {
         if (function == 0) return CallError::value_error("null function pointer");
         if (n != 0 && (xs == 0 || ys == 0)) return CallError::value_error("null buffer");
         return with_format(dtype, [&](auto format) {
             using F = typename decltype(format)::type;
             Released released;
-            call<F>(function, xs, ys, n);
+            call<F>(function, xs, seconds, ys, n);
             return true;
         });
     });

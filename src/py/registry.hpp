@@ -31,7 +31,7 @@ inline constexpr std::string_view function_names[] = {
     "_with_default_float_environment",  // for the package: its float computations in the core's environment
     "_scan_path",                       // for the tests: forces the path of new scans
     "_audit_f32",                       // for accuracy audits (fpscope._audit): judges a chunk
-    "_audit_div_f32",                   // for accuracy audits: judges a chunk of quotients
+    "_audit_pairs_f32",                 // for accuracy audits: judges a chunk of pairs (div, hypot, ...)
     "_audit_fill",                      // for accuracy audits: the inputs of a chunk
     "_audit_call",                      // for accuracy audits: a C function over a chunk
     "_midpoint",                        // for the package: midpoint for every operation

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import fpscope
-from fpscope import _audit, _core
+from fpscope import _audit, _core, _mathlib
 from test_audit import F64, scrambled, vector_paths
 
 
@@ -47,3 +47,58 @@ def test_cut_points_change_nothing(op, chunk, monkeypatch):
     monkeypatch.setattr(_audit, "CHUNK", chunk)
     assert audits_on_every_path(scrambled(op), op, **args) == expected
     assert len(set(expected.values())) == 1
+
+
+
+def pi_answers(op):
+    """The binary64 function after an exact reduction, rounded and moved a few ulps on some inputs; at the
+    multiples of 1/4 and the infinities, mostly one of +-0, +-1, +-inf, NaN and 2^-149, picked by x's bits."""
+    period, f = {"sinpi": (2.0, np.sin), "cospi": (2.0, np.cos), "tanpi": (1.0, np.tan)}[op]
+    picks = np.array([0.0, -0.0, 1.0, -1.0, np.inf, -np.inf, np.nan, 2.0 ** -149], dtype=np.float32)
+
+    def answers(xs):
+        with np.errstate(all="ignore"):
+            ys = f(np.pi * np.fmod(xs.astype(np.float64), period)).astype(np.float32)
+            h = (xs.view(np.uint32).astype(np.uint64) * 2654435761) >> 29 & 0xFFFF
+            moved = (ys.view(np.int32) + (h % 5 == 0) * ((h % 7).astype(np.int32) - 3)).view(np.float32)
+            at_point = ~np.isfinite(xs) | (np.floor(4 * xs) == 4 * xs)
+        return np.where(at_point & (h % 9 < 8), picks[h % 8], np.where(np.isfinite(ys), moved, ys))
+    return answers
+
+
+QUARTERS = np.arange(-40, 41, dtype=np.float32) / 4
+PI_POINTS = np.concatenate([QUARTERS, np.nextafter(QUARTERS, -np.inf), np.nextafter(QUARTERS, np.inf), np.float32([
+    0.0, -0.0, np.inf, -np.inf, 2.0 ** -149, -2.0 ** -149, 2.0 ** 21 + 0.25, -2.0 ** 21 - 0.75, 2.0 ** 22 + 0.5,
+    -2.0 ** 22 - 1.5, 2.0 ** 23 - 0.5, 2.0 ** 23 + 1, -2.0 ** 23 - 3, 2.0 ** 24 + 2, -2.0 ** 25 - 4, -3e38, 3.4e38])])
+
+
+def uncertain_f32(op, xs, ys, path):
+    """The core's judgement of ys at xs on the path: its tally, with the inputs it leaves undecided."""
+    current = _core._scan_path()
+    try:
+        _core._scan_path(path)
+        return _core._audit_f32(op, len(xs), xs=xs.ctypes.data, ys=ys.ctypes.data, worst=50)
+    finally:
+        _core._scan_path(current)
+
+
+@pytest.mark.parametrize("op", ["sinpi", "cospi", "tanpi"])
+def test_pi_scaled_exact_points_are_judged_natively_as_certified(op):
+    # Crafted points and every 40_009th float (a third of them, all of |x| >= 2^23, exact points): the core
+    # decides each exact point, zero and infinity itself, and its audit is the same to the bit on every path
+    # as the one with those inputs (skipped by the core as NaN) judged one by one by the certified judgement.
+    start = _core.ordered(-np.inf, "f32")
+    strided = np.empty((_core.ordered(np.inf, "f32") - start) // 40_009 + 1, dtype=np.float32)
+    _core._audit_fill(strided.ctypes.data, -np.inf, 40_009, len(strided), "f32")
+    xs = np.concatenate([PI_POINTS, strided])
+    impl = pi_answers(op)
+    ys = impl(xs)
+    exact = np.array([_mathlib.exact_point(op, x) is not None for x in xs.tolist()])
+    part = _audit._part_of(uncertain_f32(op, np.where(exact, np.float32(np.nan), xs), ys, "scalar"), op, 0, 50)
+    for i in np.flatnonzero(exact).tolist():
+        _audit._add_certified(part, op, True, i, float(xs[i]), float(ys[i]), _audit._f32_binade(float(xs[i])))
+    part.worst, part.examples = sorted(part.worst, key=_audit._worst_key)[:50], sorted(part.examples)[:_audit.EXAMPLES]
+    expected = repr(_audit._finish(part, op, "f32", _audit._resolve(impl, True).description, False, True, 50))
+    assert set(audits_on_every_path(impl, op, inputs=xs, worst=50).values()) == {expected}
+    for path in ["scalar"] + vector_paths():
+        assert not [x for _, x, _ in uncertain_f32(op, xs, ys, path)[-1] if _mathlib.exact_point(op, x) is not None]

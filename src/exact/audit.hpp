@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -92,6 +93,38 @@ inline int log2_exact(float x) {
 
 }  // namespace detail
 
+// Whether op is one of the functions of pi times the argument: sinpi, cospi, tanpi.
+constexpr bool pi_scaled(UnaryOp op) { return op == UnaryOp::Sinpi || op == UnaryOp::Cospi || op == UnaryOp::Tanpi; }
+
+// The exact result of a pi-scaled op at a binary32 x where it is rational, None elsewhere. At a dyadic x
+// (every float) sin and cos of pi x are rational only at the multiples of 1/2 and tan only at those of
+// 1/4 (Niven's theorem), so everywhere else the result is never a float or a midpoint. sinpi(n) has the
+// sign of n, cospi(n + 1/2) is +0, tanpi(n) is +0 for even n and -0 for odd n (odd in x, zeros included)
+// and tanpi(n + 1/2) is a pole, +inf for even n and -inf for odd (odd in x): C's value, as the certified
+// judgement gives it. The infinities give NaN, no result.
+template <UnaryOp op>
+    requires(pi_scaled(op))
+inline std::optional<double> pi_point(float x) {
+    if (!fp::is_finite(x)) return std::numeric_limits<double>::quiet_NaN();
+    constexpr bool tangent = op == UnaryOp::Tanpi;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    // Each op at |x| = q / 2 (q / 4 for tanpi) modulo 2, for x >= 0; sinpi and tanpi are odd, cospi even.
+    constexpr std::array<double, 4> sines{0.0, 1.0, 0.0, -1.0}, cosines{1.0, 0.0, -1.0, 0.0};
+    constexpr std::array<double, 8> tangents{0.0, 1.0, inf, -1.0, -0.0, 1.0, -inf, -1.0};
+    const double a = std::fabs(fp::widen(x));
+    // |x| modulo 2, exactly: a / 2 is exact where it matters (a >= 2), the floor and its double are
+    // integers, and the difference is a multiple of a's spacing below 2 (or 0).
+    const double q = (a - 2.0 * std::floor(a * 0.5)) * (tangent ? 4.0 : 2.0);
+    if (q != std::floor(q)) return std::nullopt;
+    const auto k = static_cast<std::size_t>(q);
+    if constexpr (op == UnaryOp::Cospi) {
+        return cosines[k];
+    } else {
+        const double v = tangent ? tangents[k] : sines[k];
+        return std::signbit(x) ? -v : v;
+    }
+}
+
 // The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations,
 // the correctly rounded binary64 root and reciprocal for the others. The one place an audit evaluates its
 // reference, so that a faster evaluation with the same error bound can take its place.
@@ -117,11 +150,16 @@ inline void references_f32(const float* xs, double* refs, std::size_t n) {
 // infinities (atan excepted: pi/2 is not dyadic), at zero (softplus excepted), and at the points where its
 // result is dyadic: x = 1 for log, the integers for exp2, the powers of 2 for log2 and of 4 for rsqrt, the
 // powers of ten for log10. Everywhere else the result is not dyadic, so it is never a float or a midpoint.
-// C's other operations are never called exact here (see judge_f32). `v` is reference_f32<op>(x).
+// The pi-scaled operations are exact at pi_point's points and nowhere else; C's other operations are never
+// called exact here (see judge_f32). `v` is reference_f32<op>(x).
 template <UnaryOp op>
 inline Truth truth_f32(float x, double v) {
     const double xd = fp::widen(x);
-    if constexpr (exact_points_of(op) == ExactPoints::Unlisted) {
+    if constexpr (pi_scaled(op)) {
+        (void)xd;
+        const std::optional<double> point = pi_point<op>(x);
+        return point ? Truth{*point, true} : Truth{v, false};
+    } else if constexpr (exact_points_of(op) == ExactPoints::Unlisted) {
         // C's other operations: exact only where the package's rules or MPFR say so (judge_f32 leaves those
         // inputs open). A NaN estimate is a result that is undefined (outside the domain), an infinite one a
         // pole or a result past the binary64 range: C's values, which the certified judgement gives as well.
@@ -304,12 +342,12 @@ inline Judgement judge_truth_f32(float y, Truth t, Side side, bool may_be_float 
 }
 
 // The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). NaN inputs are Skipped.
-// C's other operations leave their exact points to the caller: the zeros and infinities, and every result
-// within the margin of a float without a known side.
+// C's other operations but the pi-scaled ones leave their exact points to the caller: the zeros and
+// infinities, and every result within the margin of a float without a known side.
 template <UnaryOp op>
 inline Judgement judge_f32(float x, float y, double reference) {
     if (fp::is_nan(x)) return {Outcome::Skipped};
-    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted;
+    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted && !pi_scaled(op);
     if (unlisted && (x == 0.0f || !fp::is_finite(x))) return {Outcome::Uncertain};
     return judge_truth_f32(y, truth_f32<op>(x, reference), [x](float r) { return exceeds<op>(x, r); }, unlisted);
 }

@@ -35,8 +35,9 @@ constexpr std::uint64_t inverse_ulp_base = std::uint64_t{2 * 1023 + 23} << 52;
 // inputs take the full judgement: zeros and infinities; square root and reciprocal where the reference is
 // a binary32 value (e == 0), the only places they can be; x = 1 (log); the powers of two (log2, rsqrt);
 // the integers (exp2), and those in (0, 1e10] (log10); for the unlisted operations, whose exact points the
-// full judgement leaves to the package, every reference within twice the margin of the answer (e, the
-// distance |y - ref| in ulps, below it: near the float y) and every infinite one (maybe a pole).
+// full judgement decides by rule (sinpi, cospi, tanpi) or leaves to the package, every reference within
+// twice the margin of the answer (e, the distance |y - ref| in ulps, below it: near the float y) and every
+// infinite one (maybe a pole).
 template <class V, ExactPoints points>
 typename V::M may_be_exact(typename V::D x, typename V::D e, typename V::D magnitude, typename V::D margin) {
     using D = typename V::D;

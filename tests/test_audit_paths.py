@@ -5,7 +5,7 @@ import pytest
 
 import fpscope
 from fpscope import _audit, _core
-from test_audit import F64, scrambled, vector_paths
+from test_audit import F64, mp_error, scrambled, vector_paths
 
 
 def through_binary64(op):
@@ -47,3 +47,32 @@ def test_cut_points_change_nothing(op, chunk, monkeypatch):
     monkeypatch.setattr(_audit, "CHUNK", chunk)
     assert audits_on_every_path(scrambled(op), op, **args) == expected
     assert len(set(expected.values())) == 1
+
+
+TINY = 2.0 ** -16  # below it the audit's binary64 exp is a short series, not the platform's function
+
+
+@pytest.mark.parametrize("lo, hi, stride", [
+    (TINY * (1 - 2.0 ** -15), TINY * (1 + 2.0 ** -14), 1),     # either side of the series' bound
+    (-TINY * (1 + 2.0 ** -14), -TINY * (1 - 2.0 ** -15), 1),
+    (-2.0 ** -130, 2.0 ** -130, 9_973),                         # subnormals
+    (-TINY, TINY, 10_000_019),                                  # every binade below the bound
+    (-2.0 ** -23, 2.0 ** -23, 4_001),                           # where exp rounds to 1 or next to it
+])
+@pytest.mark.parametrize("make", [through_binary64, scrambled], ids=["rounded", "scrambled"])
+def test_exp_of_tiny_inputs_against_mpmath(lo, hi, stride, make):
+    # The series' errors are proven below 2^-28.9 binary32 ulps; leaving out its cubic term would err by
+    # 2^-27.6 at the bound. The reported errors are |y - v| / ulp, exact once v is.
+    current = _core._scan_path()
+    try:
+        found = {}
+        for path in ["scalar"] + vector_paths():
+            _core._scan_path(path)
+            found[path] = fpscope.audit(make("exp"), "exp", lo=lo, hi=hi, stride=stride, worst=400)
+    finally:
+        _core._scan_path(current)
+    assert len({repr(a) for a in found.values()}) == 1, found.keys()
+    a = found["scalar"]
+    assert a.inputs > 100 and len(a.worst) > 50
+    for x, y, _, e in a.worst:
+        assert e == pytest.approx(mp_error("exp", x, y), abs=2.0 ** -28, rel=2.0 ** -50), (x, y)

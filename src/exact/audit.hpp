@@ -92,9 +92,56 @@ inline int log2_exact(float x) {
 
 }  // namespace detail
 
-// The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations,
-// the correctly rounded binary64 root and reciprocal for the others. The one place an audit evaluates its
-// reference, so that a faster evaluation with the same error bound can take its place.
+// Operations whose binary64 stand-in near zero is a short series instead of the platform's function: where
+// the result is near its rounding (exp of tiny x is 1 or next to it) the errors of a whole binade lie within
+// the margin of each other, and an audit measures nearly every input on its stand-in; the series costs a
+// fraction of the platform's function.
+constexpr bool has_tiny_series(UnaryOp op) { return op == UnaryOp::Exp; }
+
+namespace detail {
+
+// |x| < 2^-16, as a bound on the pattern of |x|; false for NaN and the infinities.
+inline constexpr std::uint32_t tiny_series_bits = 0x37800000;
+
+// e^x for |x| < 2^-16 at a binary32 x (either zero gives 1). The series stops after x^4/24: what it leaves
+// out is below 2^-80 / 120 / (1 - 2^-16) < 2^-86.9. 1 + x is held exactly as h + l (h = fl(1 + x),
+// l = x - fl(h - 1), exact as |x| < 1), and m = fl(fl(x x) q) with q = fl(1/2 + fl(x fl(RN(1/6) +
+// fl(x RN(1/24))))). With u = 2^-53: q lies within 1.0001 u of 1/2 + x/6 + x^2/24 relative to it, so m
+// within 3.0002 u of x^2 (1/2 + x/6 + x^2/24) < 2^-33 (x x is normal in binary64): 2^-84.4; |l + m| < 2^-32.99,
+// so fl(l + m) adds 2^-86; v = fl(h + fl(l + m)) is the rounding of a value within 2^-83.8 of e^x. So
+// |v - e^x| < 2^-52.99, under 2^-28.9 binary32 ulps (2^-24 below 1), some 500 times below audit_margin,
+// and v is e^x correctly rounded unless e^x lies within 2^-83.8 of a binary64 midpoint (over every binary32
+// x below the bound it differs from the development machine's platform function at 207 inputs, by one
+// binary64 ulp, each time where the series is the correctly rounded one). Plain operations, no fused
+// multiply-add: the same double in every unit.
+inline double exp_tiny(double x) {
+    const double q = 0.5 + x * (1.0 / 6 + x * (1.0 / 24));
+    const double h = 1.0 + x;
+    const double l = x - (h - 1.0);
+    return h + (l + (x * x) * q);
+}
+
+template <UnaryOp op>
+inline double tiny_series(double x) {
+    static_assert(op == UnaryOp::Exp);
+    return exp_tiny(x);
+}
+
+}  // namespace detail
+
+// Whether op's stand-in at x is its series (has_tiny_series(op) and |x| below the series' bound).
+template <UnaryOp op>
+inline bool on_tiny_series(float x) {
+    if constexpr (has_tiny_series(op))
+        return (fp::to_bits(x) & 0x7fffffffu) < detail::tiny_series_bits;
+    else
+        return false;
+}
+
+// The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations
+// (a series near zero for those with has_tiny_series), the correctly rounded binary64 root and reciprocal
+// for the others. The one place an audit evaluates its reference, so that a faster evaluation with the
+// same error bound can take its place.
 template <UnaryOp op>
 inline double reference_f32(float x) {
     const double xd = fp::widen(x);
@@ -102,6 +149,8 @@ inline double reference_f32(float x) {
         return std::sqrt(xd);
     else if constexpr (op == UnaryOp::Recip)
         return 1.0 / xd;
+    else if constexpr (has_tiny_series(op))
+        return on_tiny_series<op>(x) ? detail::tiny_series<op>(xd) : evaluate_f64<op>(xd);
     else
         return evaluate_f64<op>(xd);
 }
@@ -110,6 +159,19 @@ inline double reference_f32(float x) {
 template <UnaryOp op>
 inline void references_f32(const float* xs, double* refs, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) refs[i] = reference_f32<op>(xs[i]);
+}
+
+// Whether reference_f32<op> gives the series at every one of n inputs: then references_f32 is a loop of
+// plain arithmetic that the compiler runs in vector registers.
+template <UnaryOp op>
+inline bool all_on_tiny_series(const float* xs, std::size_t n) {
+    if constexpr (!has_tiny_series(op)) {
+        return false;
+    } else {
+        bool all = true;
+        for (std::size_t i = 0; i < n; ++i) all &= on_tiny_series<op>(xs[i]);
+        return all;
+    }
 }
 
 // Truth at a binary32 x (not NaN). Square root and reciprocal are exact exactly when the binary64 result
@@ -465,6 +527,14 @@ struct Unary {
     void canonical_references(const float* xs, std::uint64_t, std::size_t size, double* refs) const {
         references_f32<op>(xs, refs, size);
     }
+    // Where every input of the block is on the series, its canonical references, in a loop of plain
+    // arithmetic that costs less than the vector reference; false (refs untouched) elsewhere.
+    bool cheap_canonical_references(const float* xs, std::size_t size, double* refs) const {
+        if (!all_on_tiny_series<op>(xs, size)) return false;
+        if constexpr (has_tiny_series(op))
+            for (std::size_t i = 0; i < size; ++i) refs[i] = detail::tiny_series<op>(fp::widen(xs[i]));
+        return true;
+    }
     double canonical(float x, std::uint64_t) const { return reference_f32<op>(x); }
     Judgement judge(float x, std::uint64_t, float y, double ref) const { return judge_f32<op>(x, y, ref); }
     std::int64_t key(float x, std::uint64_t) const { return fp::to_ordered(x); }
@@ -491,6 +561,15 @@ struct Quotient {
                (static_cast<std::int64_t>(fp::to_ordered(divisors[index])) + (std::int64_t{1} << 31));
     }
 };
+
+// Operation::cheap_canonical_references where the operation has it, otherwise false.
+template <class Operation>
+inline bool cheap_canonical_references(const Operation& operation, const float* xs, std::size_t size, double* refs) {
+    if constexpr (requires { operation.cheap_canonical_references(xs, size, refs); })
+        return operation.cheap_canonical_references(xs, size, refs);
+    else
+        return false;
+}
 
 // Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
 // stages: the inputs and answers; the references (a vector reference where the path has one, otherwise
@@ -522,7 +601,7 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
     double remeasured[block], remeasured_expected[block];
     bool measured[block];
     // Where the errors of a binade lie within the margin of each other (results near their rounding, such as
-    // exp near 0), nearly every input is measured again, which costs more than judging on the binary64
+    // sin near 0; exp there is on its series), nearly every input is measured again, which costs more than judging on the binary64
     // reference in the first place: after such a block the next ones do that, then the vector reference is
     // tried again. Either way the audit is the same.
     constexpr std::size_t blocks_on_binary64 = 64;
@@ -531,7 +610,10 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - start));
         const float* xs = inputs.load(start, size, x_scratch);
         const float* ys = answers.load(start, size, xs, y_scratch);
-        const bool vector = pass != nullptr && operation.vector() && binary64_blocks_left == 0;
+        // A block whose binary64 references cost less than its vector ones (exp of tiny x) is judged on
+        // them: nothing to measure again.
+        const bool cheap = cheap_canonical_references(operation, xs, size, refs);
+        const bool vector = !cheap && pass != nullptr && operation.vector() && binary64_blocks_left == 0;
         if (binary64_blocks_left > 0) --binary64_blocks_left;
         const double margin = vector ? operation.margin() : audit_margin;
         // How far a common input's error may lie from the full judgement's: twice the margin, and roundings.
@@ -539,7 +621,7 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
         std::size_t remeasures = 0;
         if (vector)
             operation.references(xs, start, size, refs);
-        else
+        else if (!cheap)
             operation.canonical_references(xs, start, size, refs);
 
         std::size_t k = size;

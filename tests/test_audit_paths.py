@@ -76,3 +76,20 @@ def test_exp_of_tiny_inputs_against_mpmath(lo, hi, stride, make):
     assert a.inputs > 100 and len(a.worst) > 50
     for x, y, _, e in a.worst:
         assert e == pytest.approx(mp_error("exp", x, y), abs=2.0 ** -28, rel=2.0 ** -50), (x, y)
+
+
+@pytest.mark.parametrize("lo, hi, stride", [
+    (709.0, 711.0, 7),                # the binary64 overflow threshold, 709.78
+    (-747.0, -745.0, 7),              # half the smallest binary64 subnormal, at -745.13
+    (3e38, np.inf, 997),              # and the infinities
+    (-np.inf, -3e38, 997),
+])
+@pytest.mark.parametrize("make", [through_binary64, scrambled], ids=["rounded", "scrambled"])
+def test_exp_beyond_the_binary64_range(lo, hi, stride, make):
+    # Beyond it the audit's binary64 exp is an infinity or a zero without calling the platform's function.
+    found = audits_on_every_path(make("exp"), "exp", lo=lo, hi=hi, stride=stride, worst=50)
+    assert len(set(found.values())) == 1, found.keys()
+    a = fpscope.audit(make("exp"), "exp", lo=lo, hi=hi, stride=stride)
+    assert a.inputs > 300
+    if make is through_binary64:
+        assert a.correctly_rounded == a.inputs and a.max_error < 2.0 ** -100

@@ -92,16 +92,21 @@ inline int log2_exact(float x) {
 
 }  // namespace detail
 
-// Operations whose binary64 stand-in near zero is a short series instead of the platform's function: where
-// the result is near its rounding (exp of tiny x is 1 or next to it) the errors of a whole binade lie within
-// the margin of each other, and an audit measures nearly every input on its stand-in; the series costs a
-// fraction of the platform's function.
-constexpr bool has_tiny_series(UnaryOp op) { return op == UnaryOp::Exp; }
+// Operations whose binary64 stand-in costs a few operations in places. Near zero it is a short series:
+// where the result is near its rounding (exp of tiny x is 1 or next to it) the errors of a whole binade lie
+// within the margin of each other, and an audit measures nearly every input on its stand-in, which the
+// series makes a fraction of the platform's function. Beyond the binary64 range it is the infinity or zero
+// that the platform's function returns there too, without its overflow and underflow handling.
+constexpr bool has_cheap_reference(UnaryOp op) { return op == UnaryOp::Exp; }
+
+// Where op's stand-in is cheap, and what it is there: None elsewhere (and for NaN).
+enum class CheapReference : std::uint8_t { None, Series, Infinity, Zero };
 
 namespace detail {
 
-// |x| < 2^-16, as a bound on the pattern of |x|; false for NaN and the infinities.
+// |x| < 2^-16, as a bound on the pattern of |x|.
 inline constexpr std::uint32_t tiny_series_bits = 0x37800000;
+static_assert(std::bit_cast<float>(tiny_series_bits) == 0x1p-16f);
 
 // e^x for |x| < 2^-16 at a binary32 x (either zero gives 1). The series stops after x^4/24: what it leaves
 // out is below 2^-80 / 120 / (1 - 2^-16) < 2^-86.9. 1 + x is held exactly as h + l (h = fl(1 + x),
@@ -121,38 +126,47 @@ inline double exp_tiny(double x) {
     return h + (l + (x * x) * q);
 }
 
-template <UnaryOp op>
-inline double tiny_series(double x) {
-    static_assert(op == UnaryOp::Exp);
-    return exp_tiny(x);
-}
-
 }  // namespace detail
 
-// Whether op's stand-in at x is its series (has_tiny_series(op) and |x| below the series' bound).
+// Exp: the series for |x| < 2^-16; +inf from x = 710 on, where e^x > e^709.79 exceeds 2^1024 - 2^970, the
+// binary64 overflow threshold; +0 up to x = -746, where e^x < 2^-1076 is below half the smallest subnormal.
 template <UnaryOp op>
-inline bool on_tiny_series(float x) {
-    if constexpr (has_tiny_series(op))
-        return (fp::to_bits(x) & 0x7fffffffu) < detail::tiny_series_bits;
-    else
-        return false;
+inline CheapReference cheap_reference_of(float x) {
+    if constexpr (!has_cheap_reference(op)) {
+        (void)x;
+        return CheapReference::None;
+    } else {
+        const std::uint32_t b = fp::to_bits(x), a = b & 0x7fffffffu;
+        if (a < detail::tiny_series_bits) return CheapReference::Series;
+        if (a > 0x7f800000u) return CheapReference::None;  // NaN
+        if (b == a) return a >= std::bit_cast<std::uint32_t>(710.0f) ? CheapReference::Infinity : CheapReference::None;
+        return a >= std::bit_cast<std::uint32_t>(746.0f) ? CheapReference::Zero : CheapReference::None;
+    }
 }
 
 // The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations
-// (a series near zero for those with has_tiny_series), the correctly rounded binary64 root and reciprocal
+// (but where has_cheap_reference gives a cheaper one), the correctly rounded binary64 root and reciprocal
 // for the others. The one place an audit evaluates its reference, so that a faster evaluation with the
 // same error bound can take its place.
 template <UnaryOp op>
 inline double reference_f32(float x) {
     const double xd = fp::widen(x);
-    if constexpr (op == UnaryOp::Sqrt)
+    if constexpr (op == UnaryOp::Sqrt) {
         return std::sqrt(xd);
-    else if constexpr (op == UnaryOp::Recip)
+    } else if constexpr (op == UnaryOp::Recip) {
         return 1.0 / xd;
-    else if constexpr (has_tiny_series(op))
-        return on_tiny_series<op>(x) ? detail::tiny_series<op>(xd) : evaluate_f64<op>(xd);
-    else
+    } else if constexpr (has_cheap_reference(op)) {
+        static_assert(op == UnaryOp::Exp);
+        switch (cheap_reference_of<op>(x)) {
+            case CheapReference::Series: return detail::exp_tiny(xd);
+            case CheapReference::Infinity: return HUGE_VAL;
+            case CheapReference::Zero: return 0.0;
+            case CheapReference::None: break;
+        }
         return evaluate_f64<op>(xd);
+    } else {
+        return evaluate_f64<op>(xd);
+    }
 }
 
 // reference_f32 over n inputs.
@@ -161,16 +175,25 @@ inline void references_f32(const float* xs, double* refs, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) refs[i] = reference_f32<op>(xs[i]);
 }
 
-// Whether reference_f32<op> gives the series at every one of n inputs: then references_f32 is a loop of
-// plain arithmetic that the compiler runs in vector registers.
+// Where the n inputs (n >= 1) share a cheap stand-in, reference_f32 of each in refs, in loops of plain
+// arithmetic that the compiler runs in vector registers; false (refs untouched) elsewhere.
 template <UnaryOp op>
-inline bool all_on_tiny_series(const float* xs, std::size_t n) {
-    if constexpr (!has_tiny_series(op)) {
+inline bool cheap_references_f32(const float* xs, double* refs, std::size_t n) {
+    if constexpr (!has_cheap_reference(op)) {
+        (void)xs, (void)refs, (void)n;
         return false;
     } else {
-        bool all = true;
-        for (std::size_t i = 0; i < n; ++i) all &= on_tiny_series<op>(xs[i]);
-        return all;
+        static_assert(op == UnaryOp::Exp);
+        const CheapReference kind = cheap_reference_of<op>(xs[0]);
+        if (kind == CheapReference::None) return false;
+        bool same = true;
+        for (std::size_t i = 1; i < n; ++i) same &= cheap_reference_of<op>(xs[i]) == kind;
+        if (!same) return false;
+        if (kind == CheapReference::Series)
+            for (std::size_t i = 0; i < n; ++i) refs[i] = detail::exp_tiny(fp::widen(xs[i]));
+        else
+            std::fill(refs, refs + n, kind == CheapReference::Infinity ? HUGE_VAL : 0.0);
+        return true;
     }
 }
 
@@ -527,13 +550,10 @@ struct Unary {
     void canonical_references(const float* xs, std::uint64_t, std::size_t size, double* refs) const {
         references_f32<op>(xs, refs, size);
     }
-    // Where every input of the block is on the series, its canonical references, in a loop of plain
-    // arithmetic that costs less than the vector reference; false (refs untouched) elsewhere.
+    // Where every input of the block has a cheap stand-in, its canonical references, which then cost less
+    // than the vector reference; false (refs untouched) elsewhere.
     bool cheap_canonical_references(const float* xs, std::size_t size, double* refs) const {
-        if (!all_on_tiny_series<op>(xs, size)) return false;
-        if constexpr (has_tiny_series(op))
-            for (std::size_t i = 0; i < size; ++i) refs[i] = detail::tiny_series<op>(fp::widen(xs[i]));
-        return true;
+        return cheap_references_f32<op>(xs, refs, size);
     }
     double canonical(float x, std::uint64_t) const { return reference_f32<op>(x); }
     Judgement judge(float x, std::uint64_t, float y, double ref) const { return judge_f32<op>(x, y, ref); }
@@ -601,7 +621,7 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
     double remeasured[block], remeasured_expected[block];
     bool measured[block];
     // Where the errors of a binade lie within the margin of each other (results near their rounding, such as
-    // sin near 0; exp there is on its series), nearly every input is measured again, which costs more than judging on the binary64
+    // sin near 0; exp takes cheap references there), nearly every input is measured again, which costs more than judging on the binary64
     // reference in the first place: after such a block the next ones do that, then the vector reference is
     // tried again. Either way the audit is the same.
     constexpr std::size_t blocks_on_binary64 = 64;
@@ -610,8 +630,8 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - start));
         const float* xs = inputs.load(start, size, x_scratch);
         const float* ys = answers.load(start, size, xs, y_scratch);
-        // A block whose binary64 references cost less than its vector ones (exp of tiny x) is judged on
-        // them: nothing to measure again.
+        // A block whose binary64 references cost less than its vector ones (exp of tiny x, or beyond the
+        // binary64 range) is judged on them: nothing to measure again.
         const bool cheap = cheap_canonical_references(operation, xs, size, refs);
         const bool vector = !cheap && pass != nullptr && operation.vector() && binary64_blocks_left == 0;
         if (binary64_blocks_left > 0) --binary64_blocks_left;

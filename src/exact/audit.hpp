@@ -186,9 +186,17 @@ inline bool cheap_references_f32(const float* xs, double* refs, std::size_t n) {
         static_assert(op == UnaryOp::Exp);
         const CheapReference kind = cheap_reference_of<op>(xs[0]);
         if (kind == CheapReference::None) return false;
-        bool same = true;
-        for (std::size_t i = 1; i < n; ++i) same &= cheap_reference_of<op>(xs[i]) == kind;
-        if (!same) return false;
+        // Each kind is one interval of patterns (of |x| for the series): the inputs share xs[0]'s kind when
+        // every pattern less the interval's first lies within its span, unsigned.
+        const std::uint32_t mask = kind == CheapReference::Series ? 0x7fffffffu : 0xffffffffu;
+        const std::uint32_t first = kind == CheapReference::Series    ? 0
+                                    : kind == CheapReference::Infinity ? std::bit_cast<std::uint32_t>(710.0f)
+                                                                       : std::bit_cast<std::uint32_t>(-746.0f);
+        const std::uint32_t span = (kind == CheapReference::Series ? detail::tiny_series_bits - 1
+                                    : kind == CheapReference::Infinity ? 0x7f800000u : 0xff800000u) - first;
+        std::uint32_t outside = 0;
+        for (std::size_t i = 0; i < n; ++i) outside |= static_cast<std::uint32_t>(((fp::to_bits(xs[i]) & mask) - first) > span);
+        if (outside != 0) return false;
         if (kind == CheapReference::Series)
             for (std::size_t i = 0; i < n; ++i) refs[i] = detail::exp_tiny(fp::widen(xs[i]));
         else

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -720,24 +721,25 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
                 }
             }
             // Where errors grow from input to input, every one is a candidate: only the block's best few
-            // can enter the list.
+            // can enter the list, none below the worst_limit-th largest error. On a vector reference they are
+            // measured again: the candidates whose error may be among the block's worst_limit largest once it
+            // is, that is no lower than that error less twice the slack.
+            double lowest = -HUGE_VAL;
+            if (stats.candidates > tally.worst_limit) {
+                double top[block];
+                for (std::size_t j = 0; j < stats.candidates; ++j) top[j] = errors[candidates[j]];
+                double* const kth = top + (tally.worst_limit - 1);
+                std::nth_element(top, kth, top + stats.candidates, std::greater<double>());
+                lowest = vector ? *kth - 2 * slack(*kth) : *kth;
+            }
             best.clear();
             for (std::size_t j = 0; j < stats.candidates; ++j) {
                 const std::size_t i = candidates[j];
+                if (errors[i] < lowest) continue;
                 best.push_back({start + i, operation.key(xs[i], start + i), xs[i], ys[i], errors[i],
                                 fp::widen(fp::narrow(refs[i]))});
             }
             if (vector) {
-                // Measured again: the candidates whose error may be among the block's worst_limit largest once
-                // it is, that is no lower than the worst_limit-th largest less twice the slack.
-                if (best.size() > tally.worst_limit) {
-                    const auto kth = best.begin() + static_cast<std::ptrdiff_t>(tally.worst_limit - 1);
-                    std::nth_element(best.begin(), kth, best.end(), AuditTally::before);
-                    const double lowest = kth->error - 2 * slack(kth->error);
-                    best.erase(std::remove_if(best.begin(), best.end(),
-                                              [lowest](const AuditTally::Worst& w) { return w.error < lowest; }),
-                               best.end());
-                }
                 for (auto& w : best) {
                     const auto i = static_cast<std::size_t>(w.position - start);
                     w.error = remeasure(i);

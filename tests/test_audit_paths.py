@@ -1,5 +1,7 @@
 """Audits judged on the vector references: the same audit, to the bit, on every path and however the
 inputs are cut into chunks and blocks."""
+import math
+
 import numpy as np
 import pytest
 
@@ -93,3 +95,38 @@ def test_exp_beyond_the_binary64_range(lo, hi, stride, make):
     assert a.inputs > 300
     if make is through_binary64:
         assert a.correctly_rounded == a.inputs and a.max_error < 2.0 ** -100
+
+
+def _exp_region_edges():
+    f = np.float32
+    below = lambda v: np.nextafter(f(v), f(0))
+    return np.array([TINY, below(TINY), -TINY, below(-TINY), 710, below(710), -746, below(-746), 2.0 ** -149,
+                     -2.0 ** -149, 0.0, -0.0, np.inf, -np.inf, 3e38, -3e38, 1.0], dtype=np.float32)
+
+
+@pytest.mark.parametrize("layout", ["mixed", "nan-inside"])
+def test_exp_inputs_at_the_edges_of_the_cheap_references(layout):
+    # Blocks that mix the ranges of the cheap references with each other and with the platform's, and
+    # blocks of tiny inputs or of overflowing ones with a NaN inside: the NaN is skipped, not judged.
+    rng = np.random.default_rng(5)
+    edges = _exp_region_edges()
+    if layout == "mixed":
+        xs = rng.permutation(np.repeat(edges, 40))
+    else:
+        tiny = (rng.random(600) * 2 - 1).astype(np.float32) * np.float32(TINY)
+        big = np.float32(710) + rng.random(600).astype(np.float32) * np.float32(1e30)
+        xs = np.concatenate([tiny[:300], [np.nan], tiny[300:], big[:300], [np.nan], big[300:]]).astype(np.float32)
+    current = _core._scan_path()
+    try:
+        found = {}
+        for path in ["scalar"] + vector_paths():
+            _core._scan_path(path)
+            found[path] = fpscope.audit(through_binary64("exp"), "exp", inputs=xs, worst=100)
+    finally:
+        _core._scan_path(current)
+    assert len({repr(a) for a in found.values()}) == 1, found.keys()
+    a = found["scalar"]
+    assert a.inputs == np.count_nonzero(~np.isnan(xs)) and a.correctly_rounded == a.inputs
+    for x, y, _, e in a.worst:
+        if math.isfinite(y):
+            assert e == pytest.approx(mp_error("exp", x, y), abs=2.0 ** -28, rel=2.0 ** -50), (x, y)

@@ -539,7 +539,9 @@ struct FunctionAnswers {
 // margin() binary32 ulps; canonical(x, index) is the binary64 reference of input `index` the full judgement
 // and every reported error come from (canonical_references those of a block), the same one unless
 // vector(), when references() gives a vector reference; judge(x, index, y, ref) gives the full judgement;
-// key(x, index) places the input in the order ties are broken by.
+// key(x, index) places the input in the order ties are broken by. An operation may also have
+// cheap_canonical_references(xs, size, refs), which fills a block's canonical references where they cost
+// less than the vector reference and says whether it did.
 template <UnaryOp op>
 struct Unary {
     static constexpr bool pairs = false;
@@ -602,7 +604,7 @@ inline bool cheap_canonical_references(const Operation& operation, const float* 
 
 // Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
 // stages: the inputs and answers; the references (a vector reference where the path has one, otherwise
-// the binary64 reference of the full judgement); the common pass, a vector kernel (audit_lanes.hpp) that
+// the binary64 reference of the full judgement, which is also taken wherever it is cheaper); the common pass, a vector kernel (audit_lanes.hpp) that
 // finds the common inputs and their errors; and the full judgement of the others. An input is common when
 // x is no exact point and either its answer is the reference rounded to binary32, away from a midpoint
 // (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow threshold by more

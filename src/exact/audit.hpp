@@ -723,19 +723,30 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
                 }
             }
             // Where errors grow from input to input, every one is a candidate: only the block's best few
-            // can enter the list, none below the worst_limit-th largest error. On a vector reference they are
-            // measured again: the candidates whose error may be among the block's worst_limit largest once it
-            // is, that is no lower than that error less twice the slack.
+            // can enter the list, and only they are made records. Their errors are final on the binary64
+            // reference: the worst_limit first in the list's order (error, key, position). On a vector
+            // reference they are measured again: the candidates whose error may be among the block's
+            // worst_limit largest once it is, that is no lower than the worst_limit-th largest less twice
+            // the slack.
+            std::size_t count = stats.candidates;
             double lowest = -HUGE_VAL;
-            if (stats.candidates > tally.worst_limit) {
+            if (count > tally.worst_limit && vector) {
                 double top[block];
-                for (std::size_t j = 0; j < stats.candidates; ++j) top[j] = errors[candidates[j]];
+                for (std::size_t j = 0; j < count; ++j) top[j] = errors[candidates[j]];
                 double* const kth = top + (tally.worst_limit - 1);
-                std::nth_element(top, kth, top + stats.candidates, std::greater<double>());
-                lowest = vector ? *kth - 2 * slack(*kth) : *kth;
+                std::nth_element(top, kth, top + count, std::greater<double>());
+                lowest = *kth - 2 * slack(*kth);
+            } else if (count > tally.worst_limit) {
+                const auto first_in_list = [&](std::uint16_t a, std::uint16_t b) {
+                    if (errors[a] != errors[b]) return errors[a] > errors[b];
+                    const std::int64_t ka = operation.key(xs[a], start + a), kb = operation.key(xs[b], start + b);
+                    return ka != kb ? ka < kb : a < b;
+                };
+                std::nth_element(candidates, candidates + tally.worst_limit, candidates + count, first_in_list);
+                count = tally.worst_limit;
             }
             best.clear();
-            for (std::size_t j = 0; j < stats.candidates; ++j) {
+            for (std::size_t j = 0; j < count; ++j) {
                 const std::size_t i = candidates[j];
                 if (errors[i] < lowest) continue;
                 best.push_back({start + i, operation.key(xs[i], start + i), xs[i], ys[i], errors[i],

@@ -5,7 +5,10 @@ The floor of an audit is what any audit must pay: evaluating the implementation 
 binary64 `exp` over the same inputs, the reference the audit judges against. The inputs are every
 `--stride`-th binary32 value over the whole range (2^32 / stride of them, 2^26 by default), so every region
 of the range (overflow, underflow, the tiny arguments whose exp is 1) weighs as it does in a whole-range
-audit, whose time is extrapolated from them (`--whole` measures it once, with 2 workers).
+audit, whose time is extrapolated from them (`--whole` measures it once, with 2 workers). The audit itself
+calls the binary64 `exp` only where it must: tiny arguments take a short series and those beyond the binary64
+range its infinity or zero, so it may run below this floor, whose C loop pays the platform's function (its
+overflow and underflow handling included) on every input.
 
 One interleaved run: each round times every case once, in turn; the fastest round of each is reported.
 The machine may be shared: wall times then include other processes' time slices, process CPU times do not

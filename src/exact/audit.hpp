@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -125,24 +126,117 @@ inline std::optional<double> pi_point(float x) {
     }
 }
 
-// The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations,
-// the correctly rounded binary64 root and reciprocal for the others. The one place an audit evaluates its
-// reference, so that a faster evaluation with the same error bound can take its place.
+// Operations whose binary64 stand-in costs a few operations in places. Near zero it is a short series:
+// where the result is near its rounding (exp of tiny x is 1 or next to it) the errors of a whole binade lie
+// within the margin of each other, and an audit measures nearly every input on its stand-in, which the
+// series makes a fraction of the platform's function. Beyond the binary64 range it is the infinity or zero
+// that the platform's function returns there too, without its overflow and underflow handling.
+constexpr bool has_cheap_reference(UnaryOp op) { return op == UnaryOp::Exp; }
+
+// Where op's stand-in is cheap, and what it is there: None elsewhere (and for NaN).
+enum class CheapReference : std::uint8_t { None, Series, Infinity, Zero };
+
+namespace detail {
+
+// |x| < 2^-16, as a bound on the pattern of |x|.
+inline constexpr std::uint32_t tiny_series_bits = 0x37800000;
+static_assert(std::bit_cast<float>(tiny_series_bits) == 0x1p-16f);
+
+// e^x for |x| < 2^-16 at a binary32 x (either zero gives 1). The series stops after x^4/24: what it leaves
+// out is below 2^-80 / 120 / (1 - 2^-16) < 2^-86.9. 1 + x is held exactly as h + l (h = fl(1 + x),
+// l = x - fl(h - 1), exact as |x| < 1), and m = fl(fl(x x) q) with q = fl(1/2 + fl(x fl(RN(1/6) +
+// fl(x RN(1/24))))). With u = 2^-53: q lies within 1.0001 u of 1/2 + x/6 + x^2/24 relative to it, so m
+// within 3.0002 u of x^2 (1/2 + x/6 + x^2/24) < 2^-33 (x x is normal in binary64): 2^-84.4; |l + m| < 2^-32.99,
+// so fl(l + m) adds 2^-86; v = fl(h + fl(l + m)) is the rounding of a value within 2^-83.8 of e^x. So
+// |v - e^x| < 2^-52.99, under 2^-28.9 binary32 ulps (2^-24 below 1), some 500 times below audit_margin,
+// and v is e^x correctly rounded unless e^x lies within 2^-83.8 of a binary64 midpoint (over every binary32
+// x below the bound it differs from the development machine's platform function at 207 inputs, by one
+// binary64 ulp, each time where the series is the correctly rounded one). Plain operations, no fused
+// multiply-add: the same double in every unit.
+inline double exp_tiny(double x) {
+    const double q = 0.5 + x * (1.0 / 6 + x * (1.0 / 24));
+    const double h = 1.0 + x;
+    const double l = x - (h - 1.0);
+    return h + (l + (x * x) * q);
+}
+
+}  // namespace detail
+
+// Exp: the series for |x| < 2^-16; +inf from x = 710 on, where e^x > e^709.79 exceeds 2^1024 - 2^970, the
+// binary64 overflow threshold; +0 up to x = -746, where e^x < 2^-1076 is below half the smallest subnormal.
+template <UnaryOp op>
+inline CheapReference cheap_reference_of(float x) {
+    if constexpr (!has_cheap_reference(op)) {
+        (void)x;
+        return CheapReference::None;
+    } else {
+        const std::uint32_t b = fp::to_bits(x), a = b & 0x7fffffffu;
+        if (a < detail::tiny_series_bits) return CheapReference::Series;
+        if (a > 0x7f800000u) return CheapReference::None;  // NaN
+        if (b == a) return a >= std::bit_cast<std::uint32_t>(710.0f) ? CheapReference::Infinity : CheapReference::None;
+        return a >= std::bit_cast<std::uint32_t>(746.0f) ? CheapReference::Zero : CheapReference::None;
+    }
+}
+
+// The binary64 stand-in for op(x) at a binary32 x: the platform's function for the library operations
+// (but where has_cheap_reference gives a cheaper one), the correctly rounded binary64 root and reciprocal
+// for the others. The one place an audit evaluates its reference, so that a faster evaluation with the
+// same error bound can take its place.
 template <UnaryOp op>
 inline double reference_f32(float x) {
     const double xd = fp::widen(x);
-    if constexpr (op == UnaryOp::Sqrt)
+    if constexpr (op == UnaryOp::Sqrt) {
         return std::sqrt(xd);
-    else if constexpr (op == UnaryOp::Recip)
+    } else if constexpr (op == UnaryOp::Recip) {
         return 1.0 / xd;
-    else
+    } else if constexpr (has_cheap_reference(op)) {
+        static_assert(op == UnaryOp::Exp);
+        switch (cheap_reference_of<op>(x)) {
+            case CheapReference::Series: return detail::exp_tiny(xd);
+            case CheapReference::Infinity: return HUGE_VAL;
+            case CheapReference::Zero: return 0.0;
+            case CheapReference::None: break;
+        }
         return evaluate_f64<op>(xd);
+    } else {
+        return evaluate_f64<op>(xd);
+    }
 }
 
 // reference_f32 over n inputs.
 template <UnaryOp op>
 inline void references_f32(const float* xs, double* refs, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) refs[i] = reference_f32<op>(xs[i]);
+}
+
+// Where the n inputs (n >= 1) share a cheap stand-in, reference_f32 of each in refs, in loops of plain
+// arithmetic that the compiler runs in vector registers; false (refs untouched) elsewhere.
+template <UnaryOp op>
+inline bool cheap_references_f32(const float* xs, double* refs, std::size_t n) {
+    if constexpr (!has_cheap_reference(op)) {
+        (void)xs, (void)refs, (void)n;
+        return false;
+    } else {
+        static_assert(op == UnaryOp::Exp);
+        const CheapReference kind = cheap_reference_of<op>(xs[0]);
+        if (kind == CheapReference::None) return false;
+        // Each kind is one interval of patterns (of |x| for the series): the inputs share xs[0]'s kind when
+        // every pattern less the interval's first lies within its span, unsigned.
+        const std::uint32_t mask = kind == CheapReference::Series ? 0x7fffffffu : 0xffffffffu;
+        const std::uint32_t first = kind == CheapReference::Series    ? 0
+                                    : kind == CheapReference::Infinity ? std::bit_cast<std::uint32_t>(710.0f)
+                                                                       : std::bit_cast<std::uint32_t>(-746.0f);
+        const std::uint32_t span = (kind == CheapReference::Series ? detail::tiny_series_bits - 1
+                                    : kind == CheapReference::Infinity ? 0x7f800000u : 0xff800000u) - first;
+        std::uint32_t outside = 0;
+        for (std::size_t i = 0; i < n; ++i) outside |= static_cast<std::uint32_t>(((fp::to_bits(xs[i]) & mask) - first) > span);
+        if (outside != 0) return false;
+        if (kind == CheapReference::Series)
+            for (std::size_t i = 0; i < n; ++i) refs[i] = detail::exp_tiny(fp::widen(xs[i]));
+        else
+            std::fill(refs, refs + n, kind == CheapReference::Infinity ? HUGE_VAL : 0.0);
+        return true;
+    }
 }
 
 // Truth at a binary32 x (not NaN). Square root and reciprocal are exact exactly when the binary64 result
@@ -534,7 +628,9 @@ struct FunctionAnswers {
 // margin() binary32 ulps; canonical(x, index) is the binary64 reference of input `index` the full judgement
 // and every reported error come from (canonical_references those of a block), the same one unless
 // vector(), when references() gives a vector reference; judge(x, index, y, ref) gives the full judgement;
-// key(x, index) places the input in the order ties are broken by.
+// key(x, index) places the input in the order ties are broken by. An operation may also have
+// cheap_canonical_references(xs, size, refs), which fills a block's canonical references where they cost
+// less than the vector reference and says whether it did.
 template <UnaryOp op>
 struct Unary {
     static constexpr bool pairs = false;
@@ -553,6 +649,11 @@ struct Unary {
     }
     void canonical_references(const float* xs, std::uint64_t, std::size_t size, double* refs) const {
         references_f32<op>(xs, refs, size);
+    }
+    // Where every input of the block has a cheap stand-in, its canonical references, which then cost less
+    // than the vector reference; false (refs untouched) elsewhere.
+    bool cheap_canonical_references(const float* xs, std::size_t size, double* refs) const {
+        return cheap_references_f32<op>(xs, refs, size);
     }
     double canonical(float x, std::uint64_t) const { return reference_f32<op>(x); }
     Judgement judge(float x, std::uint64_t, float y, double ref) const { return judge_f32<op>(x, y, ref); }
@@ -593,9 +694,18 @@ struct Pairs {
     }
 };
 
+// Operation::cheap_canonical_references where the operation has it, otherwise false.
+template <class Operation>
+inline bool cheap_canonical_references(const Operation& operation, const float* xs, std::size_t size, double* refs) {
+    if constexpr (requires { operation.cheap_canonical_references(xs, size, refs); })
+        return operation.cheap_canonical_references(xs, size, refs);
+    else
+        return false;
+}
+
 // Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
 // stages: the inputs and answers; the references (a vector reference where the path has one, otherwise
-// the binary64 reference of the full judgement); the common pass, a vector kernel (audit_lanes.hpp) that
+// the binary64 reference of the full judgement, which is also taken wherever it is cheaper); the common pass, a vector kernel (audit_lanes.hpp) that
 // finds the common inputs and their errors; and the full judgement of the others. An input is common when
 // x is no exact point and either its answer is the reference rounded to binary32, away from a midpoint
 // (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow threshold by more
@@ -623,7 +733,7 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
     double remeasured[block], remeasured_expected[block];
     bool measured[block];
     // Where the errors of a binade lie within the margin of each other (results near their rounding, such as
-    // exp near 0), nearly every input is measured again, which costs more than judging on the binary64
+    // sin near 0; exp takes cheap references there), nearly every input is measured again, which costs more than judging on the binary64
     // reference in the first place: after such a block the next ones do that, then the vector reference is
     // tried again. Either way the audit is the same.
     constexpr std::size_t blocks_on_binary64 = 64;
@@ -632,7 +742,10 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(block, n - start));
         const float* xs = inputs.load(start, size, x_scratch);
         const float* ys = answers.load(start, size, xs, y_scratch);
-        const bool vector = pass != nullptr && operation.vector() && binary64_blocks_left == 0;
+        // A block whose binary64 references cost less than its vector ones (exp of tiny x, or beyond the
+        // binary64 range) is judged on them: nothing to measure again.
+        const bool cheap = cheap_canonical_references(operation, xs, size, refs);
+        const bool vector = !cheap && pass != nullptr && operation.vector() && binary64_blocks_left == 0;
         if (binary64_blocks_left > 0) --binary64_blocks_left;
         const double margin = vector ? operation.margin() : audit_margin;
         // How far a common input's error may lie from the full judgement's: twice the margin, and roundings.
@@ -640,7 +753,7 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
         std::size_t remeasures = 0;
         if (vector)
             operation.references(xs, start, size, refs);
-        else
+        else if (!cheap)
             operation.canonical_references(xs, start, size, refs);
 
         std::size_t k = size;
@@ -711,24 +824,36 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
                 }
             }
             // Where errors grow from input to input, every one is a candidate: only the block's best few
-            // can enter the list.
+            // can enter the list, and only they are made records. Their errors are final on the binary64
+            // reference: the worst_limit first in the list's order (error, key, position). On a vector
+            // reference they are measured again: the candidates whose error may be among the block's
+            // worst_limit largest once it is, that is no lower than the worst_limit-th largest less twice
+            // the slack.
+            std::size_t count = stats.candidates;
+            double lowest = -HUGE_VAL;
+            if (count > tally.worst_limit && vector) {
+                double top[block];
+                for (std::size_t j = 0; j < count; ++j) top[j] = errors[candidates[j]];
+                double* const kth = top + (tally.worst_limit - 1);
+                std::nth_element(top, kth, top + count, std::greater<double>());
+                lowest = *kth - 2 * slack(*kth);
+            } else if (count > tally.worst_limit) {
+                const auto first_in_list = [&](std::uint16_t a, std::uint16_t b) {
+                    if (errors[a] != errors[b]) return errors[a] > errors[b];
+                    const std::int64_t ka = operation.key(xs[a], start + a), kb = operation.key(xs[b], start + b);
+                    return ka != kb ? ka < kb : a < b;
+                };
+                std::nth_element(candidates, candidates + tally.worst_limit, candidates + count, first_in_list);
+                count = tally.worst_limit;
+            }
             best.clear();
-            for (std::size_t j = 0; j < stats.candidates; ++j) {
+            for (std::size_t j = 0; j < count; ++j) {
                 const std::size_t i = candidates[j];
+                if (errors[i] < lowest) continue;
                 best.push_back({start + i, operation.key(xs[i], start + i), xs[i], ys[i], errors[i],
                                 fp::widen(fp::narrow(refs[i]))});
             }
             if (vector) {
-                // Measured again: the candidates whose error may be among the block's worst_limit largest once
-                // it is, that is no lower than the worst_limit-th largest less twice the slack.
-                if (best.size() > tally.worst_limit) {
-                    const auto kth = best.begin() + static_cast<std::ptrdiff_t>(tally.worst_limit - 1);
-                    std::nth_element(best.begin(), kth, best.end(), AuditTally::before);
-                    const double lowest = kth->error - 2 * slack(kth->error);
-                    best.erase(std::remove_if(best.begin(), best.end(),
-                                              [lowest](const AuditTally::Worst& w) { return w.error < lowest; }),
-                               best.end());
-                }
                 for (auto& w : best) {
                     const auto i = static_cast<std::size_t>(w.position - start);
                     w.error = remeasure(i);

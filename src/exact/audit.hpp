@@ -244,8 +244,12 @@ inline bool cheap_references_f32(const float* xs, double* refs, std::size_t n) {
 // infinities (atan excepted: pi/2 is not dyadic), at zero (softplus excepted), and at the points where its
 // result is dyadic: x = 1 for log, the integers for exp2, the powers of 2 for log2 and of 4 for rsqrt, the
 // powers of ten for log10. Everywhere else the result is not dyadic, so it is never a float or a midpoint.
-// The pi-scaled operations are exact at pi_point's points and nowhere else; C's other operations are never
-// called exact here (see judge_f32). `v` is reference_f32<op>(x).
+// The pi-scaled operations are exact at pi_point's points and nowhere else. The cube root of x = m 2^e (m
+// odd) is rational only where m 2^(e mod 3) is the cube of an integer below 2^9: a float r of at most 9
+// significant bits, never a midpoint, which v (within the margin of it) rounds to; r^3 = x is then tested
+// exactly (r r is exact in binary64, the fused r r r - x rounds only a nonzero difference, which stays
+// far above binary64's underflow). C's other operations are never called exact here (see judge_f32).
+// `v` is reference_f32<op>(x).
 template <UnaryOp op>
 inline Truth truth_f32(float x, double v) {
     const double xd = fp::widen(x);
@@ -253,6 +257,10 @@ inline Truth truth_f32(float x, double v) {
         (void)xd;
         const std::optional<double> point = pi_point<op>(x);
         return point ? Truth{*point, true} : Truth{v, false};
+    } else if constexpr (op == UnaryOp::Cbrt) {
+        if (x == 0.0f || !fp::is_finite(x)) return {xd, true};  // +-0 and +-inf are their own cube roots
+        const double r = fp::widen(fp::narrow(v));
+        return std::fma(r * r, r, -xd) == 0.0 ? Truth{r, true} : Truth{v, false};
     } else if constexpr (exact_points_of(op) == ExactPoints::Unlisted) {
         // C's other operations: exact only where the package's rules or MPFR say so (judge_f32 leaves those
         // inputs open). A NaN estimate is a result that is undefined (outside the domain), an infinite one a
@@ -341,6 +349,10 @@ inline std::optional<bool> exceeds(float x, float r) {
         if (r == 1.0f) return positive;
     } else if constexpr (op == UnaryOp::Exp2m1) {
         if (r == -1.0f) return true;
+    } else if constexpr (op == UnaryOp::Tgamma) {
+        // Gamma(x) = Gamma(1 + x) / x with Gamma(1 + x) below 1 for 0 < x < 1 and above it for -1 < x < 0:
+        // below 1/x either way (r = 1/x exactly when their product, exact in binary64, is 1).
+        if (std::fabs(x) < 1.0f && fp::widen(r) * fp::widen(x) == 1.0) return false;
     } else if constexpr (op == UnaryOp::Cospi) {
         // Inside (-1, 1) but at the integers.
         if (x != std::floor(x) && (r == 1.0f || r == -1.0f)) return r < 0;
@@ -436,12 +448,12 @@ inline Judgement judge_truth_f32(float y, Truth t, Side side, bool may_be_float 
 }
 
 // The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). NaN inputs are Skipped.
-// C's other operations but the pi-scaled ones leave their exact points to the caller: the zeros and
-// infinities, and every result within the margin of a float without a known side.
+// C's other operations but the pi-scaled ones and the cube root leave their exact points to the caller: the
+// zeros and infinities, and every result within the margin of a float without a known side.
 template <UnaryOp op>
 inline Judgement judge_f32(float x, float y, double reference) {
     if (fp::is_nan(x)) return {Outcome::Skipped};
-    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted && !pi_scaled(op);
+    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted && !pi_scaled(op) && op != UnaryOp::Cbrt;
     if (unlisted && (x == 0.0f || !fp::is_finite(x))) return {Outcome::Uncertain};
     return judge_truth_f32(y, truth_f32<op>(x, reference), [x](float r) { return exceeds<op>(x, r); }, unlisted);
 }

@@ -97,6 +97,9 @@ inline int log2_exact(float x) {
 // Whether op is one of the functions of pi times the argument: sinpi, cospi, tanpi.
 constexpr bool pi_scaled(UnaryOp op) { return op == UnaryOp::Sinpi || op == UnaryOp::Cospi || op == UnaryOp::Tanpi; }
 
+// C's other operations whose exact points truth_f32 finds by rule: the pi-scaled ones and the cube root.
+constexpr bool exact_points_by_rule(UnaryOp op) { return pi_scaled(op) || op == UnaryOp::Cbrt; }
+
 // The exact result of a pi-scaled op at a binary32 x where it is rational, None elsewhere. At a dyadic x
 // (every float) sin and cos of pi x are rational only at the multiples of 1/2 and tan only at those of
 // 1/4 (Niven's theorem), so everywhere else the result is never a float or a midpoint. sinpi(n) has the
@@ -229,7 +232,8 @@ inline bool cheap_references_f32(const float* xs, double* refs, std::size_t n) {
         const std::uint32_t span = (kind == CheapReference::Series ? detail::tiny_series_bits - 1
                                     : kind == CheapReference::Infinity ? 0x7f800000u : 0xff800000u) - first;
         std::uint32_t outside = 0;
-        for (std::size_t i = 0; i < n; ++i) outside |= static_cast<std::uint32_t>(((fp::to_bits(xs[i]) & mask) - first) > span);
+        for (std::size_t i = 0; i < n; ++i)
+            outside |= static_cast<std::uint32_t>(((fp::to_bits(xs[i]) & mask) - first) > span);
         if (outside != 0) return false;
         if (kind == CheapReference::Series)
             for (std::size_t i = 0; i < n; ++i) refs[i] = detail::exp_tiny(fp::widen(xs[i]));
@@ -448,12 +452,12 @@ inline Judgement judge_truth_f32(float y, Truth t, Side side, bool may_be_float 
 }
 
 // The judgement of y = impl(x) for a binary32 x, given ref = reference_f32<op>(x). NaN inputs are Skipped.
-// C's other operations but the pi-scaled ones and the cube root leave their exact points to the caller: the
-// zeros and infinities, and every result within the margin of a float without a known side.
+// C's other operations but those with exact_points_by_rule leave their exact points to the caller: the zeros
+// and infinities, and every result within the margin of a float without a known side.
 template <UnaryOp op>
 inline Judgement judge_f32(float x, float y, double reference) {
     if (fp::is_nan(x)) return {Outcome::Skipped};
-    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted && !pi_scaled(op) && op != UnaryOp::Cbrt;
+    constexpr bool unlisted = exact_points_of(op) == ExactPoints::Unlisted && !exact_points_by_rule(op);
     if (unlisted && (x == 0.0f || !fp::is_finite(x))) return {Outcome::Uncertain};
     return judge_truth_f32(y, truth_f32<op>(x, reference), [x](float r) { return exceeds<op>(x, r); }, unlisted);
 }
@@ -715,16 +719,17 @@ inline bool cheap_canonical_references(const Operation& operation, const float* 
         return false;
 }
 
-// Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four
-// stages: the inputs and answers; the references (a vector reference where the path has one, otherwise
-// the binary64 reference of the full judgement, which is also taken wherever it is cheaper); the common pass, a vector kernel (audit_lanes.hpp) that
-// finds the common inputs and their errors; and the full judgement of the others. An input is common when
-// x is no exact point and either its answer is the reference rounded to binary32, away from a midpoint
-// (correctly rounded, the error in (0, 0.5]), or the reference lies beyond the overflow threshold by more
-// than the margin and the answer is its infinity (correctly rounded, error 0), or its answer is another
-// finite float and the reference is away from every float and midpoint (misrounded). Common inputs are
-// counted with exactly the judgement the full one would give them; those whose error may enter the list of
-// the largest are offered to it. Without a common pass (`pass` null) every input takes the full judgement.
+// Judges the answers to n inputs, adding everything to the tally. Blocks of inputs go through four stages:
+// the inputs and answers; the references (a vector reference where the path has one, otherwise the binary64
+// reference of the full judgement, which is also taken wherever it is cheaper); the common pass, a vector
+// kernel (audit_lanes.hpp) that finds the common inputs and their errors; and the full judgement of the
+// others. An input is common when x is no exact point and either its answer is the reference rounded to
+// binary32, away from a midpoint (correctly rounded, the error in (0, 0.5]), or the reference lies beyond
+// the overflow threshold by more than the margin and the answer is its infinity (correctly rounded, error
+// 0), or its answer is another finite float and the reference is away from every float and midpoint
+// (misrounded). Common inputs are counted with exactly the judgement the full one would give them; those
+// whose error may enter the list of the largest are offered to it. Without a common pass (`pass` null)
+// every input takes the full judgement.
 //
 // A vector reference lies within its proven bound of the exact result, which the margin of its common pass
 // adds to the platform's: what that pass decides is what the full judgement decides on the binary64
@@ -745,9 +750,9 @@ inline void audit_f32(Operation operation, Inputs inputs, Answers answers, std::
     double remeasured[block], remeasured_expected[block];
     bool measured[block];
     // Where the errors of a binade lie within the margin of each other (results near their rounding, such as
-    // sin near 0; exp takes cheap references there), nearly every input is measured again, which costs more than judging on the binary64
-    // reference in the first place: after such a block the next ones do that, then the vector reference is
-    // tried again. Either way the audit is the same.
+    // sin near 0; exp takes cheap references there), nearly every input is measured again, which costs more
+    // than judging on the binary64 reference in the first place: after such a block the next ones do that,
+    // then the vector reference is tried again. Either way the audit is the same.
     constexpr std::size_t blocks_on_binary64 = 64;
     std::size_t binary64_blocks_left = 0;
     for (std::uint64_t start = 0; start < n; start += block) {
